@@ -1,0 +1,35 @@
+// The fixed catalogue of the file format: its identifier, the members a file may
+// hold with their ordered columns, and the rule that resolves a member name.
+#ifndef QUARLEN_FORMAT_H_
+#define QUARLEN_FORMAT_H_
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "quarlen/error.h"
+
+namespace quarlen {
+
+inline constexpr std::string_view kFormat = "quarlen/1";
+inline constexpr std::string_view kVersion = "0.1.5";
+
+struct MemberSpec {
+  std::string_view name;
+  std::span<const std::string_view> columns;
+  bool keyed;
+};
+
+// The nineteen members, in their published order.
+std::span<const MemberSpec> member_table();
+
+// Resolves a member name ("objects", "control_rows/APP") to its spec. The
+// returned pointer refers to the static table.
+Result<const MemberSpec*> lookup_member(std::string_view name);
+
+// The member table as compact JSON: [[name, [columns], keyed], ...].
+const std::string& members_json();
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_FORMAT_H_

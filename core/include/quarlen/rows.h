@@ -1,0 +1,66 @@
+// The row checks shared by writer and reader, and the single-pass scanners that
+// the hot paths use in place of building documents. Each scanner accepts and
+// refuses exactly what the model parser of json_text.h does, with the same
+// fault descriptions, and emits exactly the model's compact form.
+#ifndef QUARLEN_ROWS_H_
+#define QUARLEN_ROWS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarlen/error.h"
+#include "quarlen/json_text.h"
+
+namespace quarlen {
+
+// Every element of `rows` must be an array with one value per column of the
+// member that `name` designates. Messages: lookup_member's, "{} row {}: not a
+// list of values", "{} row {}: {} values, the format has {}".
+Result<void> check_rows(std::string_view name, const Json::array_t& rows);
+
+// Splits a member's text into lines (LF ends a line, a CR just before it is
+// dropped, no empty last line after a final LF) and parses each as one JSON
+// value. A fault: "{} line {}: {}" with the parser's description.
+Result<std::vector<Json>> parse_member_lines(std::string_view name, std::string_view text);
+
+// The first row that does not fit a member's columns, found by a scanner.
+struct ShapeFault {
+  uint64_t row = 0;     // 1-based; 0 when every row fits
+  bool is_array = false;
+  uint64_t values = 0;  // the row's length, when it is an array
+};
+
+// check_rows's message for `fault` (which must have row != 0).
+std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns);
+
+// One rows() call, scanned once.
+struct EncodedRows {
+  std::string block;  // each element in compact form followed by '\n'
+  uint64_t rows = 0;
+  ShapeFault shape;   // first element that is not an array of `columns` values
+};
+
+// Scans `text` as parse_json_array would and encodes its elements. With
+// columns == 0 the shape is not checked. A fault is parse_json_array's
+// description, unprefixed.
+Result<EncodedRows> encode_rows(std::string_view text, size_t columns);
+
+// A member's text, scanned once.
+struct ScannedLines {
+  uint64_t rows = 0;  // number of lines
+  ShapeFault shape;   // first line whose value is not an array of `columns` values
+};
+
+// Checks `text` line by line exactly as parse_member_lines does, with the same
+// message on the first bad line, without building values. When `compact` is not
+// null, appends every line's value in compact form separated by ',' (no
+// brackets around them), as to_compact of parse_member_lines's result would.
+Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view text,
+                                       size_t columns, std::string* compact);
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_ROWS_H_
