@@ -1,0 +1,192 @@
+// The module quarlen._native: start-up and the module-level functions.
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "convert.h"
+#include "py_ref.h"
+#include "quarlen/format.h"
+#include "quarlen/hash.h"
+#include "quarlen/reader.h"
+#include "writer_type.h"
+
+namespace quarlen::py {
+namespace {
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+constexpr const char* kPathParams[] = {"path"};
+constexpr const char* kReadParams[] = {"path", "name"};
+constexpr const char* kUnitHashParams[] = {"owner", "object_type", "object_name", "text"};
+
+PyObject* fn_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"manifest()", kPathParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    auto path = path_argument("path", bound[0]);
+    if (!path) return nullptr;
+    auto text = manifest_text(*path);
+    if (!text) return raise_error(text.error());
+    return str_result(*text, QUARLEN_WHERE);
+  });
+}
+
+PyObject* fn_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_fastcall({"read()", kReadParams, 2}, args, nargs, kwnames, bound)) return nullptr;
+    auto path = path_argument("path", bound[0]);
+    if (!path) return nullptr;
+    auto name = text_argument("name", bound[1]);
+    if (!name) return nullptr;
+    auto text = read_text(*path, *name);
+    if (!text) return raise_error(text.error());
+    return str_result(*text, QUARLEN_WHERE);
+  });
+}
+
+PyObject* fn_verify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"verify()", kPathParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    auto path = path_argument("path", bound[0]);
+    if (!path) return nullptr;
+    auto text = verify_text(*path);
+    if (!text) return raise_error(text.error());
+    return str_result(*text, QUARLEN_WHERE);
+  });
+}
+
+PyObject* fn_members(PyObject*, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    return str_result(members_json(), QUARLEN_WHERE);
+  });
+}
+
+PyObject* fn_unit_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[4];
+    if (!bind_fastcall({"unit_hash()", kUnitHashParams, 4}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::string_view texts[4];
+    for (int i = 0; i < 4; ++i) {
+      auto text = text_argument(kUnitHashParams[i], bound[i]);
+      if (!text) return nullptr;
+      texts[i] = *text;
+    }
+    return str_result(unit_hash(texts[0], texts[1], texts[2], texts[3]), QUARLEN_WHERE);
+  });
+}
+
+PyObject* fn_version(PyObject*, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    return str_result(kVersion, QUARLEN_WHERE);
+  });
+}
+
+PyCFunction fast(FastFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
+
+// Function definitions must outlive the function objects, so they are static.
+PyMethodDef g_functions[] = {
+    {"manifest", fast(fn_manifest), METH_FASTCALL | METH_KEYWORDS,
+     "manifest(path)\n--\n\nThe manifest of a .quarlen file (JSON), after checking its format."},
+    {"read", fast(fn_read), METH_FASTCALL | METH_KEYWORDS,
+     "read(path, name)\n--\n\nOne member's rows (JSON), checked against the manifest and the "
+     "format."},
+    {"verify", fast(fn_verify), METH_FASTCALL | METH_KEYWORDS,
+     "verify(path)\n--\n\nReads every member: `{ok, format, members, problems}` (JSON)."},
+    {"members", fn_members, METH_NOARGS,
+     "members()\n--\n\nThe format's members and their columns (JSON): `[[name, [columns], "
+     "keyed]]`."},
+    {"unit_hash", fast(fn_unit_hash), METH_FASTCALL | METH_KEYWORDS,
+     "unit_hash(owner, object_type, object_name, text)\n--\n\n"},
+    {"version", fn_version, METH_NOARGS, "version()\n--\n\n"},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",  // m_name
+    "",         // m_doc
+    0,          // m_size: no per-module state
+    nullptr,    // m_methods: the initialiser adds every function itself
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+int64_t g_interpreter_id = -1;
+
+// Appends `name` to the module's __all__ (created when missing) and sets the
+// attribute. Steals `value`. Returns false with an exception set.
+bool add_name(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned(value);
+  if (!owned) return false;
+  PyRef all_name(PyUnicode_FromString("__all__"));
+  PyRef key(PyUnicode_FromString(name));
+  if (!all_name || !key) return false;
+  PyRef all(PyObject_GetAttr(module, all_name.get()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all.reset(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return false;
+  }
+  if (PyList_Append(all.get(), key.get()) < 0) {
+    raise_api_failure(QUARLEN_WHERE);
+    return false;
+  }
+  return PyObject_SetAttr(module, key.get(), owned.get()) == 0;
+}
+
+bool initialise(PyObject* module) {
+  PyObject* writer_type = get_writer_type();
+  if (writer_type == nullptr) return false;
+  Py_INCREF(writer_type);
+  if (!add_name(module, "Writer", writer_type)) return false;
+
+  PyRef module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef& def : g_functions) {
+    if (!add_name(module, def.ml_name, PyCMethod_New(&def, module, module_name.get(), nullptr))) {
+      return false;
+    }
+  }
+  return add_name(module, "FORMAT",
+                  PyUnicode_FromStringAndSize(kFormat.data(),
+                                              static_cast<Py_ssize_t>(kFormat.size())));
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) return nullptr;
+  if (g_interpreter_id == -1) {
+    g_interpreter_id = id;
+  } else if (g_interpreter_id != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quarlen._native does not support sub-interpreters: it can be imported "
+                    "only in the interpreter that imported it first");
+    return nullptr;
+  }
+  if (g_module != nullptr) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  PyRef module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
+  if (!module || !initialise(module.get())) return nullptr;
+  g_module = module.get();
+  Py_INCREF(g_module);  // kept for the rest of the process
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quarlen::py
+
+PyMODINIT_FUNC PyInit__native(void) {
+  return quarlen::py::guarded(QUARLEN_WHERE, [] { return quarlen::py::init_module(); });
+}

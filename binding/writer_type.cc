@@ -1,0 +1,266 @@
+#include "writer_type.h"
+
+#include <pythread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "convert.h"
+#include "py_ref.h"
+#include "quarlen/writer.h"
+
+namespace quarlen::py {
+namespace {
+
+constexpr char kTypeName[] = "_native::Writer";
+
+struct WriterObject {
+  PyObject_HEAD
+  ArchiveWriter* writer;       // owned; deleted on the owner thread only
+  std::atomic<int> borrow;     // 0 free, -1 while a method runs
+  unsigned long owner_thread;  // PyThread_get_thread_ident() of the creator
+};
+
+PyObject* g_writer_type = nullptr;
+
+constexpr const char* kPathParams[] = {"path"};
+constexpr const char* kNameParams[] = {"name"};
+constexpr const char* kRowsParams[] = {"rows_json"};
+constexpr const char* kHeaderParams[] = {"header_json"};
+
+// Holds the borrow flag of one method call; clears it on every way out.
+class Borrow {
+ public:
+  explicit Borrow(WriterObject* self) : self_(self) {}
+  ~Borrow() {
+    if (held_) self_->borrow.store(0);
+  }
+  bool acquire() {
+    int expected = 0;
+    held_ = self_->borrow.compare_exchange_strong(expected, -1);
+    return held_;
+  }
+
+ private:
+  WriterObject* self_;
+  bool held_ = false;
+};
+
+// The receiver checks of every method, in order: a Writer, the owner thread,
+// the borrow flag. Returns false with an exception set.
+bool take_receiver(PyObject* self, Borrow& borrow) {
+  if (!PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(g_writer_type))) {
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    Py_ssize_t size = 0;
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    const std::string type_name = utf8 != nullptr ? std::string(utf8, size) : "?";
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError,
+                    ("'" + type_name + "' object cannot be converted to 'Writer'").c_str());
+    return false;
+  }
+  auto* w = reinterpret_cast<WriterObject*>(self);
+  const unsigned long current = PyThread_get_thread_ident();
+  if (current != w->owner_thread) {
+    throw InternalFault(std::string(kTypeName) +
+                        " is unsendable, but sent to another thread (called from thread " +
+                        std::to_string(current) + ", owned by thread " +
+                        std::to_string(w->owner_thread) + ")");
+  }
+  if (!borrow.acquire()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+  return true;
+}
+
+ArchiveWriter& core(PyObject* self) { return *reinterpret_cast<WriterObject*>(self)->writer; }
+
+// Closes an unfinished archive of a discarded writer; a failure can only be
+// reported on standard error.
+void discard_writer(ArchiveWriter* writer) {
+  auto closed = writer->discard();
+  if (!closed) {
+    std::fprintf(stderr, "ZipWriter drop failed: %s", closed.error().message().c_str());
+    std::fflush(stderr);
+  }
+  delete writer;
+}
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_tuple({"Writer.__new__()", kPathParams, 1}, args, kwargs, bound)) return nullptr;
+    auto path = path_argument("path", bound[0]);
+    if (!path) return nullptr;
+    auto created = ArchiveWriter::create(*path);
+    if (!created) return raise_error(created.error());
+    std::unique_ptr<ArchiveWriter> writer = std::move(*created);
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      PyObject *etype, *evalue, *etraceback;
+      PyErr_Fetch(&etype, &evalue, &etraceback);
+      discard_writer(writer.release());
+      PyErr_Restore(etype, evalue, etraceback);
+      return nullptr;
+    }
+    auto* w = reinterpret_cast<WriterObject*>(self);
+    w->writer = writer.release();
+    new (&w->borrow) std::atomic<int>(0);
+    w->owner_thread = PyThread_get_thread_ident();
+    return self;
+  });
+}
+
+void writer_dealloc(PyObject* self) {
+  PyObject *etype, *evalue, *etraceback;
+  PyErr_Fetch(&etype, &evalue, &etraceback);
+  auto* w = reinterpret_cast<WriterObject*>(self);
+  PyObject* fault = guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    if (PyThread_get_thread_ident() != w->owner_thread) {
+      // The writer belongs to its thread: it stays open, and is not released.
+      PyErr_SetString(PyExc_RuntimeError,
+                      (std::string(kTypeName) +
+                       " is unsendable, but is being dropped on another thread")
+                          .c_str());
+      PyErr_WriteUnraisable(nullptr);
+    } else if (w->writer != nullptr) {
+      discard_writer(std::exchange(w->writer, nullptr));
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+  if (fault == nullptr) {
+    PyErr_WriteUnraisable(nullptr);
+  } else {
+    Py_DECREF(fault);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+  PyErr_Restore(etype, evalue, etraceback);
+}
+
+PyObject* writer_begin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"Writer.begin()", kNameParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto name = text_argument("name", bound[0]);
+    if (!name) return nullptr;
+    auto done = core(self).begin(*name);
+    if (!done) return raise_error(done.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+PyObject* writer_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"Writer.rows()", kRowsParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto text = text_argument("rows_json", bound[0]);
+    if (!text) return nullptr;
+    auto count = core(self).rows(*text);
+    if (!count) return raise_error(count.error());
+    PyObject* result = PyLong_FromUnsignedLongLong(*count);
+    if (result == nullptr) return raise_api_failure(QUARLEN_WHERE);
+    return result;
+  });
+}
+
+PyObject* writer_end(PyObject* self, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto record = core(self).end();
+    if (!record) return raise_error(record.error());
+    return str_result(to_compact(*record), QUARLEN_WHERE);
+  });
+}
+
+PyObject* writer_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"Writer.finish()", kHeaderParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto text = text_argument("header_json", bound[0]);
+    if (!text) return nullptr;
+    auto manifest = core(self).finish(*text);
+    if (!manifest) return raise_error(manifest.error());
+    return str_result(to_compact(*manifest), QUARLEN_WHERE);
+  });
+}
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyCFunction fast(FastMethod f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"begin", fast(writer_begin), METH_FASTCALL | METH_KEYWORDS, "begin($self, name)\n--\n\n"},
+    {"rows", fast(writer_rows), METH_FASTCALL | METH_KEYWORDS, "rows($self, rows_json)\n--\n\n"},
+    {"end", writer_end, METH_NOARGS, "end($self)\n--\n\n"},
+    {"finish", fast(writer_finish), METH_FASTCALL | METH_KEYWORDS,
+     "finish($self, header_json)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The docstring: the class name, the constructor's signature, "--" and the text.
+const std::string& writer_doc() {
+  static const std::string doc =
+      std::string("Writer") + "(path)" + "\n--\n\n" +
+      "Writes a .quarlen file: `begin(name)`, `rows(json)` as often as needed, `end()`, then "
+      "`finish(header_json)`.";
+  return doc;
+}
+
+}  // namespace
+
+PyObject* get_writer_type() noexcept {
+  if (g_writer_type != nullptr) return g_writer_type;
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+      {Py_tp_methods, g_methods},
+      {Py_tp_doc, const_cast<char*>(writer_doc().c_str())},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "builtins.Writer",
+      static_cast<int>(sizeof(WriterObject)),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  PyObject* created = PyType_FromSpec(&spec);
+  if (created == nullptr) return nullptr;
+  if (g_writer_type == nullptr) {
+    g_writer_type = created;  // kept for the life of the process
+  } else {
+    Py_DECREF(created);
+  }
+  return g_writer_type;
+}
+
+}  // namespace quarlen::py

@@ -1,0 +1,59 @@
+// Reading a .quarlen file: opening it and checking its manifest, reading one
+// member against its record and the format, and the report over every member.
+#ifndef QUARLEN_READER_H_
+#define QUARLEN_READER_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarlen/error.h"
+#include "quarlen/json_text.h"
+
+namespace quarlen {
+
+namespace zip {
+class ZipArchive;
+}
+
+// A file whose manifest passed the checks, open for the length of one call.
+class OpenedArchive {
+ public:
+  OpenedArchive(Json manifest, std::unique_ptr<zip::ZipArchive> archive);
+  OpenedArchive(OpenedArchive&&) noexcept;
+  OpenedArchive& operator=(OpenedArchive&&) noexcept;
+  ~OpenedArchive();
+
+  const Json& manifest() const { return manifest_; }
+  zip::ZipArchive& archive() { return *archive_; }
+
+ private:
+  Json manifest_;
+  std::unique_ptr<zip::ZipArchive> archive_;
+};
+
+// Opens `path` (raw bytes) and checks its manifest.
+Result<OpenedArchive> open_archive(const std::string& path);
+
+// One member's rows, proven against its checksum, row count and the format.
+Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view name);
+
+// The manifest's member names in byte order.
+std::vector<std::string> listed_members(const OpenedArchive& opened);
+
+// The report {"format","members","ok","problems"} over every listed member.
+Json verify_archive(OpenedArchive& opened);
+
+// The texts the module returns: the checked manifest, one member's rows as one
+// array, and the report, each in compact form.
+Result<std::string> manifest_text(const std::string& path);
+Result<std::string> read_text(const std::string& path, std::string_view name);
+Result<std::string> verify_text(const std::string& path);
+
+// A path as shown in messages: bytes that are not UTF-8 become U+FFFD.
+std::string display_path(const std::string& path);
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_READER_H_

@@ -1,0 +1,56 @@
+// ArchiveWriter writes one .quarlen file: create, then per member begin, rows
+// as often as needed and end, then finish with the caller's header.
+#ifndef QUARLEN_WRITER_H_
+#define QUARLEN_WRITER_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quarlen/error.h"
+#include "quarlen/json_text.h"
+
+namespace quarlen {
+
+namespace zip {
+class ZipWriter;
+}
+
+class ArchiveWriter {
+ public:
+  // Creates or truncates the file at `path` (raw bytes, as the OS takes them).
+  static Result<std::unique_ptr<ArchiveWriter>> create(const std::string& path);
+
+  ArchiveWriter(const ArchiveWriter&) = delete;
+  ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+  // Closes an unfinished archive quietly; call discard() first to learn of failure.
+  ~ArchiveWriter();
+
+  Result<void> begin(std::string_view name);
+  // Appends the rows of one JSON array; returns how many this call held.
+  Result<uint64_t> rows(std::string_view rows_json);
+  // Closes the open member and returns its record {"bytes","rows","sha256"}.
+  Result<Json> end();
+  // Writes manifest.json and closes the archive; returns the manifest.
+  Result<Json> finish(std::string_view header_json);
+
+  // Closes an unfinished archive (no manifest): the open entry is completed and
+  // the central directory written. Does nothing once finish has taken the
+  // archive. The writer is finished afterwards whatever the outcome.
+  Result<void> discard();
+
+ private:
+  struct OpenMember;
+  explicit ArchiveWriter(std::unique_ptr<zip::ZipWriter> archive);
+
+  std::unique_ptr<zip::ZipWriter> archive_;
+  std::unique_ptr<OpenMember> open_;
+  std::map<std::string, Json> written_;
+};
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_WRITER_H_

@@ -1,0 +1,31 @@
+from os import PathLike
+from typing import Final, final
+
+__all__ = ["Writer", "manifest", "read", "verify", "members", "unit_hash", "version", "FORMAT"]
+
+FORMAT: Final[str]
+
+@final
+class Writer:
+    """Writes a .quarlen file: `begin(name)`, `rows(json)` as often as needed, `end()`, then `finish(header_json)`."""
+
+    def __new__(cls, path: str | PathLike[str]) -> Writer: ...
+    def begin(self, name: str) -> None: ...
+    def rows(self, rows_json: str) -> int: ...
+    def end(self) -> str: ...
+    def finish(self, header_json: str) -> str: ...
+
+def manifest(path: str | PathLike[str]) -> str:
+    """The manifest of a .quarlen file (JSON), after checking its format."""
+
+def read(path: str | PathLike[str], name: str) -> str:
+    """One member's rows (JSON), checked against the manifest and the format."""
+
+def verify(path: str | PathLike[str]) -> str:
+    """Reads every member: `{ok, format, members, problems}` (JSON)."""
+
+def members() -> str:
+    """The format's members and their columns (JSON): `[[name, [columns], keyed]]`."""
+
+def unit_hash(owner: str, object_type: str, object_name: str, text: str) -> str: ...
+def version() -> str: ...
