@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,7 +24,9 @@ inline constexpr int kMaxDepth = 127;
 
 // Parses `text` as exactly one JSON value, whitespace allowed around it. A fault
 // is an Error whose message is the description alone: a short text followed by
-// " at line {} column {}" (callers add their own subject).
+// " at line {} column {}" (callers add their own subject). Lines are counted from 1
+// at line feeds; the column counts characters from 1 and points at the byte where
+// the fault was found (the end of the text for a text cut short).
 Result<Json> parse_json(std::string_view text);
 
 // As parse_json, and the value must be an array; any other value fails with
@@ -36,6 +41,54 @@ std::string to_compact(const Json& value);
 // The pretty form of manifest.json: two spaces per level, ": " after keys,
 // "{}" and "[]" when empty, no line feed after the last bracket.
 std::string to_pretty(const Json& value);
+
+// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, nothing
+// beyond U+10FFFF. The parsers expect text that passed this check; given other bytes
+// they still stay within the text and end, but strings keep the bytes as they are.
+bool valid_utf8(std::string_view text);
+
+// What a scan saw of one value: whether it is an array, and its length if so.
+struct ValueShape {
+  bool is_array = false;
+  uint64_t size = 0;
+};
+
+// What JsonScanner::scan_array found out about the elements of its array.
+struct ArrayScan {
+  uint64_t elements = 0;
+  uint64_t mismatch = 0;     // 1-based index of the first element that is not an
+                             // array of the expected length; 0 when there is none
+  ValueShape mismatch_shape; // that element's shape
+};
+
+// The parser without the documents, for the hot paths of rows.h. A scan accepts
+// exactly the texts that its model (parse_json, parse_json_array) accepts and writes
+// exactly the model's compact form, since both run the same parser code. A refused
+// text gets no description here: the caller runs the model on it for that, which
+// costs nothing on the good path. The scanner keeps scratch space from one scan to
+// the next, so reuse one for many scans; it is not for two threads at once.
+class JsonScanner {
+ public:
+  JsonScanner();
+  ~JsonScanner();
+  JsonScanner(const JsonScanner&) = delete;
+  JsonScanner& operator=(const JsonScanner&) = delete;
+
+  // As parse_json. On success describes the value in *shape and, when `compact` is
+  // not null, appends the value's compact form to it. On failure *compact is left
+  // as it was.
+  bool scan_value(std::string_view text, std::string* compact, ValueShape* shape);
+
+  // As parse_json_array. On success fills *scan and, when `block` is not null,
+  // appends every element's compact form followed by a line feed to it. `columns`
+  // is the length every element should have as an array; with 0 any value passes.
+  // On failure *block is left as it was.
+  bool scan_array(std::string_view text, size_t columns, std::string* block, ArrayScan* scan);
+
+ private:
+  struct Scratch;
+  std::unique_ptr<Scratch> scratch_;
+};
 
 }  // namespace quarlen
 

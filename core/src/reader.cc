@@ -1,0 +1,192 @@
+#include "quarlen/reader.h"
+
+#include <utility>
+
+#include "quarlen/format.h"
+#include "quarlen/hash.h"
+#include "quarlen/rows.h"
+#include "zip/file.h"
+#include "zip/zip_reader.h"
+
+namespace quarlen {
+
+namespace {
+
+constexpr std::string_view kManifestEntry = "manifest.json";
+constexpr char kNotUtf8[] = "stream did not contain valid UTF-8";
+
+const Json* member_record(const OpenedArchive& opened, std::string_view name) {
+  const Json& members = opened.manifest()["members"];
+  auto it = members.find(std::string(name));
+  return it == members.end() ? nullptr : &*it;
+}
+
+// A listed member's text, after the entry, UTF-8 and checksum steps.
+Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
+                                const Json& record) {
+  const std::string member(name);
+  auto entry = opened.archive().open_entry(member + ".jsonl");
+  if (!entry) return Error(member + ": listed in the manifest but missing from the file");
+  auto text = opened.archive().read_entry(*entry);
+  if (!text) return Error(member + ": " + text.error().message());
+  if (!valid_utf8(*text)) return Error(member + ": " + kNotUtf8);
+  const Json* sha = record.is_object() && record.contains("sha256") ? &record["sha256"] : nullptr;
+  if (sha == nullptr || !sha->is_string() ||
+      sha->get_ref<const std::string&>() != sha256_hex(*text)) {
+    return Error(member + ": checksum does not match the manifest (the file was changed or damaged)");
+  }
+  return text;
+}
+
+// The count step: "rows" must be a non-negative integer equal to `counted`.
+Result<void> check_count(std::string_view name, const Json& record, uint64_t counted) {
+  const Json* rows = record.is_object() && record.contains("rows") ? &record["rows"] : nullptr;
+  if (rows != nullptr && rows->is_number_unsigned() && rows->get<uint64_t>() == counted) return {};
+  return Error(std::string(name) + ": " + std::to_string(counted) + " rows, the manifest says " +
+               (rows != nullptr ? to_compact(*rows) : std::string("null")));
+}
+
+// Reads and proves one listed member with the single-pass scanner; appends the
+// rows' compact text to `compact` when it is not null.
+Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact) {
+  auto spec = lookup_member(name);
+  if (!spec) return std::move(spec).error();
+  const Json* record = member_record(opened, name);
+  if (record == nullptr) return uint64_t{0};
+  auto text = member_text(opened, name, *record);
+  if (!text) return std::move(text).error();
+  const size_t columns = (*spec)->columns.size();
+  auto scanned = scan_member_lines(name, *text, columns, compact);
+  if (!scanned) return std::move(scanned).error();
+  auto counted = check_count(name, *record, scanned->rows);
+  if (!counted) return std::move(counted).error();
+  if (scanned->shape.row != 0) return Error(shape_message(name, scanned->shape, columns));
+  return scanned->rows;
+}
+
+}  // namespace
+
+OpenedArchive::OpenedArchive(Json manifest, std::unique_ptr<zip::ZipArchive> archive)
+    : manifest_(std::move(manifest)), archive_(std::move(archive)) {}
+OpenedArchive::OpenedArchive(OpenedArchive&&) noexcept = default;
+OpenedArchive& OpenedArchive::operator=(OpenedArchive&&) noexcept = default;
+OpenedArchive::~OpenedArchive() = default;
+
+std::string display_path(const std::string& path) {
+  std::string out;
+  out.reserve(path.size());
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t n = 1;
+    while (i + n <= path.size() && n <= 4 && !valid_utf8(std::string_view(path).substr(i, n))) ++n;
+    if (i + n <= path.size() && n <= 4) {
+      out.append(path, i, n);
+      i += n;
+      continue;
+    }
+    out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
+    // Skip the continuation bytes of the same broken sequence, as one mark.
+    ++i;
+    while (i < path.size() && (static_cast<unsigned char>(path[i]) & 0xC0) == 0x80) ++i;
+  }
+  return out;
+}
+
+Result<OpenedArchive> open_archive(const std::string& path) {
+  auto file = zip::InputFile::open(path);
+  if (!file) return Error(display_path(path) + ": " + file.error().message());
+  auto archive = zip::ZipArchive::open(std::move(*file));
+  if (!archive) {
+    return Error(display_path(path) + ": not a .quarlen file (" + archive.error().message() + ")");
+  }
+  auto entry = archive->open_entry(kManifestEntry);
+  if (!entry) {
+    return Error(display_path(path) + ": no manifest (not a .quarlen file, or not finished)");
+  }
+  auto text = archive->read_entry(*entry);
+  if (!text) return std::move(text).error();
+  if (!valid_utf8(*text)) return Error(kNotUtf8);
+  auto manifest = parse_json(*text);
+  if (!manifest) return Error("manifest: " + manifest.error().message());
+
+  const Json& m = *manifest;
+  const Json* format = m.is_object() && m.contains("format") ? &m["format"] : nullptr;
+  if (format == nullptr || !format->is_string()) return Error("manifest: no format");
+  const std::string& id = format->get_ref<const std::string&>();
+  if (id != kFormat) return Error("format " + id + ": this version reads " + std::string(kFormat));
+  if (!m.contains("members") || !m["members"].is_object()) return Error("manifest: no members");
+  for (const auto& [name, record] : m["members"].items()) {
+    auto spec = lookup_member(name);
+    if (!spec) return std::move(spec).error();
+  }
+  return OpenedArchive(std::move(*manifest),
+                       std::make_unique<zip::ZipArchive>(std::move(*archive)));
+}
+
+std::vector<std::string> listed_members(const OpenedArchive& opened) {
+  std::vector<std::string> names;
+  const Json& m = opened.manifest();
+  if (!m.is_object() || !m.contains("members") || !m["members"].is_object()) return names;
+  for (const auto& [name, record] : m["members"].items()) names.push_back(name);
+  return names;  // std::map keeps the keys in byte order
+}
+
+Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view name) {
+  auto spec = lookup_member(name);
+  if (!spec) return std::move(spec).error();
+  const Json* record = member_record(opened, name);
+  if (record == nullptr) return std::vector<Json>();
+  auto text = member_text(opened, name, *record);
+  if (!text) return std::move(text).error();
+  auto rows = parse_member_lines(name, *text);
+  if (!rows) return std::move(rows).error();
+  auto counted = check_count(name, *record, rows->size());
+  if (!counted) return std::move(counted).error();
+  // Json::array_t is a std::vector<Json>, so the rows are checked in place.
+  auto shaped = check_rows(name, *rows);
+  if (!shaped) return std::move(shaped).error();
+  return rows;
+}
+
+Json verify_archive(OpenedArchive& opened) {
+  Json members = Json::object();
+  Json problems = Json::array();
+  for (const std::string& name : listed_members(opened)) {
+    auto rows = scan_member(opened, name, nullptr);
+    if (rows) {
+      members[name] = *rows;
+    } else {
+      problems.push_back(rows.error().message());
+    }
+  }
+  Json report = Json::object();
+  report["format"] = std::string(kFormat);
+  report["ok"] = problems.empty();
+  report["members"] = std::move(members);
+  report["problems"] = std::move(problems);
+  return report;
+}
+
+Result<std::string> manifest_text(const std::string& path) {
+  auto opened = open_archive(path);
+  if (!opened) return std::move(opened).error();
+  return to_compact(opened->manifest());
+}
+
+Result<std::string> read_text(const std::string& path, std::string_view name) {
+  auto opened = open_archive(path);
+  if (!opened) return std::move(opened).error();
+  std::string out = "[";
+  auto rows = scan_member(*opened, name, &out);
+  if (!rows) return std::move(rows).error();
+  out += ']';
+  return out;
+}
+
+Result<std::string> verify_text(const std::string& path) {
+  auto opened = open_archive(path);
+  if (!opened) return std::move(opened).error();
+  return to_compact(verify_archive(*opened));
+}
+
+}  // namespace quarlen

@@ -1,0 +1,258 @@
+#include "zip/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace quarlen::zip {
+namespace {
+
+constexpr char kNulInPath[] = "file name contained an unexpected NUL byte";
+constexpr char kShortWrite[] = "failed to write whole buffer";
+constexpr char kShortRead[] = "unexpected end of file";
+
+// One read or write call moves at most this much; Linux caps a call a little
+// below 2 GiB anyway.
+constexpr size_t kMaxTransfer = size_t{1} << 30;
+
+// strerror_r comes in two shapes; both end up as a text here.
+[[maybe_unused]] const char* error_text(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
+
+Error os_error(int err) { return Error(os_description(err)); }
+
+}  // namespace
+
+std::string os_description(int err) {
+  char buffer[256] = "";
+  std::string out = error_text(strerror_r(err, buffer, sizeof buffer), buffer);
+  out += " (os error ";
+  out += std::to_string(err);
+  out += ')';
+  return out;
+}
+
+// OutputFile
+
+Result<OutputFile> OutputFile::create(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return Error(kNulInPath);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  return OutputFile(fd);
+}
+
+OutputFile::OutputFile(int fd) noexcept
+    : fd_(fd), buffer_(new char[kWriteBufferSize]) {}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)),
+      flushed_(std::exchange(other.flushed_, 0)),
+      cut_pending_(std::exchange(other.cut_pending_, false)) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    close_quietly();
+    fd_ = std::exchange(other.fd_, -1);
+    buffer_ = std::move(other.buffer_);
+    used_ = std::exchange(other.used_, 0);
+    flushed_ = std::exchange(other.flushed_, 0);
+    cut_pending_ = std::exchange(other.cut_pending_, false);
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { close_quietly(); }
+
+void OutputFile::close_quietly() noexcept {
+  if (fd_ < 0) return;
+  // Ignoring any potential errors: whoever cares calls close().
+  (void)close();
+}
+
+Result<void> OutputFile::write_fully(uint64_t offset, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd_, data, std::min(size, kMaxTransfer),
+                               static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (n == 0) return Error(kShortWrite);
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+Result<void> OutputFile::flush() {
+  assert(is_open());
+  size_t done = 0;
+  Result<void> result;
+  while (done < used_) {
+    const ssize_t n = ::pwrite(fd_, buffer_.get() + done, used_ - done,
+                               static_cast<off_t>(flushed_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = os_error(errno);
+      break;
+    }
+    if (n == 0) {
+      result = Error(kShortWrite);
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // Whatever reached the file leaves the buffer; the rest waits for a retry.
+  std::memmove(buffer_.get(), buffer_.get() + done, used_ - done);
+  used_ -= done;
+  flushed_ += done;
+  return result;
+}
+
+Result<void> OutputFile::write(std::string_view bytes) {
+  assert(is_open());
+  if (bytes.size() <= spare()) {
+    std::memcpy(tail(), bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+  }
+  if (auto r = flush(); !r) return r;
+  if (bytes.size() < kWriteBufferSize) {
+    std::memcpy(tail(), bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+  }
+  // Too big to be worth buffering: straight to the file.
+  if (auto r = write_fully(flushed_, bytes.data(), bytes.size()); !r) return r;
+  flushed_ += bytes.size();
+  return {};
+}
+
+void OutputFile::commit(size_t n) noexcept {
+  assert(n <= spare());
+  used_ += n;
+}
+
+Result<void> OutputFile::write_at(uint64_t offset, std::string_view bytes) {
+  assert(is_open());
+  assert(offset + bytes.size() <= position());
+  // The part below the buffer is already in the file; the rest is patched in
+  // the buffer, which keeps it consistent without an early flush.
+  if (offset < flushed_) {
+    const size_t in_file =
+        static_cast<size_t>(std::min<uint64_t>(bytes.size(), flushed_ - offset));
+    if (auto r = write_fully(offset, bytes.data(), in_file); !r) return r;
+    bytes.remove_prefix(in_file);
+    offset += in_file;
+  }
+  if (!bytes.empty()) {
+    std::memcpy(buffer_.get() + (offset - flushed_), bytes.data(), bytes.size());
+  }
+  return {};
+}
+
+Result<void> OutputFile::truncate(uint64_t offset) {
+  assert(is_open());
+  assert(offset <= position());
+  if (offset >= flushed_) {
+    used_ = static_cast<size_t>(offset - flushed_);
+    return {};
+  }
+  used_ = 0;
+  flushed_ = offset;
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(offset));
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    cut_pending_ = true;
+    return os_error(errno);
+  }
+  return {};
+}
+
+Result<void> OutputFile::close() {
+  assert(is_open());
+  Result<void> result = flush();
+  if (result && cut_pending_) {
+    if (::ftruncate(fd_, static_cast<off_t>(flushed_)) < 0) result = os_error(errno);
+  }
+  // Linux releases the descriptor even when close reports EINTR, so it is
+  // never retried.
+  if (::close(std::exchange(fd_, -1)) < 0 && result && errno != EINTR) {
+    result = os_error(errno);
+  }
+  buffer_.reset();
+  return result;
+}
+
+// InputFile
+
+Result<InputFile> InputFile::open(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return Error(kNulInPath);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  struct stat st;
+  if (::fstat(fd, &st) < 0) {
+    const int err = errno;
+    ::close(fd);
+    return os_error(err);
+  }
+  return InputFile(fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> InputFile::read_at(uint64_t offset, char* out, size_t size) const {
+  assert(fd_ >= 0);
+  while (size > 0) {
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+      return Error(kShortRead);
+    }
+    const ssize_t n =
+        ::pread(fd_, out, std::min(size, kMaxTransfer), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (n == 0) return Error(kShortRead);
+    out += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+}  // namespace quarlen::zip

@@ -1,0 +1,346 @@
+#include "zip/zip_reader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "zip/zip_format.h"
+
+namespace quarlen::zip {
+namespace {
+
+Error invalid(std::string_view reason) {
+  return Error("invalid Zip archive: " + std::string(reason));
+}
+Error unsupported(std::string_view reason) {
+  return Error("unsupported Zip archive: " + std::string(reason));
+}
+Error io_error(Error os) { return Error("i/o error: " + os.message()); }
+
+constexpr char kNoEnd[] = "Could not find central directory end";
+constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
+constexpr char kMultiDisk[] = "Archives spanning several disks are not supported";
+constexpr char kDirectoryOutside[] = "Central directory runs past its end record";
+constexpr char kTooManyEntries[] = "Central directory is too small for its entry count";
+constexpr char kBadCentralHeader[] = "Invalid central directory header";
+constexpr char kBadLocalHeader[] = "Invalid local file header";
+constexpr char kEncrypted[] = "Encrypted entries are not supported";
+constexpr char kOutOfPlace[] = "Entry data runs into the central directory";
+constexpr char kImpossibleSize[] = "Declared size cannot come from the compressed data";
+constexpr char kSizeMismatch[] = "Entry data does not match its declared size";
+constexpr char kTruncated[] = "Deflate stream is truncated";
+constexpr char kBadChecksum[] = "Invalid checksum";
+constexpr char kNotFound[] = "Entry not found";
+
+// Compressed data is read in pieces of this size, and inflated in steps of
+// this much output so that each step's CRC-32 runs over bytes still in cache.
+constexpr size_t kReadChunk = size_t{1} << 18;
+constexpr size_t kInflateStep = size_t{1} << 18;
+// The first output allocation assumes at most this ratio; larger outputs
+// grow by doubling, up to the declared size.
+constexpr uint64_t kFirstGuessRatio = 16;
+constexpr uint64_t kFirstGuessMin = uint64_t{1} << 16;
+
+constexpr int kRawWindowBits = -15;
+
+uint16_t u16(const char* p) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
+                               static_cast<unsigned char>(p[1]) << 8);
+}
+uint32_t u32(const char* p) {
+  return static_cast<uint32_t>(u16(p)) | static_cast<uint32_t>(u16(p + 2)) << 16;
+}
+uint64_t u64(const char* p) {
+  return static_cast<uint64_t>(u32(p)) | static_cast<uint64_t>(u32(p + 4)) << 32;
+}
+
+// Replaces the marked 32-bit values of a central directory header by those
+// of its Zip64 extra field, which holds them in this order. A marked value
+// the field does not hold stays as it is: its size really is 0xFFFFFFFF.
+void apply_zip64_extra(std::string_view extra, Entry& e) {
+  while (extra.size() >= kExtraHeaderSize) {
+    const uint16_t id = u16(extra.data());
+    const uint16_t size = u16(extra.data() + 2);
+    extra.remove_prefix(kExtraHeaderSize);
+    if (size > extra.size()) return;  // a damaged block ends the walk
+    if (id == kZip64ExtraId) {
+      std::string_view data = extra.substr(0, size);
+      for (uint64_t* field : {&e.uncompressed_size, &e.compressed_size, &e.header_offset}) {
+        if (*field != kMax32) continue;
+        if (data.size() < 8) return;
+        *field = u64(data.data());
+        data.remove_prefix(8);
+      }
+      return;
+    }
+    extra.remove_prefix(size);
+  }
+}
+
+struct Inflater {
+  z_stream stream{};
+
+  Inflater() {
+    const int ret = inflateInit2(&stream, kRawWindowBits);
+    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
+    assert(ret == Z_OK);  // the parameters are constants
+  }
+  ~Inflater() { inflateEnd(&stream); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+};
+
+uint32_t crc32_of(uint32_t crc, const char* data, size_t size) {
+  return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
+}
+
+}  // namespace
+
+Result<ZipArchive> ZipArchive::open(InputFile file) {
+  ZipArchive archive(std::move(file));
+  const InputFile& in = archive.file_;
+  const uint64_t file_size = in.size();
+
+  // The end record is the last thing in the file, followed only by its
+  // comment, so the search runs backwards from the last place it fits and
+  // takes the first record whose comment reaches exactly to the end.
+  const size_t tail_size = static_cast<size_t>(std::min(file_size, kEndSearchSize));
+  if (tail_size < kEndSize) return invalid(kNoEnd);
+  const uint64_t tail_offset = file_size - tail_size;
+  std::string tail(tail_size, '\0');
+  if (auto r = in.read_at(tail_offset, tail.data(), tail_size); !r) {
+    return io_error(std::move(r).error());
+  }
+  size_t pos = tail_size - kEndSize + 1;
+  bool found = false;
+  while (pos-- > 0) {
+    const char* p = tail.data() + pos;
+    if (u32(p) == kEndSignature && pos + kEndSize + u16(p + 20) == tail_size) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) return invalid(kNoEnd);
+  const char* end = tail.data() + pos;
+  const uint64_t end_offset = tail_offset + pos;
+  uint64_t disk = u16(end + 4);
+  uint64_t directory_disk = u16(end + 6);
+  uint64_t disk_entries = u16(end + 8);
+  uint64_t entries = u16(end + 10);
+  uint64_t directory_size = u32(end + 12);
+  uint64_t directory_offset = u32(end + 16);
+  uint64_t directory_limit = end_offset;  // the directory ends before this
+
+  // A marked field sends the reader to the Zip64 records, when the locator
+  // stands right before the end record; without it the values are literal.
+  const bool marked = disk == kMax16 || directory_disk == kMax16 || disk_entries == kMax16 ||
+                      entries == kMax16 || directory_size == kMax32 ||
+                      directory_offset == kMax32;
+  if (marked && end_offset >= kZip64LocatorSize) {
+    const uint64_t locator_offset = end_offset - kZip64LocatorSize;
+    char locator[kZip64LocatorSize];
+    if (auto r = in.read_at(locator_offset, locator, sizeof locator); !r) {
+      return io_error(std::move(r).error());
+    }
+    if (u32(locator) == kZip64LocatorSignature) {
+      const uint32_t zip64_disk = u32(locator + 4);
+      const uint64_t zip64_offset = u64(locator + 8);
+      const uint32_t disks = u32(locator + 16);
+      if (zip64_disk != 0 || disks > 1) return unsupported(kMultiDisk);
+      if (zip64_offset > locator_offset || locator_offset - zip64_offset < kZip64EndSize) {
+        return invalid(kNoZip64End);
+      }
+      char record[kZip64EndSize];
+      if (auto r = in.read_at(zip64_offset, record, sizeof record); !r) {
+        return io_error(std::move(r).error());
+      }
+      const uint64_t record_size = u64(record + 4);
+      if (u32(record) != kZip64EndSignature ||
+          record_size < kZip64EndSize - kZip64EndSizeFieldBias ||
+          record_size > locator_offset - zip64_offset - kZip64EndSizeFieldBias) {
+        return invalid(kNoZip64End);
+      }
+      disk = u32(record + 16);
+      directory_disk = u32(record + 20);
+      disk_entries = u64(record + 24);
+      entries = u64(record + 32);
+      directory_size = u64(record + 40);
+      directory_offset = u64(record + 48);
+      directory_limit = zip64_offset;
+    }
+  }
+
+  if (disk != 0 || directory_disk != 0 || disk_entries != entries) {
+    return unsupported(kMultiDisk);
+  }
+  if (directory_offset > directory_limit ||
+      directory_size > directory_limit - directory_offset) {
+    return invalid(kDirectoryOutside);
+  }
+  if (entries > directory_size / kCentralHeaderSize) return invalid(kTooManyEntries);
+  if (auto r = archive.read_directory(directory_offset, directory_size, entries); !r) {
+    return std::move(r).error();
+  }
+  return archive;
+}
+
+Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t count) {
+  // The caller checked that the directory lies within the file, so this
+  // allocation is bounded by the file's length.
+  const size_t length = static_cast<size_t>(size);
+  directory_ = std::unique_ptr<char[]>(new char[length]);
+  if (auto r = file_.read_at(offset, directory_.get(), length); !r) {
+    return io_error(std::move(r).error());
+  }
+  directory_offset_ = offset;
+  entries_.reserve(static_cast<size_t>(count));
+  index_.reserve(static_cast<size_t>(count));
+
+  std::string_view rest(directory_.get(), length);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (rest.size() < kCentralHeaderSize) return invalid(kBadCentralHeader);
+    const char* h = rest.data();
+    if (u32(h) != kCentralHeaderSignature) return invalid(kBadCentralHeader);
+    const size_t name_size = u16(h + 28);
+    const size_t extra_size = u16(h + 30);
+    const size_t comment_size = u16(h + 32);
+    const size_t record_size = kCentralHeaderSize + name_size + extra_size + comment_size;
+    if (record_size > rest.size()) return invalid(kBadCentralHeader);
+
+    Entry e;
+    e.name = rest.substr(kCentralHeaderSize, name_size);
+    e.flags = u16(h + 8);
+    e.method = u16(h + 10);
+    e.crc32 = u32(h + 16);
+    e.compressed_size = u32(h + 20);
+    e.uncompressed_size = u32(h + 24);
+    e.header_offset = u32(h + 42);
+    apply_zip64_extra(rest.substr(kCentralHeaderSize + name_size, extra_size), e);
+    entries_.push_back(e);
+    index_.emplace(e.name, entries_.size() - 1);  // keeps the first of a repeated name
+    rest.remove_prefix(record_size);
+  }
+  return {};
+}
+
+const Entry* ZipArchive::find(std::string_view name) const {
+  const auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &entries_[it->second];
+}
+
+Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
+  if (entry.flags & kFlagEncrypted) return unsupported(kEncrypted);
+  if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
+    return unsupported("Compression method " + std::to_string(entry.method) +
+                       " is not supported");
+  }
+  if (entry.header_offset > directory_offset_ ||
+      directory_offset_ - entry.header_offset < kLocalHeaderSize) {
+    return invalid(kOutOfPlace);
+  }
+  char header[kLocalHeaderSize];
+  if (auto r = file_.read_at(entry.header_offset, header, sizeof header); !r) {
+    return io_error(std::move(r).error());
+  }
+  if (u32(header) != kLocalHeaderSignature) return invalid(kBadLocalHeader);
+  if (u16(header + 6) & kFlagEncrypted) return unsupported(kEncrypted);
+  const uint64_t data_offset = entry.header_offset + kLocalHeaderSize +
+                               u16(header + kLocalNameLengthOffset) +
+                               u16(header + kLocalNameLengthOffset + 2);
+  if (data_offset > directory_offset_ ||
+      entry.compressed_size > directory_offset_ - data_offset) {
+    return invalid(kOutOfPlace);
+  }
+  return OpenedEntry{&entry, data_offset};
+}
+
+Result<OpenedEntry> ZipArchive::open_entry(std::string_view name) const {
+  const Entry* entry = find(name);
+  if (entry == nullptr) return Error(kNotFound);
+  return open_entry(*entry);
+}
+
+Result<std::string> ZipArchive::read_entry(const OpenedEntry& opened) const {
+  const Entry& e = *opened.entry;
+  // open_entry() placed the compressed data inside the file, so sizes bound
+  // by it are allocatable.
+  assert(opened.data_offset + e.compressed_size <= directory_offset_);
+  if (e.method == kMethodDeflate) return inflate_entry(opened);
+  assert(e.method == kMethodStored);  // open_entry() lets no other through
+  if (e.uncompressed_size != e.compressed_size) return invalid(kSizeMismatch);
+  std::string out(static_cast<size_t>(e.compressed_size), '\0');
+  if (auto r = file_.read_at(opened.data_offset, out.data(), out.size()); !r) {
+    return io_error(std::move(r).error());
+  }
+  if (crc32_of(0, out.data(), out.size()) != e.crc32) return invalid(kBadChecksum);
+  return out;
+}
+
+Result<std::string> ZipArchive::inflate_entry(const OpenedEntry& opened) const {
+  const Entry& e = *opened.entry;
+  if (e.uncompressed_size / kMaxDeflateRatio > e.compressed_size) {
+    return invalid(kImpossibleSize);
+  }
+  const size_t declared = static_cast<size_t>(e.uncompressed_size);
+
+  std::string out;
+  out.resize(static_cast<size_t>(std::min<uint64_t>(
+      declared, std::max(e.compressed_size * kFirstGuessRatio, kFirstGuessMin))));
+  const size_t in_capacity =
+      static_cast<size_t>(std::min<uint64_t>(e.compressed_size, kReadChunk));
+  std::unique_ptr<char[]> in(new char[std::max<size_t>(in_capacity, 1)]);
+  uint64_t in_offset = opened.data_offset;
+  uint64_t in_left = e.compressed_size;
+
+  Inflater inflater;
+  z_stream& s = inflater.stream;
+  size_t produced = 0;
+  uint32_t crc = 0;
+  char probe;  // catches output beyond the declared size
+  for (;;) {
+    if (s.avail_in == 0 && in_left > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left, in_capacity));
+      if (auto r = file_.read_at(in_offset, in.get(), n); !r) {
+        return io_error(std::move(r).error());
+      }
+      s.next_in = reinterpret_cast<Bytef*>(in.get());
+      s.avail_in = static_cast<uInt>(n);
+      in_offset += n;
+      in_left -= n;
+    }
+    if (produced == out.size() && out.size() < declared) {
+      out.resize(std::min(declared, out.size() * 2));
+    }
+    const bool probing = produced == declared;
+    const size_t room = probing ? 1 : std::min(out.size() - produced, kInflateStep);
+    s.next_out = reinterpret_cast<Bytef*>(probing ? &probe : out.data() + produced);
+    s.avail_out = static_cast<uInt>(room);
+
+    const int ret = inflate(&s, Z_NO_FLUSH);
+    const size_t made = room - s.avail_out;
+    if (probing && made > 0) return invalid(kSizeMismatch);
+    crc = crc32_of(crc, out.data() + produced, made);
+    produced += made;
+
+    if (ret == Z_STREAM_END) break;
+    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT) {
+      return invalid(s.msg != nullptr ? s.msg : "invalid deflate data");
+    }
+    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
+    if (ret == Z_BUF_ERROR) {
+      // No progress with room to write: the input ran out.
+      assert(s.avail_in == 0 && in_left == 0);
+      return invalid(kTruncated);
+    }
+    assert(ret == Z_OK);
+  }
+  if (produced != declared) return invalid(kSizeMismatch);
+  if (crc != e.crc32) return invalid(kBadChecksum);
+  return out;
+}
+
+}  // namespace quarlen::zip

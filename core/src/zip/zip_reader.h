@@ -1,0 +1,89 @@
+// Reads ZIP archives: the central directory once into an index, then single
+// entries by exact name, whole, with their CRC-32 checked. Nothing in the file
+// is trusted: every offset, size and count is checked against the file before
+// it is used, and no allocation exceeds what the file's length can back.
+//
+// Failures come back as "invalid Zip archive: {reason}", "unsupported Zip
+// archive: {reason}" or "i/o error: {operating system's description}".
+#ifndef QUARLEN_ZIP_ZIP_READER_H_
+#define QUARLEN_ZIP_ZIP_READER_H_
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "quarlen/error.h"
+#include "zip/file.h"
+
+namespace quarlen::zip {
+
+// One central directory header, with the Zip64 values already in place.
+struct Entry {
+  std::string_view name;  // the stored bytes; valid while the archive lives
+  uint16_t flags;
+  uint16_t method;
+  uint32_t crc32;
+  uint64_t compressed_size;
+  uint64_t uncompressed_size;
+  uint64_t header_offset;  // of the local header
+};
+
+// An entry whose local header passed its checks, ready for reading.
+struct OpenedEntry {
+  const Entry* entry;
+  uint64_t data_offset;  // first byte after the local header
+};
+
+// An archive opened for reading. Move-only; holds the file until destroyed.
+class ZipArchive {
+ public:
+  // Finds the end records (behind a comment, and the Zip64 ones where they
+  // are used) and reads the central directory. A file with no end record
+  // fails with "invalid Zip archive: Could not find central directory end";
+  // an archive over several disks is unsupported.
+  static Result<ZipArchive> open(InputFile file);
+
+  ZipArchive(ZipArchive&&) noexcept = default;
+  ZipArchive& operator=(ZipArchive&&) noexcept = default;
+
+  // Entries in central directory order.
+  std::span<const Entry> entries() const noexcept { return entries_; }
+
+  // The entry with exactly this name, or nullptr. Where names repeat, the
+  // first in the central directory wins.
+  const Entry* find(std::string_view name) const;
+
+  // Checks the local header of an entry of this archive: its signature, no
+  // encryption, method stored or deflate. The name and extra field lengths
+  // come from the local header; sizes and CRC-32 from the central directory,
+  // so entries written with a data descriptor read as well.
+  Result<OpenedEntry> open_entry(const Entry& entry) const;
+
+  // find() and open_entry() in one: an absent name fails with
+  // "Entry not found", which a caller may treat like any other failure to
+  // open the entry.
+  Result<OpenedEntry> open_entry(std::string_view name) const;
+
+  // The entry's whole data, inflated or copied, checked against the
+  // uncompressed size and CRC-32 of the central directory.
+  Result<std::string> read_entry(const OpenedEntry& opened) const;
+
+ private:
+  explicit ZipArchive(InputFile file) : file_(std::move(file)) {}
+  Result<void> read_directory(uint64_t offset, uint64_t size, uint64_t count);
+  Result<std::string> inflate_entry(const OpenedEntry& opened) const;
+
+  InputFile file_;
+  uint64_t directory_offset_ = 0;  // entry data ends at or before this
+  std::unique_ptr<char[]> directory_;  // the central directory, owning the names
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string_view, size_t> index_;  // name -> entries_ position
+};
+
+}  // namespace quarlen::zip
+
+#endif  // QUARLEN_ZIP_ZIP_READER_H_
