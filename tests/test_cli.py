@@ -1,0 +1,176 @@
+import json
+import os
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+from quarlen import _native
+from quarlen.cli import iter_rows
+
+
+def run(*args, stdin=None, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "quarlen", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        cwd=cwd,
+    )
+
+
+@pytest.fixture
+def demo(tmp_path):
+    path = tmp_path / "demo.quarlen"
+    result = run("demo", path)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+def test_demo_writes_every_member_for_two_owners(demo):
+    listed = json.loads(_native.manifest(demo))["members"]
+    bases = {name.split("/")[0] for name in listed}
+    assert bases == {entry[0] for entry in json.loads(_native.members())}
+    for keyed in ("plscope_identifiers", "plscope_statements", "control_rows"):
+        assert {f"{keyed}/APP", f"{keyed}/HR"} <= set(listed)
+    assert json.loads(_native.verify(demo))["ok"] is True
+
+
+@pytest.mark.parametrize(
+    "text, rows",
+    [
+        ("[]", []),
+        ('[[1,"a,]"],[{"k":[1,2]},null]]', ['[1,"a,]"]', '[{"k":[1,2]},null]']),
+        ('[["\\"],[",1e20]]', ['["\\"],[",1e20]']),
+    ],
+)
+def test_iter_rows_cuts_elements_as_written(text, rows):
+    assert list(iter_rows(text)) == rows
+
+
+def test_read_prints_one_stored_row_per_line(demo):
+    result = run("read", demo, "scheduler")
+    assert result.returncode == 0
+    lines = result.stdout.decode().splitlines()
+    assert lines == [json.dumps(row, separators=(",", ":"), ensure_ascii=False) for row in json.loads(_native.read(demo, "scheduler"))]
+    # The rows are cut from the module's text, not re-encoded.
+    assert "[" + ",".join(lines) + "]" == _native.read(demo, "scheduler")
+
+
+def test_manifest_is_pretty_and_complete(demo):
+    result = run("manifest", demo)
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith('{\n  "database": "ORCL",\n')
+    assert json.loads(result.stdout) == json.loads(_native.manifest(demo))
+
+
+def damage_member(path, name):
+    """Rewrites one member's entry with a different text, manifest unchanged."""
+    with zipfile.ZipFile(path) as source:
+        entries = [(info.filename, source.read(info)) for info in source.infolist()]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as target:
+        for entry, data in entries:
+            target.writestr(entry, data.replace(b"APP", b"APX", 1) if entry == f"{name}.jsonl" else data)
+
+
+def test_verify_exit_codes_and_output(demo, tmp_path):
+    good = run("verify", demo)
+    assert good.returncode == 0
+    assert good.stdout.decode().splitlines()[0] == f"{demo}: ok, 22 members read, 62 rows"
+
+    damaged = tmp_path / "damaged.quarlen"
+    damaged.write_bytes(demo.read_bytes())
+    damage_member(damaged, "objects")
+    bad = run("verify", demo, damaged)
+    assert bad.returncode == 1
+    assert "  problem: objects: checksum does not match the manifest (the file was changed or damaged)\n" in bad.stdout.decode()
+
+    missing = tmp_path / "missing.quarlen"
+    unreadable = run("verify", "--json", demo, damaged, missing)
+    assert unreadable.returncode == 2
+    lines = [json.loads(line) for line in unreadable.stdout.decode().splitlines()]
+    assert [line["file"] for line in lines] == [str(demo), str(damaged), str(missing)]
+    assert lines[0]["report"]["ok"] is True and lines[1]["report"]["ok"] is False
+    assert lines[2]["error"] == f"{missing}: No such file or directory (os error 2)"
+
+
+def test_write_round_trips_jsonl_files(tmp_path):
+    (tmp_path / "c.jsonl").write_text('["A","T","C","é"]\n\n["B","T",null, {"b":1,"a":2}]\r\n')
+    (tmp_path / "h.json").write_text('{"source":"cli","format":"ignored"}')
+    out = tmp_path / "out.quarlen"
+    result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
+                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert _native.read(out, "comments") == '[["A","T","C","é"],["B","T",null,{"a":2,"b":1}]]'
+    assert _native.read(out, "control_rows/K") == "[[1],[2],[3]]"
+    assert json.loads(_native.manifest(out))["source"] == "cli"
+
+
+@pytest.mark.parametrize(
+    "member, content, message",
+    [
+        ("comments", '["A","T","C","x"]\n\n["B","T"]\n', "rows.jsonl line 3: 2 values, the format has 4"),
+        ("comments", '["A","T","C","x"]\n["B","T",\n', "rows.jsonl line 2: trailing comma"),
+        ("comments", '["A","T","C","x"]\n"x"\n', "rows.jsonl line 2: not a list of values"),
+        ("control_rows/K", "[1],[2]\n", "rows.jsonl line 1: more than one JSON value on the line"),
+        ("bogus", "[1]\n", "bogus: not a member of quarlen/1"),
+    ],
+)
+def test_write_bad_line_leaves_file_unfinished(tmp_path, member, content, message):
+    (tmp_path / "rows.jsonl").write_text(content)
+    out = tmp_path / "out.quarlen"
+    result = run("write", out, f"{member}=rows.jsonl", cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.decode() == f"quarlen: {message}\n"
+    with pytest.raises(ValueError, match="not finished"):
+        _native.manifest(out)
+
+
+def test_write_streams_in_batches(tmp_path):
+    rows = "".join(f"[{i}]\n" for i in range(25_001))
+    out = tmp_path / "big.quarlen"
+    result = run("write", out, "control_rows/K=-", stdin=rows.encode())
+    assert result.returncode == 0, result.stderr
+    assert json.loads(_native.verify(out))["members"] == {"control_rows/K": 25_001}
+
+
+def test_unit_hash_reads_text_exactly(tmp_path):
+    (tmp_path / "src.sql").write_bytes(b"abc")
+    by_file = run("unit-hash", "APP", "FUNCTION", "F1", tmp_path / "src.sql")
+    by_stdin = run("unit-hash", "APP", "FUNCTION", "F1", stdin=b"abc")
+    expected = "65b8e7ddf27d0a6140592b5a94ef0d53593584f5016395a41d8c629b3dfc2ea0\n"
+    assert by_file.stdout.decode() == by_stdin.stdout.decode() == expected
+
+
+@pytest.mark.parametrize(
+    "args",
+    [("read",), ("verify",), ("bogus",), ("write", "out.quarlen", "no-equals-sign")],
+)
+def test_bad_usage_exits_2(tmp_path, args):
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr
+
+
+@pytest.mark.parametrize("command", ["verify", "manifest", "read", "write", "members", "unit-hash", "demo"])
+def test_every_command_has_help(command):
+    result = run(command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith(f"usage: quarlen {command}")
+
+
+def test_read_into_closed_pipe_is_quiet(demo):
+    reader = subprocess.Popen([sys.executable, "-m", "quarlen", "read", demo, "objects"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader.stdout.close()
+    with reader.stderr:
+        assert reader.stderr.read() == b""
+    assert reader.wait() == 0
+
+
+@pytest.mark.skipif(os.environ.get("QUARLEN_NO_MYPY") == "1", reason="mypy check disabled")
+def test_stubs_pass_mypy_strict(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    example = os.path.join(os.path.dirname(__file__), "typed_example.py")
+    stdout, stderr, status = mypy.run(["--strict", "--no-incremental", "--cache-dir", str(tmp_path), example])
+    assert status == 0, stdout + stderr
