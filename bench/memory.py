@@ -1,0 +1,85 @@
+"""Peak memory of the writer against the size of one member.
+
+Writes one `units` member of about 100 MB and one of about 1 GB, each in its own
+process and in batches of 10,000 rows, and prints each process's peak resident
+set size. Memory should follow the size of one batch, not of the member.
+
+    python bench/memory.py [--small-mb 100] [--large-mb 1000] [--dir /tmp]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import resource
+import subprocess
+import sys
+import tempfile
+
+BATCH_ROWS = 10_000
+
+
+def batch_texts(count: int = 8) -> list[str]:
+    """A few distinct batches of source-unit rows, reused round-robin."""
+    rng = random.Random(7)
+    words = ["SELECT", "FROM", "WHERE", "v_total", "p_customer", "NVL", "'é'", "\t", "--", "Straße"]
+    texts = []
+    for b in range(count):
+        rows = [
+            ["APP", f"UNIT_{b}_{i}", "PACKAGE BODY", " ".join(rng.choice(words) for _ in range(rng.randint(5, 40)))]
+            for i in range(BATCH_ROWS)
+        ]
+        texts.append(json.dumps(rows, ensure_ascii=False))
+    return texts
+
+
+def child(path: str, megabytes: int) -> None:
+    from quarlen import _native
+
+    texts = batch_texts()
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    writer = _native.Writer(path)
+    writer.begin("units")
+    written = 0
+    i = 0
+    while written < megabytes * 1_000_000:
+        writer.rows(texts[i % len(texts)])
+        written += len(texts[i % len(texts)].encode())
+        i += 1
+    record = json.loads(writer.end())
+    writer.finish("{}")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"bytes": record["bytes"], "baseline_kb": baseline, "peak_kb": peak}))
+
+
+def measure(path: str, megabytes: int) -> dict:
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", path, str(megabytes)], check=True, capture_output=True, text=True
+    ).stdout
+    os.unlink(path)
+    return json.loads(out)
+
+
+def main() -> None:
+    if len(sys.argv) == 4 and sys.argv[1] == "--child":
+        child(sys.argv[2], int(sys.argv[3]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--small-mb", type=int, default=100)
+    parser.add_argument("--large-mb", type=int, default=1000)
+    parser.add_argument("--dir", default=tempfile.gettempdir())
+    args = parser.parse_args()
+    results = {}
+    for label, mb in (("small", args.small_mb), ("large", args.large_mb)):
+        results[label] = measure(os.path.join(args.dir, f"memory-{label}.quarlen"), mb)
+        r = results[label]
+        print(f"{label:>5}: member {r['bytes'] / 1e6:8.1f} MB  peak RSS {r['peak_kb'] / 1024:7.1f} MB"
+              f"  (before writing {r['baseline_kb'] / 1024:.1f} MB)")
+    growth = (results["large"]["peak_kb"] - results["small"]["peak_kb"]) / 1024
+    print(f"peak RSS growth from small to large member: {growth:+.1f} MB (target: within 16 MB)")
+
+
+if __name__ == "__main__":
+    main()
