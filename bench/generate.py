@@ -26,7 +26,7 @@ import random
 U64_MAX = 2**64 - 1
 I64_MIN = -(2**63)
 
-# Per member, as (name, column count); keyed members get "/<owner>" added.
+# Columns per member; a keyed member's name gets "/<owner>" after it.
 COLUMN_COUNTS = {
     "objects": 7,
     "columns": 9,
@@ -71,7 +71,7 @@ WORDS = (
     "journal period currency rate tax address contact employee department "
     "salary grade job history region country location product price stock "
     "warehouse shipment carrier route status audit event queue message batch "
-    "run step param config user role grant session token cache index archive "
+    "run step param config user role grant lock token cache index archive "
     "report summary detail total amount quantity discount margin cost budget"
 ).split()
 NON_ASCII_WORDS = [
@@ -500,7 +500,10 @@ class _Catalogue:
 def generate(scale=1.0, seed=20260101):
     """Yields (member name, rows) for every member, keyed ones per owner."""
     cat = _Catalogue(scale, seed)
-    ext_owner = lambda: cat.rng.choice(EXTERNAL_OWNERS)
+
+    def ext_owner():
+        return cat.rng.choice(EXTERNAL_OWNERS)
+
     yield "objects", cat.objects("objects")
     yield "columns", cat.columns(cat.tables)
     yield "constraints", cat.constraints()
