@@ -458,7 +458,8 @@ class Parser {
   }
 
   // After an element: on success p_ is at the ']' that closes the array or at the
-  // first byte of the next element.
+  // first byte of the next element, never at the end of the text, since callers
+  // read *p_ next.
   bool next_element() {
     skip_space();
     if (p_ == end_) return fail(Fault::kEofList, p_);
@@ -466,7 +467,8 @@ class Parser {
     if (*p_ != ',') return fail(Fault::kExpectedListEnd, p_);
     ++p_;
     skip_space();
-    if (p_ != end_ && *p_ == ']') return fail(Fault::kTrailingComma, p_);
+    if (p_ == end_) return fail(Fault::kEofValue, p_);
+    if (*p_ == ']') return fail(Fault::kTrailingComma, p_);
     return true;
   }
 
