@@ -1,10 +1,13 @@
-"""Building .quarlen files with zipfile for the reading tests."""
+"""Shared helpers: .quarlen files made by zipfile or by the writer, and refused calls."""
 
 import hashlib
 import json
+import os
 import zipfile
 
 import pytest
+
+from quarlen._native import Writer
 
 FORMAT = "quarlen/1"
 
@@ -55,11 +58,38 @@ def lines(*rows) -> bytes:
     return b"".join(json.dumps(row).encode() + b"\n" for row in rows)
 
 
-def error(call, *args) -> str:
-    """The message of the ValueError that a reading call raises."""
-    with pytest.raises(ValueError) as exc:
+def write(path, members, header="{}"):
+    """Writes `members`, (name, rows) pairs, with the module's Writer; returns the manifest text."""
+    w = Writer(path)
+    for name, rows in members:
+        w.begin(name)
+        if rows:
+            w.rows(json.dumps(rows, ensure_ascii=False))
+        w.end()
+    return w.finish(header)
+
+
+def entries(path) -> list[tuple[str, bytes]]:
+    """(entry name, bytes) pairs, in the order of the central directory."""
+    with zipfile.ZipFile(path) as z:
+        return [(info.filename, z.read(info)) for info in z.infolist()]
+
+
+def error(call, *args, kind=ValueError) -> str:
+    """The message of the exception, exactly of type `kind`, that a call raises."""
+    with pytest.raises(kind) as exc:
         call(*args)
-    assert type(exc.value) is ValueError
+    assert type(exc.value) is kind
     assert len(exc.value.args) == 1
     assert exc.value.__cause__ is None
-    return exc.value.args[0]
+    message = exc.value.args[0]
+    # The traceback's frames hold the call and its arguments in a cycle through `exc`; break
+    # it, so that a Writer among them dies here and not in a collection on another thread.
+    exc.value.__traceback__ = None
+    del exc
+    return message
+
+
+def open_fds() -> list:
+    """This process's open file descriptors."""
+    return sorted(os.listdir("/proc/self/fd"))

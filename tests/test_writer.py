@@ -1,4 +1,3 @@
-import hashlib
 import json
 import os
 import subprocess
@@ -13,40 +12,26 @@ import pytest
 from quarlen import _native
 from quarlen._native import Writer
 
-EMPTY_SHA256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
-EMPTY_ZIP = b"PK\x05\x06" + bytes(18)
+from archives import compact, entries, error, record
+
 ROW = '["APP","T1","C1","note"]'
-
-
-def compact(value) -> str:
-    """The module's compact form for values without floats and with ASCII-ordered keys."""
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+COMMENTS_TEXT = f"{ROW}\n".encode()
+EMPTY_MANIFEST = b'{\n  "format": "quarlen/1",\n  "members": {}\n}'
 
 
 def pretty(value) -> str:
     return json.dumps(value, indent=2, ensure_ascii=False, sort_keys=True)
 
 
-def record(text: bytes, rows: int) -> str:
-    return compact({"bytes": len(text), "rows": rows, "sha256": hashlib.sha256(text).hexdigest()})
-
-
-def entries(path) -> list[tuple[str, bytes]]:
-    with zipfile.ZipFile(path) as z:
-        return [(info.filename, z.read(info)) for info in z.infolist()]
-
-
-def refused(call, message, exc=ValueError):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc
-    assert str(info.value) == message
+def rec(text: bytes, rows: int) -> str:
+    """The record text that end() returns."""
+    return compact(record(text, rows))
 
 
 # --- the class -------------------------------------------------------------------------------
 
 
-def test_class_surface():
+def test_class_surface(tmp_path):
     assert Writer.__text_signature__ == "(path)"
     assert Writer.__doc__ == (
         "Writes a .quarlen file: `begin(name)`, `rows(json)` as often as needed, `end()`, "
@@ -57,31 +42,12 @@ def test_class_surface():
     assert Writer.__bases__ == (object,)
     assert _native.Writer is Writer
     assert {"__init__", "__repr__", "__enter__", "__exit__", "close"}.isdisjoint(vars(Writer))
-
-
-@pytest.mark.parametrize(
-    "name, signature",
-    [
-        ("begin", "($self, name)"),
-        ("rows", "($self, rows_json)"),
-        ("end", "($self)"),
-        ("finish", "($self, header_json)"),
-    ],
-)
-def test_method_docs(name, signature):
-    method = getattr(Writer, name)
-    assert method.__doc__ is None
-    assert method.__text_signature__ == signature
-    assert method.__name__ == name
-
-
-def test_not_subclassable():
-    with pytest.raises(TypeError) as info:
-        type("Sub", (Writer,), {})
-    assert type(info.value) is TypeError
-
-
-def test_no_attribute_dict_or_weakref(tmp_path):
+    signatures = {"begin": "($self, name)", "rows": "($self, rows_json)", "end": "($self)",
+                  "finish": "($self, header_json)"}
+    for name, signature in signatures.items():
+        method = getattr(Writer, name)
+        assert (method.__doc__, method.__text_signature__, method.__name__) == (None, signature, name)
+    error(type, "Sub", (Writer,), {}, kind=TypeError)  # not subclassable
     w = Writer(tmp_path / "a.quarlen")
     assert not hasattr(w, "__dict__")
     with pytest.raises(AttributeError):
@@ -90,61 +56,35 @@ def test_no_attribute_dict_or_weakref(tmp_path):
         weakref.ref(w)
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"a.quarlen"
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((), {}, "Writer.__new__() missing 1 required positional argument: 'path'"),
         ((b"x.quarlen",), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        ((BytesPath(),), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        ((5,), {}, "argument 'path': expected str, bytes or os.PathLike object, not int"),
         (("a", "b"), {}, "Writer.__new__() takes 1 positional arguments but 2 were given"),
         (("a",), {"bogus": 1}, "Writer.__new__() got an unexpected keyword argument 'bogus'"),
-        ((), {"bogus": 1}, "Writer.__new__() got an unexpected keyword argument 'bogus'"),
-        (("a",), {"path": "b"}, "Writer.__new__() got multiple values for argument 'path'"),
     ],
 )
 def test_constructor_binding_errors(tmp_path, monkeypatch, args, kwargs, message):
     monkeypatch.chdir(tmp_path)
-    refused(lambda: Writer(*args, **kwargs), message, TypeError)
+    assert error(lambda: Writer(*args, **kwargs), kind=TypeError) == message
     assert list(tmp_path.iterdir()) == []
-
-
-def test_constructor_refuses_bytes_from_path_protocol(tmp_path):
-    class BytesPath:
-        def __fspath__(self):
-            return os.fsencode(tmp_path / "a.quarlen")
-
-    refused(lambda: Writer(BytesPath()), "argument 'path': 'bytes' object cannot be converted to 'PyString'", TypeError)
-    assert list(tmp_path.iterdir()) == []
-
-
-def test_constructor_refuses_non_path(tmp_path):
-    with pytest.raises(TypeError) as info:
-        Writer(5)
-    assert str(info.value).startswith("argument 'path': ")
-
-
-def test_constructor_takes_path_object_by_keyword(tmp_path):
-    path = tmp_path / "kw.quarlen"
-    w = Writer(path=path)
-    assert w.finish("{}") == '{"format":"quarlen/1","members":{}}'
-    assert _native.manifest(str(path)) == '{"format":"quarlen/1","members":{}}'
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
         (lambda w: w.begin(), "Writer.begin() missing 1 required positional argument: 'name'"),
-        (lambda w: w.begin("a", "b"), "Writer.begin() takes 1 positional arguments but 2 were given"),
-        (lambda w: w.begin(nam="objects"), "Writer.begin() got an unexpected keyword argument 'nam'"),
         (lambda w: w.begin("objects", name="objects"), "Writer.begin() got multiple values for argument 'name'"),
-        (lambda w: w.begin(5), "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda w: w.rows(5), "argument 'rows_json': 'int' object cannot be converted to 'PyString'"),
         (lambda w: w.rows(b"[]"), "argument 'rows_json': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda w: w.rows(), "Writer.rows() missing 1 required positional argument: 'rows_json'"),
-        (lambda w: w.rows("[]", "[]"), "Writer.rows() takes 1 positional arguments but 2 were given"),
         (lambda w: w.rows(json="[]"), "Writer.rows() got an unexpected keyword argument 'json'"),
-        (lambda w: w.finish(), "Writer.finish() missing 1 required positional argument: 'header_json'"),
         (lambda w: w.finish(None), "argument 'header_json': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda w: w.finish("{}", header="{}"), "Writer.finish() got an unexpected keyword argument 'header'"),
         (lambda w: w.end(1), "Writer.end() takes no arguments (1 given)"),
     ],
 )
@@ -153,34 +93,27 @@ def test_method_binding_errors_leave_state_unchanged(tmp_path, call, message):
     w = Writer(path)
     w.begin("comments")
     assert w.rows(f"[{ROW}]") == 1
-    refused(lambda: call(w), message, TypeError)
+    assert error(call, w, kind=TypeError) == message
     # The member is still open with its one row; the refused call wrote nothing.
     assert w.rows(rows_json=f"[{ROW}]") == 1
-    assert w.end() == record(f"{ROW}\n{ROW}\n".encode(), 2)
+    assert w.end() == rec(COMMENTS_TEXT * 2, 2)
     w.finish(header_json="{}")
-    assert entries(path)[0] == ("comments.jsonl", f"{ROW}\n{ROW}\n".encode())
+    assert entries(path)[0] == ("comments.jsonl", COMMENTS_TEXT * 2)
 
 
-def test_text_arguments_accept_str_subclass(tmp_path):
+def test_text_arguments(tmp_path):
     class Text(str):
         pass
 
     w = Writer(tmp_path / "a.quarlen")
-    assert w.begin(Text("comments")) is None
-    assert w.rows(Text(f"[{ROW}]")) == 1
-    w.end()
-    assert json.loads(w.finish(Text('{"k":1}')))["k"] == 1
-
-
-def test_lone_surrogate_raises_unicode_error(tmp_path):
-    w = Writer(tmp_path / "a.quarlen")
     with pytest.raises(UnicodeEncodeError):
         w.begin("control_rows/\ud800")
+    assert w.begin(Text("comments")) is None
     with pytest.raises(UnicodeEncodeError):
         w.rows('[["\ud800"]]')
-    w.begin("control_rows/A")
+    assert w.rows(Text(f"[{ROW}]")) == 1
     w.end()
-    assert list(json.loads(w.finish("{}"))["members"]) == ["control_rows/A"]
+    assert w.finish(Text('{"k":1}')) == compact({"format": "quarlen/1", "k": 1, "members": {"comments": record(COMMENTS_TEXT)}})
 
 
 # --- results and the worked example ----------------------------------------------------------
@@ -194,10 +127,9 @@ def test_results_are_per_call(tmp_path):
     assert w.rows(f"[{ROW},{ROW}]") == 2
     assert w.rows("[]") == 0
     assert w.rows(" \t[ ]\n") == 0
-    text = f"{ROW}\n".encode() * 5
-    assert w.end() == record(text, 5)
+    assert w.end() == rec(COMMENTS_TEXT * 5, 5)
     manifest = w.finish("{}")
-    assert manifest == compact({"format": "quarlen/1", "members": {"comments": json.loads(record(text, 5))}})
+    assert manifest == compact({"format": "quarlen/1", "members": {"comments": record(COMMENTS_TEXT * 5, 5)}})
     assert _native.manifest(str(path)) == manifest
 
 
@@ -211,32 +143,20 @@ def test_worked_example(tmp_path):
     assert w.finish('{"source":"db1"}') == (
         '{"format":"quarlen/1","members":{"comments":{"bytes":25,"rows":1,"sha256":"%s"}},"source":"db1"}' % digest
     )
-    manifest_text = "\n".join(
-        [
-            "{",
-            '  "format": "quarlen/1",',
-            '  "members": {',
-            '    "comments": {',
-            '      "bytes": 25,',
-            '      "rows": 1,',
-            f'      "sha256": "{digest}"',
-            "    }",
-            "  },",
-            '  "source": "db1"',
-            "}",
-        ]
+    manifest_text = (
+        '{\n  "format": "quarlen/1",\n  "members": {\n    "comments": {\n      "bytes": 25,\n      "rows": 1,\n'
+        f'      "sha256": "{digest}"\n    }}\n  }},\n  "source": "db1"\n}}'
     )
     assert entries(path) == [
         ("comments.jsonl", b'["APP","T1","C1","note"]\n'),
         ("manifest.json", manifest_text.encode()),
     ]
-    assert hashlib.sha256(b'["APP","T1","C1","note"]\n').hexdigest() == digest
+    assert record(b'["APP","T1","C1","note"]\n')["sha256"] == digest
 
 
 @pytest.mark.parametrize(
     "header, expected",
     [
-        ("{}", {}),
         ('{"zeta":1,"format":"x","alpha":2}', {"alpha": 2, "zeta": 1}),
         ('{"members":[1,2],"format":{"a":1}}', {}),
         ('{"a":1,"a":2,"b":{"y":1,"x":2,"y":3}}', {"a": 2, "b": {"x": 2, "y": 3}}),
@@ -248,66 +168,25 @@ def test_header_keys(tmp_path, header, expected):
     w = Writer(path)
     w.begin("objects")
     w.end()
-    members = {"objects": {"bytes": 0, "rows": 0, "sha256": EMPTY_SHA256}}
-    manifest = {**expected, "format": "quarlen/1", "members": members}
+    manifest = {**expected, "format": "quarlen/1", "members": {"objects": record(b"", 0)}}
     assert w.finish(header) == compact(manifest)
     assert entries(path)[-1] == ("manifest.json", pretty(manifest).encode())
-
-
-def test_header_order_of_top_level_keys(tmp_path):
-    w = Writer(tmp_path / "a.quarlen")
-    text = w.finish('{"zeta":1,"format":"old","alpha":2}')
-    assert text == '{"alpha":2,"format":"quarlen/1","members":{},"zeta":1}'
-
-
-def test_empty_manifest_text(tmp_path):
-    path = tmp_path / "a.quarlen"
-    Writer(path).finish("{}")
-    assert entries(path) == [("manifest.json", b'{\n  "format": "quarlen/1",\n  "members": {}\n}')]
-
-
-def test_empty_member(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    w.begin("objects")
-    assert w.rows("[]") == 0
-    assert w.end() == '{"bytes":0,"rows":0,"sha256":"%s"}' % EMPTY_SHA256
-    w.finish("{}")
-    assert entries(path)[0] == ("objects.jsonl", b"")
-    assert json.loads(_native.read(str(path), "objects")) == []
 
 
 def test_keyed_members_and_record_order(tmp_path):
     path = tmp_path / "a.quarlen"
     w = Writer(path)
-    for name in ["control_rows/X1", "comments", "control_rows/A", "plscope_identifiers/Ünïcode"]:
+    for name in ["control_rows/X1", "comments", "control_rows/a", "control_rows/A", "plscope_identifiers/Ünïcode"]:
         w.begin(name)
         w.end()
+    # The written check is exact: keys differing only in case are different members.
+    assert error(w.begin, "control_rows/a") == "control_rows/a: written already"
     members = json.loads(w.finish("{}"))["members"]
-    assert list(members) == ["comments", "control_rows/A", "control_rows/X1", "plscope_identifiers/Ünïcode"]
+    assert list(members) == ["comments", "control_rows/A", "control_rows/X1", "control_rows/a", "plscope_identifiers/Ünïcode"]
     # Entries stand in the order of the begin calls, manifest last.
     assert [name for name, _ in entries(path)] == [
-        "control_rows/X1.jsonl",
-        "comments.jsonl",
-        "control_rows/A.jsonl",
-        "plscope_identifiers/Ünïcode.jsonl",
-        "manifest.json",
-    ]
-
-
-def test_same_calls_give_same_file(tmp_path):
-    def write(path):
-        w = Writer(path)
-        w.begin("comments")
-        w.rows(f"[{ROW},{ROW}]")
-        w.end()
-        w.begin("control_rows/HR")
-        w.rows('[[{"b":1,"a":2}]]')
-        w.end()
-        w.finish('{"x":1}')
-        return path.read_bytes()
-
-    assert write(tmp_path / "a.quarlen") == write(tmp_path / "b.quarlen")
+        "control_rows/X1.jsonl", "comments.jsonl", "control_rows/a.jsonl", "control_rows/A.jsonl",
+        "plscope_identifiers/Ünïcode.jsonl", "manifest.json"]
 
 
 # --- creating and discarding -----------------------------------------------------------------
@@ -318,37 +197,31 @@ def test_create_truncates_at_once(tmp_path):
     path.write_bytes(b"old content" * 100)
     w = Writer(str(path))
     assert path.stat().st_size == 0
+    del w  # discarded at once: an archive of no entries
+    assert path.read_bytes() == b"PK\x05\x06" + bytes(18)
+    w = Writer(path)
     w.begin("comments")
     assert path.stat().st_size == 0
     del w
     assert entries(path) == [("comments.jsonl", b"")]
 
 
-def test_create_in_missing_directory(tmp_path):
-    path = str(tmp_path / "missing" / "a.quarlen")
-    refused(lambda: Writer(path), f"{path}: No such file or directory (os error 2)")
-    assert not os.path.exists(path)
-
-
-def test_create_path_with_nul(tmp_path):
-    path = str(tmp_path / "a\0b.quarlen")
-    refused(lambda: Writer(path), f"{path}: file name contained an unexpected NUL byte")
+@pytest.mark.parametrize(
+    "name, description",
+    [("missing/a.quarlen", "No such file or directory (os error 2)"),
+     ("a\0b.quarlen", "file name contained an unexpected NUL byte")],
+)
+def test_create_refused(tmp_path, name, description):
+    path = f"{tmp_path}/{name}"
+    assert error(Writer, path) == f"{path}: {description}"
     assert list(tmp_path.iterdir()) == []
 
 
-def test_create_relative_path(tmp_path, monkeypatch):
+def test_create_relative_and_keyword_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    Writer("rel.quarlen").finish("{}")
-    assert entries(tmp_path / "rel.quarlen") == [("manifest.json", b'{\n  "format": "quarlen/1",\n  "members": {}\n}')]
-
-
-def test_discard_after_create_leaves_empty_zip(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    del w
-    assert path.read_bytes() == EMPTY_ZIP
-    with zipfile.ZipFile(path) as z:
-        assert z.namelist() == []
+    assert Writer("rel.quarlen").finish("{}") == '{"format":"quarlen/1","members":{}}'
+    Writer(path=tmp_path / "kw.quarlen").finish("{}")
+    assert entries(tmp_path / "rel.quarlen") == entries(tmp_path / "kw.quarlen") == [("manifest.json", EMPTY_MANIFEST)]
 
 
 def test_discard_after_rows_leaves_member_without_manifest(tmp_path):
@@ -363,15 +236,15 @@ def test_discard_after_rows_leaves_member_without_manifest(tmp_path):
     assert entries(path) == [("comments.jsonl", b""), ("objects.jsonl", text)]
     with zipfile.ZipFile(path) as z:
         assert z.testzip() is None
-    refused(lambda: _native.manifest(str(path)), f"{path}: no manifest (not a .quarlen file, or not finished)")
+    message = f"{path}: no manifest (not a .quarlen file, or not finished)"
+    for call in (_native.manifest, _native.verify, lambda p: _native.read(p, "objects")):
+        assert error(call, str(path)) == message
 
 
 # --- the state table -------------------------------------------------------------------------
 #
 # Each state is reached by the same calls; after a refused call the file is completed the same
 # way as without it, so any change the refusal made shows in the finished file.
-
-COMMENTS_TEXT = f"{ROW}\n".encode()
 
 
 def make(state, path):
@@ -391,50 +264,43 @@ def make(state, path):
 
 def complete(state, w, path):
     """Completes the file the same way for every test of a state and checks the result."""
-    objects = json.loads(record(b"", 0))
     if state == "idle":
         assert w.finish("{}") == '{"format":"quarlen/1","members":{}}'
-        assert entries(path) == [("manifest.json", pretty({"format": "quarlen/1", "members": {}}).encode())]
+        assert entries(path) == [("manifest.json", EMPTY_MANIFEST)]
         return
+    objects = record(b"", 0)
     if state == "writing":
         assert w.rows(f"[{ROW}]") == 1
-        assert w.end() == record(COMMENTS_TEXT * 2, 2)
-        comments = json.loads(record(COMMENTS_TEXT * 2, 2))
+        assert w.end() == rec(COMMENTS_TEXT * 2, 2)
+        comments = record(COMMENTS_TEXT * 2, 2)
         assert w.finish('{"h":1}') == compact(
             {"format": "quarlen/1", "h": 1, "members": {"comments": comments, "objects": objects}}
         )
         assert entries(path)[:2] == [("objects.jsonl", b""), ("comments.jsonl", COMMENTS_TEXT * 2)]
         return
     # Finished: nothing further is possible and the file is as the first finish left it.
-    comments = json.loads(record(COMMENTS_TEXT, 1))
-    manifest = {"format": "quarlen/1", "h": 1, "members": {"comments": comments, "objects": objects}}
-    refused(lambda: w.begin("units"), "the file is already finished")
-    refused(lambda: w.end(), "no member is open")
-    refused(lambda: w.finish("{}"), "the file is already finished")
+    manifest = {"format": "quarlen/1", "h": 1, "members": {"comments": record(COMMENTS_TEXT, 1), "objects": objects}}
+    assert error(w.begin, "units") == "the file is already finished"
+    assert error(w.end) == "no member is open"
+    assert error(w.finish, "{}") == "the file is already finished"
     assert entries(path) == [
         ("objects.jsonl", b""),
         ("comments.jsonl", COMMENTS_TEXT),
         ("manifest.json", pretty(manifest).encode()),
     ]
+    assert _native.manifest(str(path)) == compact(manifest)
 
 
 LONG_NAME = "control_rows/" + "K" * 65517
 
 STATE_TABLE = [
     ("idle", lambda w: w.rows(f"[{ROW}]"), "begin a member first"),
-    ("idle", lambda w: w.rows("[]"), "begin a member first"),
     ("idle", lambda w: w.rows("x"), "rows are not JSON: expected value at line 1 column 1"),
     ("idle", lambda w: w.end(), "no member is open"),
-    ("idle", lambda w: w.finish("[]"), "header: a JSON object"),
     ("idle", lambda w: w.finish('"text"'), "header: a JSON object"),
-    ("idle", lambda w: w.finish(""), "header: EOF while parsing a value at line 1 column 1"),
-    ("idle", lambda w: w.finish("{} x"), "header: trailing characters at line 1 column 4"),
     ("idle", lambda w: w.finish('{"a":1,}'), "header: trailing comma at line 1 column 8"),
     ("idle", lambda w: w.begin("bogus"), "bogus: not a member of quarlen/1"),
-    ("idle", lambda w: w.begin("Objects"), "Objects: not a member of quarlen/1"),
-    ("idle", lambda w: w.begin(""), ": not a member of quarlen/1"),
     ("idle", lambda w: w.begin("objects/APP"), "objects/APP: objects takes no key"),
-    ("idle", lambda w: w.begin("control_rows"), "control_rows: control_rows needs a key after a slash (control_rows/OWNER)"),
     ("idle", lambda w: w.begin("control_rows/A..B"), "control_rows/A..B: control_rows needs a key after a slash (control_rows/OWNER)"),
     ("idle", lambda w: w.begin(LONG_NAME), f"{LONG_NAME}: the name is too long for the archive (over 65535 bytes)"),
     ("writing", lambda w: w.begin("units"), "units: end the member being written first"),
@@ -442,23 +308,15 @@ STATE_TABLE = [
     ("writing", lambda w: w.begin("objects"), "objects: end the member being written first"),
     ("writing", lambda w: w.begin(LONG_NAME), f"{LONG_NAME}: end the member being written first"),
     ("writing", lambda w: w.begin("bogus/X"), "bogus/X: not a member of quarlen/1"),
-    ("writing", lambda w: w.finish("{}"), "end the member being written first"),
     ("writing", lambda w: w.finish("not json"), "end the member being written first"),
     ("writing", lambda w: w.rows("[1] x"), "rows are not JSON: trailing characters at line 1 column 5"),
-    ("writing", lambda w: w.rows("[[1,2,3,4],]"), "rows are not JSON: trailing comma at line 1 column 12"),
     ("writing", lambda w: w.rows("{}"), "rows are not JSON: invalid type: map, expected a sequence at line 1 column 1"),
     ("writing", lambda w: w.rows("[[1,2]]"), "comments row 1: 2 values, the format has 4"),
-    ("writing", lambda w: w.rows("[[1,2,3,4],{}]"), "comments row 2: not a list of values"),
     ("writing", lambda w: w.rows("[[1,2,3,4],[1,2,3,4],null]"), "comments row 3: not a list of values"),
     ("finished", lambda w: w.begin("comments"), "comments: written already"),
-    ("finished", lambda w: w.begin("objects"), "objects: written already"),
-    ("finished", lambda w: w.begin("units"), "the file is already finished"),
     ("finished", lambda w: w.begin(LONG_NAME), "the file is already finished"),
     ("finished", lambda w: w.begin("units/X"), "units/X: units takes no key"),
     ("finished", lambda w: w.rows(f"[{ROW}]"), "begin a member first"),
-    ("finished", lambda w: w.rows("[1,"), "rows are not JSON: EOF while parsing a value at line 1 column 4"),
-    ("finished", lambda w: w.end(), "no member is open"),
-    ("finished", lambda w: w.finish("{}"), "the file is already finished"),
     ("finished", lambda w: w.finish("[]"), "header: a JSON object"),
     ("finished", lambda w: w.finish("{"), "header: EOF while parsing an object at line 1 column 2"),
 ]
@@ -468,54 +326,14 @@ STATE_TABLE = [
 def test_state_table_refusals(tmp_path, state, call, message):
     path = tmp_path / "a.quarlen"
     w = make(state, path)
-    refused(lambda: call(w), message)
-    refused(lambda: call(w), message)
+    assert error(call, w) == message
+    assert error(call, w) == message
     complete(state, w, path)
 
 
 @pytest.mark.parametrize("state", ["idle", "writing", "finished"])
 def test_state_table_unrefused(tmp_path, state):
     complete(state, make(state, tmp_path / "a.quarlen"), tmp_path / "a.quarlen")
-
-
-def test_idle_begin_end_cycle(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    w.begin("objects")
-    w.end()
-    refused(lambda: w.begin("objects"), "objects: written already")
-    refused(lambda: w.end(), "no member is open")
-    w.begin("units")
-    refused(lambda: w.begin("units"), "units: end the member being written first")
-    refused(lambda: w.begin("objects"), "objects: end the member being written first")
-    w.end()
-    refused(lambda: w.finish("[1]"), "header: a JSON object")
-    assert list(json.loads(w.finish("{}"))["members"]) == ["objects", "units"]
-
-
-def test_finish_twice_keeps_file(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    w.begin("comments")
-    w.rows(f"[{ROW}]")
-    w.end()
-    first = w.finish('{"n":1}')
-    data = path.read_bytes()
-    refused(lambda: w.finish('{"n":2}'), "the file is already finished")
-    refused(lambda: w.finish("x"), "header: expected value at line 1 column 1")
-    del w
-    assert path.read_bytes() == data
-    assert _native.manifest(str(path)) == first
-    assert json.loads(_native.verify(str(path)))["ok"] is True
-
-
-def test_case_sensitive_written_check(tmp_path):
-    w = Writer(tmp_path / "a.quarlen")
-    for name in ["control_rows/app", "control_rows/APP"]:
-        w.begin(name)
-        w.end()
-    refused(lambda: w.begin("control_rows/app"), "control_rows/app: written already")
-    assert list(json.loads(w.finish("{}"))["members"]) == ["control_rows/APP", "control_rows/app"]
 
 
 # --- entry names at the 16-bit limit ---------------------------------------------------------
@@ -527,33 +345,25 @@ def test_case_sensitive_written_check(tmp_path):
         ("K" * 65516, True),  # entry name of 65,535 bytes
         ("K" * 65517, False),
         ("é" * 32758, True),  # 13 + 65,516 bytes + ".jsonl"
-        ("é" * 32758 + "K", False),
         ("é" * 32759, False),
     ],
 )
 def test_long_names(tmp_path, key, accepted):
     path = tmp_path / "a.quarlen"
-    name = "control_rows/" + key
+    name = "control_rows/" + key if accepted else "control_rows/short"
     w = Writer(path)
     w.begin("units")
     w.end()
-    if accepted:
-        w.begin(name)
-        w.rows('[["r"]]')
-        w.end()
-        members = json.loads(w.finish("{}"))["members"]
-        assert list(members) == [name, "units"]
-        assert [n for n, _ in entries(path)] == ["units.jsonl", name + ".jsonl", "manifest.json"]
-        assert json.loads(_native.verify(str(path)))["ok"] is True
-        return
-    refused(lambda: w.begin(name), f"{name}: the name is too long for the archive (over 65535 bytes)")
-    refused(lambda: w.rows('[["r"]]'), "begin a member first")
-    refused(lambda: w.end(), "no member is open")
-    w.begin("control_rows/short")
+    if not accepted:
+        long = "control_rows/" + key
+        assert error(w.begin, long) == f"{long}: the name is too long for the archive (over 65535 bytes)"
+        assert error(w.rows, '[["r"]]') == "begin a member first"
+    w.begin(name)
     w.rows('[["r"]]')
     w.end()
-    assert list(json.loads(w.finish("{}"))["members"]) == ["control_rows/short", "units"]
-    assert [n for n, _ in entries(path)] == ["units.jsonl", "control_rows/short.jsonl", "manifest.json"]
+    assert list(json.loads(w.finish("{}"))["members"]) == sorted([name, "units"])
+    assert [n for n, _ in entries(path)] == ["units.jsonl", name + ".jsonl", "manifest.json"]
+    assert json.loads(_native.verify(str(path)))["ok"] is True
 
 
 # --- canonical member text -------------------------------------------------------------------
@@ -573,11 +383,8 @@ def stored(tmp_path, rows_json, member="control_rows/A"):
     "rows_json, text",
     [
         ('[ [ [ 1 , 2 ] ] ,\n\t[ "a" ] ]', b'[[1,2]]\n["a"]\n'),
-        ('[[{"b":1,"a":2}]]', b'[{"a":2,"b":1}]\n'),
-        ('[[{"a":1,"a":2}]]', b'[{"a":2}]\n'),
-        ('[[{"k":{"z":[],"y":{}},"b":true,"A":false}]]', b'[{"A":false,"b":true,"k":{"y":{},"z":[]}}]\n'),
-        ('[["line\\nfeed"]]', b'["line\\nfeed"]\n'),
-        ('[["\\u001f\\u0000\\b\\t\\f\\r\\"\\\\"]]', b'["\\u001f\\u0000\\b\\t\\f\\r\\"\\\\"]\n'),
+        ('[[{"k":{"z":[],"y":{}},"b":true,"A":false,"k":1}]]', b'[{"A":false,"b":true,"k":1}]\n'),
+        ('[["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]]', b'["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]\n'),
         ('[["\\/\\u007f/\x7f"]]', b'["/\x7f/\x7f"]\n'),
         ('[["\\u00e9é\\ud83d\\ude00"]]', '["éé\U0001F600"]\n'.encode()),
         ("[[18446744073709551615]]", b"[18446744073709551615]\n"),
@@ -585,19 +392,12 @@ def stored(tmp_path, rows_json, member="control_rows/A"):
         ("[[-9223372036854775808]]", b"[-9223372036854775808]\n"),
         ("[[1.50]]", b"[1.5]\n"),
         ("[[2.0]]", b"[2.0]\n"),
-        ("[[2]]", b"[2]\n"),
         ("[[-0]]", b"[-0.0]\n"),
         ("[[null]]", b"[null]\n"),
-        ("[[[]]]", b"[[]]\n"),
     ],
 )
 def test_canonical_text(tmp_path, rows_json, text):
     assert stored(tmp_path, rows_json) == text
-
-
-def test_large_double_is_a_double(tmp_path):
-    (value,) = json.loads(stored(tmp_path, "[[18446744073709551616]]"))
-    assert isinstance(value, float) and value == 18446744073709551616.0
 
 
 def test_one_call_or_row_by_row_gives_same_record(tmp_path):
@@ -612,26 +412,22 @@ def test_one_call_or_row_by_row_gives_same_record(tmp_path):
     assert one.end() == many.end()
     one.finish("{}")
     many.finish("{}")
-    assert entries(tmp_path / "one.quarlen") == entries(tmp_path / "many.quarlen")
+    # Byte for byte: nothing depends on the calls' split, the time or the process.
+    assert (tmp_path / "one.quarlen").read_bytes() == (tmp_path / "many.quarlen").read_bytes()
     text = dict(entries(tmp_path / "one.quarlen"))["comments.jsonl"]
     assert text == "".join(compact(row) + "\n" for row in rows).encode()
 
 
-def nested(depth: int) -> str:
-    """An outer array holding one row whose single value completes `depth` levels in all."""
-    return "[[" + "[" * (depth - 2) + "]" * (depth - 2) + "]]"
-
-
 def test_nesting_limit(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
+    def nested(depth: int) -> str:
+        """An outer array holding one row whose single value completes `depth` levels in all."""
+        return "[[" + "[" * (depth - 2) + "]" * (depth - 2) + "]]"
+
+    w = Writer(tmp_path / "a.quarlen")
     w.begin("control_rows/A")
     assert w.rows(nested(127)) == 1
-    with pytest.raises(ValueError) as info:
-        w.rows(nested(128))
-    message = str(info.value)
-    assert message.startswith("rows are not JSON: ") and "recursion limit exceeded" in message
-    assert w.end() == record(nested(127)[1:-1].encode() + b"\n", 1)
+    assert error(w.rows, nested(128)) == "rows are not JSON: recursion limit exceeded at line 1 column 128"
+    assert w.end() == rec(nested(127)[1:-1].encode() + b"\n", 1)
 
 
 # --- refused input changes nothing -----------------------------------------------------------
@@ -641,15 +437,10 @@ BAD_CALLS = [
     lambda w: w.rows("[[1,2,3,4]] [[1,2,3,4]]"),
     lambda w: w.rows("[[1,2,3,4],[1,2,3]]"),
     lambda w: w.rows('[[1,2,3,4],"x"]'),
-    lambda w: w.rows('{"a":[1,2,3,4]}'),
     lambda w: w.rows('[[1,2,3,"\x01"]]'),
-    lambda w: w.rows("[[01,2,3,4]]"),
-    lambda w: w.rows("[[1e999,2,3,4]]"),
     lambda w: w.rows('[["\\ud800",2,3,4]]'),
-    lambda w: w.rows(5),
     lambda w: w.rows(None),
     lambda w: w.begin("objects"),
-    lambda w: w.begin(5),
     lambda w: w.finish("{}"),
     lambda w: w.finish(7),
 ]
@@ -738,18 +529,19 @@ def test_write_failures(tmp_path, mode, description):
     path = "/dev/full" if mode == "full" else str(tmp_path / "a.quarlen")
     result = subprocess.run([sys.executable, "-c", FAILURE_SCRIPT, mode, path], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    out = json.loads(result.stdout)
-    assert out["small"] == ["ok", 1]
-    assert out["large"] == ["ValueError", description]
-    assert out["large_again"] == ["ValueError", description]
-    # The member stayed open with the counts of the call that succeeded.
-    assert out["begin"] == ["ValueError", "objects: end the member being written first"]
-    assert out["end"] == ["ok", record(b'["a","b","c","d"]\n', 1)]
-    # Completing the member entry is the first thing finish writes.
-    assert out["finish"] == ["ValueError", f"i/o error: {description}"]
-    assert out["finish_again"] == ["ValueError", "the file is already finished"]
-    assert out["begin_after"] == ["ValueError", "the file is already finished"]
-    assert out["begin_written"] == ["ValueError", "comments: written already"]
+    assert json.loads(result.stdout) == {
+        "small": ["ok", 1],
+        "large": ["ValueError", description],
+        "large_again": ["ValueError", description],
+        # The member stayed open with the counts of the call that succeeded.
+        "begin": ["ValueError", "objects: end the member being written first"],
+        "end": ["ok", rec(b'["a","b","c","d"]\n', 1)],
+        # Completing the member entry is the first thing finish writes.
+        "finish": ["ValueError", f"i/o error: {description}"],
+        "finish_again": ["ValueError", "the file is already finished"],
+        "begin_after": ["ValueError", "the file is already finished"],
+        "begin_written": ["ValueError", "comments: written already"],
+    }
 
 
 # --- threads ---------------------------------------------------------------------------------
@@ -774,16 +566,7 @@ def run_on_thread(call):
     return outcome
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda w: w.rows(f"[{ROW}]"),
-        lambda w: w.rows(5),
-        lambda w: w.end(),
-        lambda w: w.begin("objects"),
-        lambda w: w.finish("{}"),
-    ],
-)
+@pytest.mark.parametrize("call", [lambda w: w.rows(5), lambda w: w.end(), lambda w: w.finish("{}")])
 def test_foreign_thread_call_panics(tmp_path, call):
     path = tmp_path / "a.quarlen"
     w = Writer(path)
@@ -794,12 +577,11 @@ def test_foreign_thread_call_panics(tmp_path, call):
     panic = outcome["base"]
     assert type(panic).__name__ == "PanicException"
     assert type(panic).__bases__ == (BaseException,)
-    assert not isinstance(panic, Exception)
     assert len(panic.args) == 1
     assert "_native::Writer is unsendable, but sent to another thread" in panic.args[0]
     # The owner goes on as if nothing had happened.
     assert w.rows(f"[{ROW}]") == 1
-    assert w.end() == record(COMMENTS_TEXT * 2, 2)
+    assert w.end() == rec(COMMENTS_TEXT * 2, 2)
     w.finish("{}")
     assert json.loads(_native.verify(str(path)))["ok"] is True
 
