@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""make_seeds.py DIR [DICT]
+
+Writes a starting corpus for reader_fuzz into DIR: small .quarlen files, some
+sound and some damaged in one place each, so that the fuzzer begins next to
+every check of the reader. Built with zipfile alone, independent of the
+module. With DICT, also writes a libFuzzer dictionary there: the ZIP
+signatures and the manifest's words, which random mutation rarely finds.
+"""
+
+import hashlib
+import io
+import json
+import os
+import struct
+import sys
+import warnings
+import zipfile
+import zlib
+
+FORMAT = "quarlen/1"
+
+ROWS = {
+    "objects": [
+        [1, "APP", "T1", "TABLE", "VALID", "N", "2024-01-01T00:00:00"],
+        [2, "APP", "V1", "VIEW", "INVALID", "N", None],
+    ],
+    "comments": [["APP", "T1", "C1", "note"], ["APP", "T1", None, "caf\u00e9 \u2603"]],
+    "control_rows/APP": [[{"k": 1, "a": [1.5, -2, 1e300]}], [[]]],
+    "units": [["APP", "P1", "PROCEDURE", "begin\n  null;\nend;\n"]],
+    "synonyms": [],
+    "plscope_identifiers/SCOTT": [
+        ["P1", "PROCEDURE", 1, 0, "X", "ABC", "VARIABLE", "DECLARATION", 3, 7],
+    ],
+}
+
+
+def sha256_hex(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def member_text(rows):
+    return b"".join(
+        json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode() + b"\n" for r in rows
+    )
+
+
+def record(text, rows):
+    return {"bytes": len(text), "rows": rows, "sha256": sha256_hex(text)}
+
+
+def manifest_bytes(members, header=None):
+    m = dict(header or {})
+    m["format"] = FORMAT
+    m["members"] = members
+    return json.dumps(m, indent=2, sort_keys=True, ensure_ascii=False).encode()
+
+
+class Unseekable(io.RawIOBase):
+    """A sink that cannot seek, so zipfile writes data descriptors."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def seekable(self):
+        return False
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+
+def build(entries, method=zipfile.ZIP_DEFLATED, comment=b"", stream=False, zip64=False):
+    """entries: list of (name, bytes) or (name, bytes, method)."""
+    sink = Unseekable() if stream else io.BytesIO()
+    with zipfile.ZipFile(sink, "w", compression=method) as z:
+        for e in entries:
+            name, data = e[0], e[1]
+            info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            info.compress_type = e[2] if len(e) > 2 else method
+            info.external_attr = 0o100644 << 16
+            if stream or zip64:
+                with z.open(info, "w", force_zip64=zip64) as w:
+                    w.write(data)
+            else:
+                z.writestr(info, data)
+        z.comment = comment
+    return bytes(sink.data) if stream else sink.getvalue()
+
+
+def archive(rows_by_name, header=None, records=None, **kw):
+    """A sound archive of these members; `records` overrides manifest records."""
+    entries = []
+    members = {}
+    for name, rows in rows_by_name.items():
+        text = member_text(rows)
+        entries.append((name + ".jsonl", text))
+        members[name] = record(text, len(rows))
+    members.update(records or {})
+    entries.append(("manifest.json", manifest_bytes(members, header)))
+    return build(entries, **kw)
+
+
+def raw_archive(member_entries, manifest, **kw):
+    """Stored unless told otherwise, so that mutations reach the texts."""
+    kw.setdefault("method", zipfile.ZIP_STORED)
+    return build(list(member_entries) + [("manifest.json", manifest)], **kw)
+
+
+END = struct.Struct("<IHHHHIIH")  # end record without its comment
+CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")  # central header without its name
+
+
+def split_end(data):
+    at = data.rfind(b"PK\x05\x06")
+    return at, END.unpack_from(data, at)
+
+
+def with_zip64_end(data):
+    """The archive with Zip64 end records in front of an end record whose
+    fields all point to them."""
+    at, (_, _, _, _, count, size, offset, _) = split_end(data)
+    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, offset)
+    locator = struct.pack("<IIQI", 0x07064B50, 0, at, 1)
+    end = END.pack(0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return data[:at] + record + locator + end
+
+
+def with_zip64_offsets(data):
+    """The archive with every central header's local header offset moved into
+    a Zip64 extra field."""
+    at, (_, _, _, _, count, size, offset, _) = split_end(data)
+    headers = []
+    pos = offset
+    for _ in range(count):
+        fields = list(CENTRAL.unpack_from(data, pos))
+        name_size, extra_size, comment_size = fields[10], fields[11], fields[12]
+        rest = data[pos + CENTRAL.size : pos + CENTRAL.size + name_size + extra_size + comment_size]
+        name, extra = rest[:name_size], rest[name_size : name_size + extra_size]
+        extra += struct.pack("<HHQ", 1, 8, fields[16])
+        fields[11] = len(extra)
+        fields[16] = 0xFFFFFFFF
+        headers.append(CENTRAL.pack(*fields) + name + extra + rest[name_size + extra_size :])
+        pos += CENTRAL.size + name_size + extra_size + comment_size
+    directory = b"".join(headers)
+    end = END.pack(0x06054B50, 0, 0, count, count, len(directory), offset, 0)
+    return data[:offset] + directory + end
+
+
+LOCAL = struct.Struct("<IHHHHHIIIHH")  # local header without its name
+
+
+def handmade(entries):
+    """A ZIP archive written field by field, for entries that zipfile cannot
+    make: entries are (name, method, crc, compressed data, uncompressed size)."""
+    body = b""
+    directory = b""
+    for name, method, crc, data, size in entries:
+        name = name.encode()
+        local = LOCAL.pack(0x04034B50, 20, 0, method, 0, 0x21, crc, len(data), size, len(name), 0)
+        directory += CENTRAL.pack(
+            0x02014B50, 0x0314, 20, 0, method, 0, 0x21, crc, len(data), size,
+            len(name), 0, 0, 0, 0, 0x81A40000, len(body),
+        ) + name
+        body += local + name + data
+    count = len(entries)
+    return body + directory + END.pack(0x06054B50, 0, 0, count, count, len(directory), len(body), 0)
+
+
+def deflated(data):
+    z = zlib.compressobj(6, zlib.DEFLATED, -15)
+    return z.compress(data) + z.flush()
+
+
+def seeds():
+    out = {}
+    small = {"objects": ROWS["objects"], "comments": ROWS["comments"]}
+
+    # Sound files.
+    out["empty_members"] = archive({}, header={"source": "db1"})
+    out["all"] = archive(ROWS, header={"source": "db1", "nested": {"b": [1, 2], "a": None}})
+    out["stored"] = archive(small, method=zipfile.ZIP_STORED)
+    out["mixed_methods"] = raw_archive(
+        [
+            ("objects.jsonl", member_text(ROWS["objects"]), zipfile.ZIP_STORED),
+            ("comments.jsonl", member_text(ROWS["comments"]), zipfile.ZIP_DEFLATED),
+        ],
+        manifest_bytes(
+            {
+                "objects": record(member_text(ROWS["objects"]), 2),
+                "comments": record(member_text(ROWS["comments"]), 2),
+            }
+        ),
+        method=zipfile.ZIP_STORED,
+    )
+    out["empty_member"] = archive({"synonyms": [], "objects": ROWS["objects"]})
+    out["data_descriptor"] = archive(small, stream=True)
+    out["zip64_local"] = archive(small, zip64=True)
+    out["comment"] = archive(small, comment=b"archive comment PK\x05\x06")
+    out["keyed"] = archive(
+        {
+            "control_rows/APP": ROWS["control_rows/APP"],
+            "control_rows/\u00e9t\u00e9": [[1], [2], [3]],
+            "plscope_identifiers/SCOTT": ROWS["plscope_identifiers/SCOTT"],
+        }
+    )
+    out["many_rows"] = archive({"control_rows/K": [[i] for i in range(300)]})
+    values = [
+        [
+            {"z": 1, "a": {"y": [True, False, None]}, "\u00e9": "\U0001F600"},
+            "esc \" \\ / \b \f \n \r \t \u0001",
+            -0.0,
+            18446744073709551615,
+            -9223372036854775808,
+            1.7976931348623157e308,
+            5e-324,
+            [[[[[[[[[[[]]]]]]]]]]],
+        ]
+    ]
+    out["values"] = archive({"control_rows/V": [[v] for v in values[0]]})
+
+    # Member texts stored other than the writer stores them.
+    crlf = b'[1]\r\n[2]\r\n'
+    nolf = b'[1]\n[2]'
+    spaced = b' [ {"b" : 2 , "a" : 1, "\\ud83d\\ude00": "\\u00e9"} ] \n'
+    for label, text, rows in (("crlf", crlf, 2), ("no_final_lf", nolf, 2), ("spaced", spaced, 1)):
+        out[label] = raw_archive(
+            [("control_rows/K.jsonl", text)],
+            manifest_bytes({"control_rows/K": record(text, rows)}),
+        )
+
+    # Damaged members: one fault each.
+    text = member_text(ROWS["objects"])
+    rec = record(text, 2)
+    for label, changed in (
+        ("rows_float", {"rows": 2.0}),
+        ("rows_string", {"rows": "2"}),
+        ("rows_negative", {"rows": -2}),
+        ("rows_wrong", {"rows": 3}),
+        ("sha_upper", {"sha256": rec["sha256"].upper()}),
+        ("sha_number", {"sha256": 1}),
+        ("bytes_wrong", {"bytes": 1}),
+    ):
+        out["member_" + label] = raw_archive(
+            [("objects.jsonl", text)], manifest_bytes({"objects": dict(rec, **changed)})
+        )
+    out["member_no_rows"] = raw_archive(
+        [("objects.jsonl", text)], manifest_bytes({"objects": {"sha256": rec["sha256"]}})
+    )
+    out["member_record_array"] = raw_archive(
+        [("objects.jsonl", text)], manifest_bytes({"objects": [1, 2]})
+    )
+    out["member_missing"] = raw_archive([], manifest_bytes({"objects": rec, "units": rec}))
+    for label, body, rows in (
+        ("bad_line", b'[1]\n[2,\n[3]\n', 3),
+        ("empty_line", b'[1]\n\n[3]\n', 3),
+        ("object_row", b'{"a":1}\n', 1),
+        ("short_row", b'[1,2]\n', 1),
+        ("not_utf8", b'["\xff\xfe"]\n', 1),
+        ("trailing", b'[1] x\n', 1),
+        ("deep", b"[" * 200 + b"]" * 200 + b"\n", 1),
+        ("huge_number", b"[1" + b"0" * 400 + b"]\n", 1),
+    ):
+        out["line_" + label] = raw_archive(
+            [("control_rows/K.jsonl", body)],
+            manifest_bytes({"control_rows/K": record(body, rows)}),
+        )
+
+    # Damaged manifests.
+    entry = [("objects.jsonl", text)]
+    for label, manifest in (
+        ("not_json", b'{"format": "quarlen/1", '),
+        ("empty", b""),
+        ("array", b"[1, 2]"),
+        ("no_format", b'{"members": {}}'),
+        ("format_number", b'{"format": 1, "members": {}}'),
+        ("format_other", b'{"format": "quarlen/2", "members": {}}'),
+        ("format_space", b'{"format": " quarlen/1", "members": {}}'),
+        ("no_members", b'{"format": "quarlen/1"}'),
+        ("members_array", b'{"format": "quarlen/1", "members": []}'),
+        ("bad_name", b'{"format": "quarlen/1", "members": {"nope": {}, "objects": {}}}'),
+        ("keyed_no_key", b'{"format": "quarlen/1", "members": {"control_rows": {}}}'),
+        ("unkeyed_key", b'{"format": "quarlen/1", "members": {"objects/X": {}}}'),
+        ("duplicate_keys", b'{"format": "x", "format": "quarlen/1", "members": {}, "members": {}}'),
+        ("trailing", b'{"format": "quarlen/1", "members": {}} {}'),
+        ("not_utf8", b'{"format": "quarlen/1", "members": {}, "x": "\xc0\xaf"}'),
+        ("bom", b'\xef\xbb\xbf{"format": "quarlen/1", "members": {}}'),
+    ):
+        out["manifest_" + label] = raw_archive(entry, manifest)
+    out["manifest_wrong_case"] = build(entry + [("Manifest.json", manifest_bytes({}))])
+    out["no_manifest"] = build(entry)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the repeated name is the point
+        out["manifest_twice"] = build(
+            [("manifest.json", manifest_bytes({})), ("manifest.json", b"[]")]
+        )
+
+    # Damaged containers.
+    good = archive(small)
+    out["not_zip"] = b"objects,APP,T1\n"
+    out["empty_file"] = b""
+    out["cut_last_byte"] = good[:-1]
+    out["cut_half"] = good[: len(good) // 2]
+    flipped = bytearray(good)
+    data_offset = 30 + len("objects.jsonl")  # the first entry has no extra field
+    flipped[data_offset + 5] ^= 0x55
+    out["flipped_data"] = bytes(flipped)
+    end = good.rfind(b"PK\x05\x06")
+    big = bytearray(good)
+    big[end + 10 : end + 12] = b"\xff\xff"  # entries in all
+    out["end_count_marked"] = bytes(big)
+    big = bytearray(good)
+    big[end + 16 : end + 20] = b"\xff\xff\xff\xff"  # directory offset
+    out["end_offset_marked"] = bytes(big)
+    central = good.find(b"PK\x01\x02")
+    big = bytearray(good)
+    big[central + 24 : central + 28] = b"\x00\x00\x00\x7f"  # uncompressed size
+    out["huge_uncompressed"] = bytes(big)
+    big = bytearray(good)
+    big[central + 20 : central + 24] = b"\xff\xff\xff\xff"  # compressed size
+    out["huge_compressed"] = bytes(big)
+    big = bytearray(good)
+    big[central + 10 : central + 12] = b"\x0c\x00"  # method 12
+    out["method_bzip2"] = bytes(big)
+    big = bytearray(good)
+    big[central + 8] |= 1  # encrypted
+    out["encrypted"] = bytes(big)
+    # Deflate data that the container describes correctly but that is itself wrong.
+    long_text = member_text([["x" * 100]] * 2000)  # compresses far beyond the first guess
+    long_manifest = manifest_bytes({"control_rows/Z": record(long_text, 2000)})
+    long_member = ("control_rows/Z.jsonl", 8, zlib.crc32(long_text), deflated(long_text), len(long_text))
+    manifest_entry = ("manifest.json", 0, zlib.crc32(long_manifest), long_manifest, len(long_manifest))
+    out["deflate_long"] = handmade([long_member, manifest_entry])
+    name, method, crc, data, size = long_member
+    out["deflate_truncated"] = handmade([(name, method, crc, data[: len(data) // 2], size), manifest_entry])
+    out["deflate_garbage"] = handmade([(name, method, crc, b"\xff" * len(data), size), manifest_entry])
+    out["deflate_short_size"] = handmade([(name, method, crc, data, size - 1), manifest_entry])
+    out["deflate_long_size"] = handmade([(name, method, crc, data, size + 1), manifest_entry])
+    out["deflate_bad_crc"] = handmade([(name, method, crc ^ 1, data, size), manifest_entry])
+    out["stored_bad_crc"] = handmade(
+        [(name, 0, crc ^ 1, long_text[:500], 500), manifest_entry]
+    )
+    out["zip64_end"] = with_zip64_end(good)
+    out["zip64_offsets"] = with_zip64_offsets(good)
+    out["zip64_both"] = with_zip64_end(with_zip64_offsets(archive(ROWS)))
+    return out
+
+
+DICTIONARY = [
+    b"PK\x03\x04",  # local header
+    b"PK\x01\x02",  # central directory header
+    b"PK\x05\x06",  # end record
+    b"PK\x06\x06",  # Zip64 end record
+    b"PK\x06\x07",  # Zip64 locator
+    b"PK\x07\x08",  # data descriptor
+    b"\x01\x00",  # Zip64 extra field id
+    b"\xff\xff",
+    b"\xff\xff\xff\xff",
+    b"manifest.json",
+    b".jsonl",
+    b'"format"',
+    b'"members"',
+    b'"quarlen/1"',
+    b'"rows"',
+    b'"sha256"',
+    b'"bytes"',
+    b"control_rows/",
+    b"plscope_statements/",
+    b'"objects"',
+    b"\\ud800",
+    b"\\udc00",
+    b"\\u0000",
+    b"true",
+    b"false",
+    b"null",
+    b"-0.0",
+    b"1e309",
+    b"18446744073709551616",
+    b"-9223372036854775809",
+    b"\r\n",
+]
+
+
+def dictionary_line(token):
+    escaped = "".join(
+        chr(b) if 0x20 <= b < 0x7F and b not in b'"\\' else "\\x%02X" % b for b in token
+    )
+    return '"%s"\n' % escaped
+
+
+def main(argv):
+    if len(argv) not in (2, 3):
+        sys.exit("usage: " + __doc__.strip().splitlines()[0])
+    directory = argv[1]
+    os.makedirs(directory, exist_ok=True)
+    for label, data in sorted(seeds().items()):
+        with open(os.path.join(directory, label + ".quarlen"), "wb") as f:
+            f.write(data)
+    if len(argv) == 3:
+        with open(argv[2], "w", encoding="ascii") as f:
+            f.writelines(dictionary_line(t) for t in DICTIONARY)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

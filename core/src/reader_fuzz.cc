@@ -1,0 +1,256 @@
+// libFuzzer target for the reading side: the input is a whole .quarlen file.
+// Every reading operation runs on it, and the ones that answer the same
+// question two ways (the model parser and the single-pass scanner, read and
+// verify) must agree; a disagreement or a leaked descriptor is a crash.
+//
+// Checksums stop almost every mutation at the first entry it touches, so
+// two more views of each input reach further: the input with the CRC-32 of
+// its stored entries made right (mutated manifests then get parsed), and the
+// input taken as a member's text and as a rows() argument (the JSON layer).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <zlib.h>
+
+#include "quarlen/json_text.h"
+#include "quarlen/reader.h"
+#include "quarlen/rows.h"
+
+namespace {
+
+// Names read whether or not the manifest lists them: unlisted members, a
+// keyed one, and names the format refuses.
+constexpr std::string_view kFixedNames[] = {"objects", "control_rows/K", "units",
+                                            "control_rows", "objects/K", "nonsense"};
+
+// Each listed member is also read through read_text, which opens the file
+// anew; a cap keeps inputs that list thousands of members fast.
+constexpr size_t kMaxTextReads = 16;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "reader_fuzz: %s\n", what.c_str());
+  std::abort();
+}
+
+// One file per process, so that parallel fuzzers do not share it. It is
+// removed on a normal exit; after a crash it stays behind in TMPDIR. The text
+// lives in a plain array because the exit handler runs after static strings
+// are destroyed.
+char path_text[4096];
+
+const char* input_path() {
+  if (path_text[0] == '\0') {
+    const char* dir = std::getenv("TMPDIR");
+    const int n = std::snprintf(path_text, sizeof path_text, "%s/quarlen-fuzz-%d.quarlen",
+                                dir != nullptr && *dir != '\0' ? dir : "/tmp",
+                                static_cast<int>(::getpid()));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path_text) fail("TMPDIR is too long");
+    std::atexit([] { ::unlink(path_text); });
+  }
+  return path_text;
+}
+
+void write_input(const uint8_t* data, size_t size) {
+  const int fd = ::open(input_path(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) fail(std::string("cannot create ") + input_path());
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(std::string("cannot write ") + input_path());
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+// The lowest free descriptor stays put from input to input unless the reader
+// keeps one open. The fuzzer's own threads may hold one for a moment, so only
+// a climb past kDescriptorSlack counts; a leak per input gets there at once.
+constexpr int kDescriptorSlack = 16;
+
+int lowest_free_descriptor() {
+  const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot open /dev/null");
+  ::close(fd);
+  return fd;
+}
+
+// read_member (model parser) and read_text (scanner) must give the same rows
+// or the same message.
+void read_both_ways(quarlen::OpenedArchive& opened, const std::string& path, std::string_view name,
+                    bool with_text) {
+  auto rows = quarlen::read_member(opened, name);
+  if (!with_text) return;
+  auto text = quarlen::read_text(path, name);
+  if (rows && text) {
+    const std::string expected = quarlen::to_compact(quarlen::Json(*rows));
+    if (expected != *text) fail("read_text differs from read_member for " + std::string(name));
+  } else if (!rows && !text) {
+    if (rows.error().message() != text.error().message()) {
+      fail("messages differ for " + std::string(name) + ": [" + rows.error().message() +
+           "] and [" + text.error().message() + "]");
+    }
+  } else {
+    fail("read_text and read_member disagree on " + std::string(name));
+  }
+}
+
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Sets the CRC-32 of every stored entry, in its central and local header, to
+// that of its data; returns whether anything changed. Reads only the plain
+// 32-bit layout and skips whatever does not fit in the input.
+bool repair_stored_crcs(std::vector<uint8_t>& zip) {
+  const size_t n = zip.size();
+  if (n < 22) return false;
+  size_t end = n - 22 + 1;
+  while (end-- > 0 && le32(&zip[end]) != 0x06054b50) {
+  }
+  if (end == static_cast<size_t>(-1)) return false;
+  const uint64_t count = le16(&zip[end + 10]);
+  uint64_t pos = le32(&zip[end + 16]);
+  bool changed = false;
+  for (uint64_t i = 0; i < count && pos + 46 <= end; ++i) {
+    uint8_t* h = &zip[pos];
+    if (le32(h) != 0x02014b50) break;
+    const uint64_t local = le32(h + 42);
+    const uint64_t size = le32(h + 20);
+    if (le16(h + 10) == 0 && local + 30 <= n && le32(&zip[local]) == 0x04034b50) {
+      const uint64_t data = local + 30 + le16(&zip[local + 26]) + le16(&zip[local + 28]);
+      if (data <= n && size <= n - data) {
+        const uint32_t crc = static_cast<uint32_t>(
+            crc32_z(0, zip.data() + data, static_cast<size_t>(size)));
+        if (le32(h + 16) != crc || le32(&zip[local + 14]) != crc) changed = true;
+        put32(h + 16, crc);
+        put32(&zip[local + 14], crc);
+      }
+    }
+    pos += 46 + uint64_t{le16(h + 28)} + le16(h + 30) + le16(h + 32);
+  }
+  return changed;
+}
+
+// The input as a member's text: the model parser and the scanner must agree
+// on every line, and as one rows() argument, the array scanner with the model.
+void check_json(std::string_view text) {
+  if (!quarlen::valid_utf8(text)) return;
+  constexpr std::string_view kName = "control_rows/K";
+  auto values = quarlen::parse_member_lines(kName, text);
+  std::string compact;
+  auto scanned = quarlen::scan_member_lines(kName, text, 1, &compact);
+  if (values && scanned) {
+    const std::string expected = quarlen::to_compact(quarlen::Json(*values));
+    if ("[" + compact + "]" != expected) fail("scanned lines differ from parsed lines");
+    if (scanned->rows != values->size()) fail("scanned line count differs");
+    auto shaped = quarlen::check_rows(kName, *values);
+    const std::string scanned_shape =
+        scanned->shape.row == 0 ? "" : quarlen::shape_message(kName, scanned->shape, 1);
+    if ((shaped ? std::string() : shaped.error().message()) != scanned_shape) {
+      fail("scanned shape differs from check_rows");
+    }
+  } else if (!values && !scanned) {
+    if (values.error().message() != scanned.error().message()) {
+      fail("line messages differ: [" + values.error().message() + "] and [" +
+           scanned.error().message() + "]");
+    }
+  } else {
+    fail("scan_member_lines and parse_member_lines disagree");
+  }
+
+  auto array = quarlen::parse_json_array(text);
+  auto encoded = quarlen::encode_rows(text, 1);
+  if (array && encoded) {
+    std::string block;
+    for (const quarlen::Json& row : array->get_ref<const quarlen::Json::array_t&>()) {
+      quarlen::append_compact(row, block);
+      block += '\n';
+    }
+    if (block != encoded->block || encoded->rows != array->size()) {
+      fail("encode_rows differs from parse_json_array");
+    }
+  } else if (!array && !encoded) {
+    if (array.error().message() != encoded.error().message()) {
+      fail("array messages differ: [" + array.error().message() + "] and [" +
+           encoded.error().message() + "]");
+    }
+  } else {
+    fail("encode_rows and parse_json_array disagree");
+  }
+}
+
+void run(const std::string& path) {
+  auto opened = quarlen::open_archive(path);
+  auto manifest = quarlen::manifest_text(path);
+  auto report_text = quarlen::verify_text(path);
+  if (!opened) {
+    const std::string& message = opened.error().message();
+    if (manifest || manifest.error().message() != message) fail("manifest_text disagrees");
+    if (report_text || report_text.error().message() != message) fail("verify_text disagrees");
+    return;
+  }
+  if (!manifest || *manifest != quarlen::to_compact(opened->manifest())) {
+    fail("manifest_text differs from the opened manifest");
+  }
+
+  const std::vector<std::string> names = quarlen::listed_members(*opened);
+  const quarlen::Json report = quarlen::verify_archive(*opened);
+  if (!report_text || *report_text != quarlen::to_compact(report)) {
+    fail("verify_text differs from verify_archive");
+  }
+
+  // The report must say what read_member says, member by member.
+  const auto& counted = report["members"];
+  const auto& problems = report["problems"].get_ref<const quarlen::Json::array_t&>();
+  size_t problem = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    auto rows = quarlen::read_member(*opened, name);
+    if (rows) {
+      if (!counted.contains(name) || counted[name] != quarlen::Json(rows->size())) {
+        fail("report count differs for " + name);
+      }
+    } else {
+      if (problem >= problems.size() || problems[problem] != rows.error().message()) {
+        fail("report problem differs for " + name);
+      }
+      ++problem;
+    }
+    read_both_ways(*opened, path, name, i < kMaxTextReads);
+  }
+  if (problem != problems.size()) fail("report has extra problems");
+  if (report["ok"] != quarlen::Json(problems.empty())) fail("report ok is wrong");
+
+  for (std::string_view name : kFixedNames) read_both_ways(*opened, path, name, true);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const int baseline = lowest_free_descriptor();
+  write_input(data, size);
+  run(input_path());
+  std::vector<uint8_t> repaired(data, data + size);
+  if (repair_stored_crcs(repaired)) {
+    write_input(repaired.data(), repaired.size());
+    run(input_path());
+  }
+  check_json(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (lowest_free_descriptor() > baseline + kDescriptorSlack) fail("file descriptors leaked");
+  return 0;
+}
