@@ -16,13 +16,16 @@
 namespace quarlen::py {
 
 // A fault inside the module that is not the caller's doing. The guard turns it
-// into PanicException.
+// into PanicException; the report names `where`, the place it arose.
 class InternalFault : public std::exception {
  public:
-  explicit InternalFault(std::string message) : message_(std::move(message)) {}
+  InternalFault(const char* where, std::string message)
+      : where_(where), message_(std::move(message)) {}
+  const char* where() const noexcept { return where_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
+  const char* where_;
   std::string message_;
 };
 
@@ -43,6 +46,8 @@ template <class F>
 PyObject* guarded(const char* where, F&& body) noexcept {
   try {
     return body();
+  } catch (const InternalFault& e) {
+    return raise_panic(e.where(), e.what());
   } catch (const std::exception& e) {
     return raise_panic(where, e.what());
   } catch (...) {

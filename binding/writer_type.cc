@@ -65,10 +65,11 @@ bool take_receiver(PyObject* self, Borrow& borrow) {
   auto* w = reinterpret_cast<WriterObject*>(self);
   const unsigned long current = PyThread_get_thread_ident();
   if (current != w->owner_thread) {
-    throw InternalFault(std::string(kTypeName) +
-                        " is unsendable, but sent to another thread (called from thread " +
-                        std::to_string(current) + ", owned by thread " +
-                        std::to_string(w->owner_thread) + ")");
+    throw InternalFault(QUARLEN_WHERE,
+                        std::string(kTypeName) +
+                            " is unsendable, but sent to another thread (called from thread " +
+                            std::to_string(current) + ", owned by thread " +
+                            std::to_string(w->owner_thread) + ")");
   }
   if (!borrow.acquire()) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");

@@ -103,3 +103,16 @@ def test_only_init_symbol_exported():
     names = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert names == ["PyInit__native"]
     assert _native.__file__.endswith("_native.abi3.so")
+
+
+def test_messages_keep_nul_characters():
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "A\0B"
+    with pytest.raises(TypeError) as exc:
+        _native.manifest(**{"a\0b": "x"})
+    assert str(exc.value) == "manifest() got an unexpected keyword argument 'a\0b'"
+    with pytest.raises(TypeError) as exc:
+        _native.unit_hash(Odd(), "", "", "")
+    assert str(exc.value) == "argument 'owner': 'A\0B' object cannot be converted to 'PyString'"

@@ -586,6 +586,20 @@ def test_foreign_thread_call_panics(tmp_path, call):
     assert json.loads(_native.verify(str(path)))["ok"] is True
 
 
+def test_foreign_thread_report_names_the_thread_check(tmp_path, capfd):
+    w = Writer(tmp_path / "a.quarlen")
+    w.begin("comments")
+    places = set()
+    for call in (lambda: w.rows("[]"), w.end, lambda: w.finish("{}")):
+        capfd.readouterr()
+        assert type(run_on_thread(call)["base"]).__name__ == "PanicException"
+        report = capfd.readouterr().err
+        assert report.startswith("thread 'Thread-") and "writer_type.cc:" in report
+        places.add(report.split(" panicked at ")[1].split("\n")[0])
+    # Every method fails at the one thread check, not at its own entry point.
+    assert len(places) == 1
+
+
 def test_drop_on_foreign_thread_reports_unraisable(tmp_path, monkeypatch):
     path = tmp_path / "a.quarlen"
     reports = []
