@@ -45,10 +45,11 @@ pythons() {
   printf '%s\n' "${found[@]}"
 }
 
-# Builds the abi3 wheel once into $BUILD/wheel and prints its path.
+# Builds the abi3 wheel once into $BUILD/wheel and prints its path; arguments
+# go to pip.
 build_wheel() {
   rm -rf "$BUILD/wheel"
-  "$PYTHON" -m pip wheel --quiet --no-deps --wheel-dir "$BUILD/wheel" "$ROOT" >&2
+  "$PYTHON" -m pip wheel --quiet --no-deps --wheel-dir "$BUILD/wheel" "$@" "$ROOT" >&2
   ls "$BUILD"/wheel/quarlen-*.whl
 }
 
