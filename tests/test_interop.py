@@ -226,7 +226,7 @@ def test_member_past_4_gib_is_not_written(tmp_path):
     with pytest.raises(ValueError) as info:
         w.rows(block)
     assert str(info.value) == "Large file option has not been set"
-    for text in [block, '[["small"]]']:
+    for text in [block, '[["small"]]', "[]"]:
         with pytest.raises(ValueError) as info:
             w.rows(text)
         assert str(info.value) == "No file has been started"

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarlen/hash.h"
+#include "quarlen/json_text.h"
+#include "quarlen/reader.h"
+#include "quarlen/writer.h"
+#include "zip/file.h"
+#include "zip/zip_reader.h"
+#include "zip/zip_writer.h"
+
+namespace quarlen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string outcome(const Result<void>& r) { return r ? "ok" : r.error().message(); }
+std::string outcome(const Result<uint64_t>& r) {
+  return r ? std::to_string(*r) : r.error().message();
+}
+std::string outcome(const Result<Json>& r) { return r ? to_compact(*r) : r.error().message(); }
+std::string outcome(const Result<std::string>& r) { return r ? *r : r.error().message(); }
+
+// The parser's own description of why `text` is not one JSON value (or array).
+std::string fault(std::string_view text) { return parse_json(text).error().message(); }
+std::string array_fault(std::string_view text) { return parse_json_array(text).error().message(); }
+
+// The record the writer owes a member whose text is `text`.
+std::string record_of(const std::string& text) {
+  Json r = Json::object();
+  r["bytes"] = text.size();
+  r["rows"] = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  r["sha256"] = sha256_hex(text);
+  return to_compact(r);
+}
+
+size_t open_descriptors() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    descriptors_ = open_descriptors();
+    std::string pattern = ::testing::TempDir() + "archive_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  // Every path, good or failed, must have closed the files it opened.
+  void TearDown() override {
+    EXPECT_EQ(open_descriptors(), descriptors_);
+    fs::remove_all(dir_);
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // An archive holding exactly these entries, bytes as given.
+  std::string write_zip(const std::string& name,
+                        const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto file = zip::OutputFile::create(path(name));
+    EXPECT_TRUE(file.ok());
+    zip::ZipWriter zip(std::move(*file));
+    for (const auto& [entry, data] : entries) {
+      EXPECT_EQ(outcome(zip.start_entry(entry)), "ok");
+      EXPECT_EQ(outcome(zip.write(data)), "ok");
+    }
+    EXPECT_EQ(outcome(zip.finish()), "ok");
+    return path(name);
+  }
+
+  // One stored entry's bytes, read with the ZIP layer alone.
+  std::string entry_text(const std::string& file, const std::string& entry) {
+    auto in = zip::InputFile::open(file);
+    auto archive = zip::ZipArchive::open(std::move(*in));
+    auto opened = archive->open_entry(entry);
+    return opened ? outcome(archive->read_entry(*opened)) : opened.error().message();
+  }
+
+  fs::path dir_;
+  size_t descriptors_ = 0;
+};
+
+// Runs `op` on the writer and gives its result or message as text.
+std::string run(ArchiveWriter& w, const std::string& op, const std::string& arg) {
+  if (op == "begin") return outcome(w.begin(arg));
+  if (op == "rows") return outcome(w.rows(arg));
+  if (op == "end") return outcome(w.end());
+  return outcome(w.finish(arg));
+}
+
+TEST_F(ArchiveTest, WriterStatesAndMessages) {
+  const std::string too_long = "control_rows/" + std::string(65530 - 13, 'k');  // entry 65536
+  const std::string longest = "control_rows/" + std::string(65529 - 13, 'k');   // entry 65535
+  const std::string objects = "[1,2,3,4,5,6,7]\n[{\"a\":2,\"b\":1},2,3,4,5,6,7]\n";
+  const std::string manifest = "{\"alpha\":[],\"format\":\"quarlen/1\",\"members\":{\"comments\":" +
+                               record_of("") + ",\"" + longest + "\":" + record_of("[1]\n") +
+                               ",\"objects\":" + record_of(objects) + "},\"zeta\":1}";
+  const std::string dots = "control_rows/" + std::string(70000, '.');  // bad key, too long
+  const struct {
+    std::string op, arg, expected;
+  } steps[] = {
+      // Idle.
+      {"rows", "[[1]]", "begin a member first"},
+      {"rows", "x", "rows are not JSON: " + array_fault("x")},
+      {"end", "", "no member is open"},
+      {"finish", "[1]", "header: a JSON object"},
+      {"finish", "{", "header: " + fault("{")},
+      {"begin", "bogus", "bogus: not a member of quarlen/1"},
+      {"begin", dots, dots + ": control_rows needs a key after a slash (control_rows/OWNER)"},
+      {"begin", "objects", "ok"},
+      // Writing.
+      {"begin", "objects", "objects: end the member being written first"},
+      {"begin", "comments", "comments: end the member being written first"},
+      {"begin", "bogus", "bogus: not a member of quarlen/1"},
+      {"begin", too_long, too_long + ": end the member being written first"},
+      {"finish", "{}", "end the member being written first"},
+      {"rows", "[[1]]", "objects row 1: 1 values, the format has 7"},
+      {"rows", "[[1,2,3,4,5,6,7],{}]", "objects row 2: not a list of values"},
+      {"rows", "[[1,2,3,4,5,6,7]] x",
+       "rows are not JSON: " + array_fault("[[1,2,3,4,5,6,7]] x")},
+      {"rows", " [ ] ", "0"},
+      {"rows", "[[1,2,3,4,5,6,7]]", "1"},
+      {"rows", "[[1,2,3,4,5,6,7],[1]]", "objects row 2: 1 values, the format has 7"},
+      {"rows", "[ [{\"b\":1, \"a\":2}, 2,3,4,5,6,7] ]", "1"},
+      {"end", "", record_of(objects)},
+      // Idle again.
+      {"end", "", "no member is open"},
+      {"begin", "objects", "objects: written already"},
+      {"begin", too_long, too_long + ": the name is too long for the archive (over 65535 bytes)"},
+      {"begin", longest, "ok"},
+      {"rows", "[[1]]", "1"},
+      {"end", "", record_of("[1]\n")},
+      {"begin", "comments", "ok"},
+      {"end", "", record_of("")},
+      {"finish", "{\"zeta\":1,\"format\":2,\"members\":3,\"alpha\":[]}", manifest},
+      // Finished.
+      {"begin", "objects", "objects: written already"},
+      {"begin", "units", "the file is already finished"},
+      {"begin", too_long, "the file is already finished"},
+      {"rows", "[]", "begin a member first"},
+      {"rows", "x", "rows are not JSON: " + array_fault("x")},
+      {"end", "", "no member is open"},
+      {"finish", "[]", "header: a JSON object"},
+      {"finish", "{}", "the file is already finished"},
+  };
+  auto writer = ArchiveWriter::create(path("a.quarlen"));
+  ASSERT_TRUE(writer.ok());
+  for (const auto& s : steps) {
+    EXPECT_EQ(run(**writer, s.op, s.arg), s.expected) << s.op << " " << s.arg.substr(0, 40);
+  }
+
+  // The refused names left no trace: the entries are those begun successfully.
+  auto in = zip::InputFile::open(path("a.quarlen"));
+  auto archive = zip::ZipArchive::open(std::move(*in));
+  ASSERT_TRUE(archive.ok());
+  std::vector<std::string> names;
+  for (const zip::Entry& e : archive->entries()) names.emplace_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"objects.jsonl", longest + ".jsonl",
+                                             "comments.jsonl", "manifest.json"}));
+  EXPECT_EQ(outcome(manifest_text(path("a.quarlen"))), manifest);
+  EXPECT_EQ(outcome(read_text(path("a.quarlen"), longest)), "[[1]]");
+  EXPECT_EQ(entry_text(path("a.quarlen"), "objects.jsonl"), objects);
+}
+
+TEST_F(ArchiveTest, WorkedExampleIsStoredByteForByte) {
+  auto w = ArchiveWriter::create(path("c.quarlen"));
+  ASSERT_TRUE(w.ok());
+  EXPECT_EQ(outcome((*w)->begin("comments")), "ok");
+  EXPECT_EQ(outcome((*w)->rows("[[\"APP\",\"T1\",\"C1\",\"note\"]]")), "1");
+  const std::string sha = "e14a54c05176c516e0751b6c6e362626ae5c087878455e11f0fcd590c630ac2c";
+  EXPECT_EQ(outcome((*w)->end()), "{\"bytes\":25,\"rows\":1,\"sha256\":\"" + sha + "\"}");
+  ASSERT_TRUE((*w)->finish("{\"source\":\"db1\"}").ok());
+  EXPECT_EQ(entry_text(path("c.quarlen"), "comments.jsonl"), "[\"APP\",\"T1\",\"C1\",\"note\"]\n");
+  EXPECT_EQ(entry_text(path("c.quarlen"), "manifest.json"),
+            "{\n  \"format\": \"quarlen/1\",\n  \"members\": {\n    \"comments\": {\n"
+            "      \"bytes\": 25,\n      \"rows\": 1,\n      \"sha256\": \"" + sha + "\"\n"
+            "    }\n  },\n  \"source\": \"db1\"\n}");
+}
+
+// A member record whose "rows" is `rows` and whose "sha256" is the text's digest.
+std::string rec(int rows) { return "{\"rows\":" + std::to_string(rows) + ",\"sha256\":\"$SHA\"}"; }
+std::string line(int number, std::string_view text) {
+  return "comments line " + std::to_string(number) + ": " + fault(text);
+}
+
+// read_member (the model), read_text and verify_text must agree on every text.
+TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
+  const std::string sum =
+      "comments: checksum does not match the manifest (the file was changed or damaged)";
+  const std::string utf8 = "comments: stream did not contain valid UTF-8";
+  const struct {
+    std::string text, record, expected;  // in record, $SHA and $UPPER stand for the digest
+    std::string name = "comments";
+    bool stored = true;
+  } cases[] = {
+      {"", rec(0), "[]"},
+      {"[1,2,3,4]\n", R"({"bytes":99,"rows":1,"sha256":"$SHA"})", "[[1,2,3,4]]"},
+      {"[1,2,3,4]", rec(1), "[[1,2,3,4]]"},
+      {"[1,2,3,4]\r\n[\"a\",\"b\",5,6]\r\n", rec(2), "[[1,2,3,4],[\"a\",\"b\",5,6]]"},
+      {"[1,2,3,4]\r", rec(1), "[[1,2,3,4]]"},
+      {"\t [ {\"b\":1,\"a\":2,\"a\":3} , 1.50 , -0 , 18446744073709551615 ] \r\n", rec(1),
+       "[[{\"a\":3,\"b\":1},1.5,-0.0,18446744073709551615]]"},
+      {"[\"\\u00e9\\n\\/\\u001F\",\"\xC3\xA9\",null,2.0]\n", rec(1),
+       "[[\"\xC3\xA9\\n/\\u001f\",\"\xC3\xA9\",null,2.0]]"},
+      {"[1,2,3,4]\n\n[1,2,3,4]\n", rec(3), line(2, "")},
+      {"\n", rec(1), line(1, "")},
+      {"[1,2,3,4]\n\r\n", rec(2), line(2, "")},
+      {"[1,2,3,4]\n  \r\n", rec(2), line(2, "  ")},
+      {"[1,2,3,4]\r[1,2,3,4]\n", rec(1), line(1, "[1,2,3,4]\r[1,2,3,4]")},
+      {"[1,2,3,4]\n[1,2,3,4,]", rec(2), line(2, "[1,2,3,4,]")},
+      {"[\"\xFF\",2,3,4]\n", rec(1), utf8},
+      {"[\"\xED\xA0\x80\",2,3,4]\n", R"({"rows":1,"sha256":"0"})", utf8},
+      {"[1,2,3,4]\n", R"({"rows":1,"sha256":"0"})", sum},
+      {"[1,2,3,4]\n", R"({"rows":1})", sum},
+      {"[1,2,3,4]\n", R"({"rows":1,"sha256":"$UPPER"})", sum},
+      {"[1,2,3,4]\n", R"([1,"$SHA"])", sum},
+      {"x\n", R"({"rows":9,"sha256":"0"})", sum},
+      {"[1,2,3,4]\n", R"({"rows":1.0,"sha256":"$SHA"})", "comments: 1 rows, the manifest says 1.0"},
+      {"[1,2,3,4]\n", R"({"sha256":"$SHA"})", "comments: 1 rows, the manifest says null"},
+      {"[1,2,3,4]\n", R"({"rows":"1","sha256":"$SHA"})",
+       "comments: 1 rows, the manifest says \"1\""},
+      {"", rec(-1), "comments: 0 rows, the manifest says -1"},
+      {"[1,2,3,4]\n", rec(2), "comments: 1 rows, the manifest says 2"},
+      {"[1,2,3,4]\nx\n", rec(5), line(2, "x")},
+      {"[1]\n", rec(2), "comments: 1 rows, the manifest says 2"},
+      {"{\"a\":1}\n", rec(1), "comments row 1: not a list of values"},
+      {"[1,2,3,4]\n[1,2]\n", rec(2), "comments row 2: 2 values, the format has 4"},
+      {"[1]\nx\n", rec(2), line(2, "x")},
+      {"5\n[1]\n", rec(2), "comments row 1: not a list of values"},
+      {"", rec(0), "comments: listed in the manifest but missing from the file", "comments", false},
+      {"[1]\n[[\"x\"]]\n", rec(2), "[[1],[[\"x\"]]]", "control_rows/A B"},
+      {"[1]\n[1,2]\n", rec(2), "control_rows/A B row 2: 2 values, the format has 1",
+       "control_rows/A B"},
+  };
+  for (const auto& c : cases) {
+    std::string record = c.record, upper = sha256_hex(c.text);
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (auto at = record.find("$SHA"); at != std::string::npos) {
+      record.replace(at, 4, sha256_hex(c.text));
+    }
+    if (auto at = record.find("$UPPER"); at != std::string::npos) record.replace(at, 6, upper);
+    Json manifest = {{"format", "quarlen/1"}, {"members", {{c.name, Json::parse(record)}}}};
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (c.stored) entries.emplace_back(c.name + ".jsonl", c.text);
+    entries.emplace_back("manifest.json", to_pretty(manifest));
+    const std::string file = write_zip("m.quarlen", entries);
+
+    auto opened = open_archive(file);
+    ASSERT_TRUE(opened.ok()) << outcome(manifest_text(file));
+    auto rows = read_member(*opened, c.name);
+    const std::string model = rows ? to_compact(Json(std::move(*rows))) : rows.error().message();
+    EXPECT_EQ(model, c.expected) << c.text;
+    EXPECT_EQ(outcome(read_text(file, c.name)), c.expected) << c.text;
+    Json report = {{"format", "quarlen/1"}, {"members", Json::object()}, {"ok", true},
+                   {"problems", Json::array()}};
+    if (c.expected[0] == '[') {
+      report["members"][c.name] = Json::parse(c.expected).size();
+    } else {
+      report["ok"] = false;
+      report["problems"].push_back(c.expected);
+    }
+    EXPECT_EQ(outcome(verify_text(file)), to_compact(report)) << c.text;
+  }
+}
+
+TEST_F(ArchiveTest, ListedMembersInByteOrder) {
+  const std::vector<std::string> sorted = {"comments", "control_rows/A", "control_rows/B",
+                                           "control_rows/b", "control_rows/\xC3\xA9", "objects"};
+  const std::string manifest =
+      "{\"members\":{\"objects\":{},\"control_rows/b\":{},\"control_rows/\xC3\xA9\":{},"
+      "\"control_rows/B\":{},\"comments\":{},\"control_rows/A\":{}},\"format\":\"quarlen/1\"}";
+  const std::string file = write_zip("l.quarlen", {{"manifest.json", manifest}});
+  auto opened = open_archive(file);
+  ASSERT_TRUE(opened.ok());
+  EXPECT_EQ(listed_members(*opened), sorted);
+  Json problems = Json::array();
+  for (const std::string& name : sorted) {
+    problems.push_back(name + ": listed in the manifest but missing from the file");
+  }
+  EXPECT_EQ(outcome(verify_text(file)),
+            "{\"format\":\"quarlen/1\",\"members\":{},\"ok\":false,\"problems\":" +
+                to_compact(problems) + "}");
+  // A member the manifest does not list reads as empty; a non-member fails.
+  EXPECT_EQ(outcome(read_text(file, "units")), "[]");
+  EXPECT_EQ(outcome(read_text(file, "Units")), "Units: not a member of quarlen/1");
+  auto keyed = read_member(*opened, "units/X");
+  ASSERT_FALSE(keyed.ok());
+  EXPECT_EQ(keyed.error().message(), "units/X: units takes no key");
+}
+
+TEST_F(ArchiveTest, WholeFileFailures) {
+  {
+    auto unfinished = ArchiveWriter::create(path("u.quarlen"));  // closed by its destructor
+    ASSERT_TRUE(unfinished.ok());
+    EXPECT_EQ(outcome((*unfinished)->begin("comments")), "ok");
+  }
+  EXPECT_EQ(outcome(verify_text(path("u.quarlen"))),
+            path("u.quarlen") + ": no manifest (not a .quarlen file, or not finished)");
+  std::ofstream(path("p.quarlen")) << "plain";
+  EXPECT_EQ(outcome(read_text(path("p.quarlen"), "units")),
+            path("p.quarlen") + ": not a .quarlen file (invalid Zip archive: Could not find "
+                                "central directory end)");
+  EXPECT_EQ(outcome(manifest_text(path("absent"))),
+            path("absent") + ": No such file or directory (os error 2)");
+  EXPECT_EQ(ArchiveWriter::create(path("absent/w")).error().message(),
+            path("absent/w") + ": No such file or directory (os error 2)");
+}
+
+TEST(DisplayPathTest, EachBrokenSequenceBecomesOneReplacement) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"/tmp/a b.quarlen", "/tmp/a b.quarlen"},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"bad\xFFname\xE2\x82.q", "bad" + r + "name" + r + ".q"},
+      {"\x80\x80", r + r},  {"\xFF\x80", r + r},  {"\xC0\xAF", r + r},  {"\xF5\xC2", r + r},
+      {"\xED\xA0\x80", r + r + r},  {"\xF0\x80\x80\x80", r + r + r + r},
+      {"\xF4\x90\x80\x80", r + r + r + r},  {"\xF0\x9F\x98", r},  {"\xF0\x9F\x98x", r + "x"},
+      {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
+  };
+  for (const auto& [raw, shown] : cases) EXPECT_EQ(display_path(raw), shown) << raw;
+}
+
+// Random printable characters, none that JSON escapes: text deflate cannot shrink much.
+std::string noise(size_t size) {
+  std::mt19937 random(7);
+  std::string out(size, ' ');
+  for (char& c : out) c = static_cast<char>('0' + random() % 75);
+  for (char& c : out) if (c == '\\') c = '!';
+  return out;
+}
+
+TEST_F(ArchiveTest, FailedFinishLeavesTheWriterFinished) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  auto w = ArchiveWriter::create("/dev/full");
+  ASSERT_TRUE(w.ok());
+  // Deflate keeps the row to itself until the entry completes, whose output
+  // then overflows the buffer: starting manifest.json fails, and so does
+  // closing the archive afterwards, which only stderr can hear of.
+  const std::string row = "[[\"" + noise(12000) + "\",1,2,3]]";
+  EXPECT_EQ(outcome((*w)->begin("comments")), "ok");
+  EXPECT_EQ(outcome((*w)->rows(row)), "1");
+  EXPECT_TRUE((*w)->end().ok());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(outcome((*w)->finish("{}")), "i/o error: No space left on device (os error 28)");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "ZipWriter drop failed: No space left on device (os error 28)");
+  EXPECT_EQ(outcome((*w)->begin("objects")), "the file is already finished");
+  EXPECT_EQ(outcome((*w)->finish("{}")), "the file is already finished");
+  EXPECT_EQ(outcome((*w)->discard()), "ok");
+
+  // A write that fails leaves the counters as they were.
+  auto v = ArchiveWriter::create("/dev/full");
+  ASSERT_TRUE(v.ok());
+  EXPECT_EQ(outcome((*v)->begin("comments")), "ok");
+  EXPECT_EQ(outcome((*v)->rows("[[\"" + noise(100000) + "\",1,2,3]]")),
+            "No space left on device (os error 28)");
+  EXPECT_EQ(outcome((*v)->end()), record_of(""));
+  EXPECT_EQ(outcome((*v)->discard()), "i/o error: No space left on device (os error 28)");
+}
+
+}  // namespace
+}  // namespace quarlen
