@@ -96,9 +96,9 @@ void set_type_error(const std::string& message) {
 // "'{}' object cannot be converted to 'PyString'" for an object that is not a
 // str. Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about
 // a literal plus a temporary string.
-void set_not_a_string_error(PyObject* obj) {
+void set_not_a_string_error(const std::string& type_name) {
   std::string message = "'";
-  message += type_qualname(obj);
+  message += type_name;
   message += "' object cannot be converted to 'PyString'";
   set_type_error(message);
 }
@@ -262,7 +262,8 @@ std::optional<std::string> path_argument(const char* param, PyObject* obj) {
     return std::nullopt;
   }
   if (!(PyType_GetFlags(Py_TYPE(path.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    set_not_a_string_error(path.get());
+    // The path protocol gives str or bytes; a bytes subclass is still bytes here.
+    set_not_a_string_error("bytes");
     wrap_argument_error(param);
     return std::nullopt;
   }
@@ -277,7 +278,7 @@ std::optional<std::string> path_argument(const char* param, PyObject* obj) {
 
 std::optional<std::string_view> text_argument(const char* param, PyObject* obj) {
   if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    set_not_a_string_error(obj);
+    set_not_a_string_error(type_qualname(obj));
     wrap_argument_error(param);
     return std::nullopt;
   }

@@ -276,6 +276,7 @@ BYTES_PATH = "argument 'path': 'bytes' object cannot be converted to 'PyString'"
     [
         (lambda p: manifest(os.fsencode(p)), BYTES_PATH),
         (lambda p: verify(FsPath(os.fsencode(p))), BYTES_PATH),
+        (lambda p: manifest(type("Raw", (bytes,), {})(os.fsencode(p))), BYTES_PATH),
         (lambda p: read(path=os.fsencode(p), name="comments"), BYTES_PATH),
         (lambda p: read(p, b"comments"), "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
         (lambda p: read(p, None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
