@@ -1,6 +1,7 @@
 """Shared helpers: .quarlen files made by zipfile or by the writer, and refused calls."""
 
 import hashlib
+import io
 import json
 import os
 import zipfile
@@ -10,6 +11,8 @@ import pytest
 from quarlen._native import Writer
 
 FORMAT = "quarlen/1"
+CHECKSUM = "{}: checksum does not match the manifest (the file was changed or damaged)"
+MISSING = "{}: listed in the manifest but missing from the file"
 
 
 def sha(data: bytes) -> str:
@@ -25,12 +28,21 @@ def record(text: bytes, rows=None) -> dict:
     return {"bytes": len(text), "rows": text.count(b"\n") if rows is None else rows, "sha256": sha(text)}
 
 
+def report(members=None, problems=()) -> str:
+    """The text verify() gives for these row counts and problems."""
+    return compact({"format": FORMAT, "members": members or {}, "ok": not problems, "problems": list(problems)})
+
+
 def pack(path, entries, compression=zipfile.ZIP_DEFLATED):
     """A ZIP archive made by zipfile from (entry name, bytes) pairs."""
     with zipfile.ZipFile(path, "w", compression) as z:
         for name, data in entries:
             z.writestr(name, data)
     return path
+
+
+def zipped(*entries) -> bytes:
+    return pack(io.BytesIO(), entries).getvalue()
 
 
 def archive(path, members=(), *, records=None, header=None, extra=(), manifest_text=None,
@@ -44,14 +56,11 @@ def archive(path, members=(), *, records=None, header=None, extra=(), manifest_t
     if manifest_text is None:
         listed = {name: record(text) for name, text in members.items()}
         listed.update(records or {})
-        doc = dict(header or {}, format=FORMAT, members=listed)
-        manifest_text = json.dumps(doc, indent=2, ensure_ascii=False).encode()
-    elif isinstance(manifest_text, str):
+        manifest_text = json.dumps(dict(header or {}, format=FORMAT, members=listed), indent=2, ensure_ascii=False)
+    if isinstance(manifest_text, str):
         manifest_text = manifest_text.encode()
-    entries = [(name + ".jsonl", text) for name, text in members.items()]
-    entries += list(extra)
-    entries.append(("manifest.json", manifest_text))
-    return pack(path, entries, compression)
+    entries = [(name + ".jsonl", text) for name, text in members.items()] + list(extra)
+    return pack(path, entries + [("manifest.json", manifest_text)], compression)
 
 
 def lines(*rows) -> bytes:
@@ -91,5 +100,4 @@ def error(call, *args, kind=ValueError) -> str:
 
 
 def open_fds() -> list:
-    """This process's open file descriptors."""
     return sorted(os.listdir("/proc/self/fd"))

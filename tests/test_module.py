@@ -10,42 +10,24 @@ from quarlen import _native
 
 ALL = ["Writer", "manifest", "read", "verify", "members", "unit_hash", "version", "FORMAT"]
 
-MEMBERS = [
-    ("objects", 7, False),
-    ("columns", 9, False),
-    ("constraints", 9, False),
-    ("type_attrs", 5, False),
-    ("synonyms", 5, False),
-    ("dependencies", 8, False),
-    ("triggers", 6, False),
-    ("comments", 4, False),
-    ("plscope_declarations", 9, False),
-    ("external_objects", 7, False),
-    ("external_columns", 9, False),
-    ("external_synonyms", 5, False),
-    ("scheduler", 4, False),
-    ("external_tables", 3, False),
-    ("units", 4, False),
-    ("plscope_identifiers", 10, True),
-    ("plscope_statements", 13, True),
-    ("control_rows", 1, True),
-    ("runtime_sql", 9, False),
-]
+UNKEYED = [("objects", 7), ("columns", 9), ("constraints", 9), ("type_attrs", 5), ("synonyms", 5),
+           ("dependencies", 8), ("triggers", 6), ("comments", 4), ("plscope_declarations", 9),
+           ("external_objects", 7), ("external_columns", 9), ("external_synonyms", 5), ("scheduler", 4),
+           ("external_tables", 3), ("units", 4)]
+KEYED = [("plscope_identifiers", 10), ("plscope_statements", 13), ("control_rows", 1)]
+MEMBERS = [(n, c, False) for n, c in UNKEYED] + [(n, c, True) for n, c in KEYED] + [("runtime_sql", 9, False)]
 
 
 def test_module_attributes():
     assert _native.__all__ == ALL
     assert _native.__doc__ == ""
-    assert _native.FORMAT == "quarlen/1"
-    assert _native.version() == "0.1.5"
-    for name in ALL:
-        assert hasattr(_native, name)
+    assert (_native.FORMAT, _native.version()) == ("quarlen/1", "0.1.5")
+    assert all(hasattr(_native, name) for name in ALL)
 
 
 def test_members_text():
     text = _native.members()
-    assert isinstance(text, str)
-    assert len(text) == 2018
+    assert type(text) is str and len(text) == 2018
     assert not any(c.isspace() for c in text)
     table = json.loads(text)
     assert [(n, len(cols), keyed) for n, cols, keyed in table] == MEMBERS

@@ -1,11 +1,8 @@
-import io
 import json
 import os
 import pathlib
 import random
 import struct
-import subprocess
-import sys
 import zipfile
 import zlib
 
@@ -13,13 +10,11 @@ import pytest
 
 from quarlen._native import manifest, read, verify
 
-from archives import FORMAT, archive, compact, error, lines, open_fds, pack, record, sha
+from archives import CHECKSUM, FORMAT, MISSING, archive, compact, error, lines, open_fds, record, sha, zipped
 
 NO_END = "invalid Zip archive: Could not find central directory end"
 NO_MANIFEST = "{path}: no manifest (not a .quarlen file, or not finished)"
 NOT_UTF8 = "stream did not contain valid UTF-8"
-MISSING = "{name}: listed in the manifest but missing from the file"
-CHECKSUM = "{name}: checksum does not match the manifest (the file was changed or damaged)"
 KEYED = "control_rows/APP"
 
 READERS = {
@@ -31,11 +26,7 @@ READERS = {
 
 @pytest.fixture(params=sorted(READERS))
 def reader(request):
-    """Each reading call: whole-file failures read the same from all three."""
     return READERS[request.param]
-
-
-# --- Raw ZIP bytes, for fields that zipfile will not write ---------------------------------
 
 
 def deflate(data: bytes) -> bytes:
@@ -44,13 +35,7 @@ def deflate(data: bytes) -> bytes:
 
 
 def raw_zip(entries, *, end=None) -> bytes:
-    """Lays out entries given as dicts; any header field can be overridden.
-
-    Keys: name, data (uncompressed), method (8), payload (the stored bytes),
-    flags, crc, csize, usize, central_extra, offset. `end`
-    replaces the end-of-central-directory record (it receives the directory's
-    offset, size and count).
-    """
+    """Entries as dicts of header fields to override; `end(offset, size, count)` lays out the end records."""
     out = bytearray()
     central = bytearray()
     for e in entries:
@@ -90,19 +75,16 @@ MEMBER_TEXT = b'[["a"]]\n'
 
 
 def raw_manifest(**overrides) -> bytes:
-    """A raw archive holding only an empty manifest, its entry's fields overridden."""
     return raw_zip([dict({"name": "manifest.json", "data": GOOD_MANIFEST}, **overrides)])
 
 
 def raw_member(**overrides) -> bytes:
-    """A raw archive listing KEYED with MEMBER_TEXT, the member entry's fields overridden."""
     doc = json.dumps({"format": FORMAT, "members": {KEYED: record(MEMBER_TEXT)}}).encode()
     return raw_zip([dict({"name": KEYED + ".jsonl", "data": MEMBER_TEXT}, **overrides),
                     {"name": "manifest.json", "data": doc}])
 
 
 def test_raw_builder_makes_sound_archives(tmp_path):
-    # The damage below is only meaningful if the undamaged raw archive reads.
     path = tmp_path / "x.quarlen"
     path.write_bytes(raw_member(method=0))
     assert zipfile.ZipFile(path).testzip() is None
@@ -110,16 +92,7 @@ def test_raw_builder_makes_sound_archives(tmp_path):
     assert verify(path) == '{"format":"quarlen/1","members":{"control_rows/APP":1},"ok":true,"problems":[]}'
 
 
-# --- open_archive: the file as a whole ------------------------------------------------------
-
-
-def zipped(*entries) -> bytes:
-    """A ZIP archive made by zipfile in memory from (entry name, bytes) pairs."""
-    return pack(io.BytesIO(), entries).getvalue()
-
-
 def manifest_file(text) -> bytes:
-    """A file whose only entry is this manifest text."""
     return zipped(("manifest.json", text.encode() if isinstance(text, str) else text))
 
 
@@ -134,35 +107,20 @@ NEEDS_KEY = "{0}: control_rows needs a key after a slash (control_rows/OWNER)"
 
 WHOLE_FILE = {
     "empty": (b"", NOT_QUARLEN),
-    "text": (b"hello world\n", NOT_QUARLEN),
-    "cut": (raw_member()[:-1], NOT_QUARLEN),
-    # No entry named exactly manifest.json, or one that cannot be opened.
-    "no-entries": (zipped(), NO_MANIFEST),
     "member-only": (zipped(("comments.jsonl", b"")), NO_MANIFEST),
-    "upper": (zipped(("MANIFEST.JSON", GOOD_MANIFEST)), NO_MANIFEST),
     "nested": (zipped(("dir/manifest.json", GOOD_MANIFEST)), NO_MANIFEST),
     "encrypted": (raw_manifest(flags=1), NO_MANIFEST),
-    "method-99": (raw_manifest(method=99, payload=GOOD_MANIFEST), NO_MANIFEST),
-    "bad-local-header": (raw_manifest(offset=7), NO_MANIFEST),
     # A damaged manifest entry: the bare ZIP description, without path or prefix.
     "crc": (raw_manifest(crc=0x12345678), "invalid Zip archive: Invalid checksum"),
-    "inflate": (raw_manifest(payload=b"\xff" * 40), "invalid Zip archive: invalid block type"),
-    "truncated": (raw_manifest(payload=deflate(GOOD_MANIFEST)[:-3]), "invalid Zip archive: Deflate stream is truncated"),
+    # Refused before anything near the declared size is allocated.
+    "usize": (raw_manifest(usize=0xFFFFFFF0), "invalid Zip archive: Declared size cannot come from the compressed data"),
     "longer": (raw_manifest(usize=len(GOOD_MANIFEST) + 1),
                "invalid Zip archive: Entry data does not match its declared size"),
     "not-utf8": (manifest_file(b'{"format":"quarlen/1","members":{},"x":"\xff"}'), NOT_UTF8),
-    "surrogate": (manifest_file(b'{"format":"quarlen/1","members":{},"x":"\xed\xa0\x80"}'), NOT_UTF8),
     "utf8-first": (manifest_file(b'{"format":"quarlen/2","x":"\x80"}'), NOT_UTF8),
-    "json-empty": (manifest_file(""), "manifest: EOF while parsing a value at line 1 column 1"),
-    "json-trailing": (manifest_file('{"format":"quarlen/1","members":{}} x'),
-                      "manifest: trailing characters at line 1 column 37"),
     "json-comma": (manifest_file('{"format":"quarlen/1",\n"members":{},}'), "manifest: trailing comma at line 2 column 14"),
-    "json-depth": (manifest_file("[" * 128 + "]" * 128), "manifest: recursion limit exceeded at line 1 column 128"),
-    "json-bom": (manifest_file("\ufeff{}"), "manifest: expected value at line 1 column 1"),
-    "not-object": (manifest_file(f'["{FORMAT}"]'), "manifest: no format"),
     "no-format": (manifest_file('{"members":{}}'), "manifest: no format"),
     "format-number": (manifest_file('{"format":1,"members":{}}'), "manifest: no format"),
-    "other-format": (manifest_file('{"format":"quarlen/2","members":{}}'), "format quarlen/2: this version reads quarlen/1"),
     "format-raw": (manifest_file('{"format":"q\\"é\\n","members":{}}'), 'format q"é\n: this version reads quarlen/1'),
     # The format is tested before the members and their names.
     "format-first": (manifest_file('{"format":"quarlen/2"}'), "format quarlen/2: this version reads quarlen/1"),
@@ -174,7 +132,6 @@ WHOLE_FILE = {
     "name-no-key": (listing("control_rows/"), NEEDS_KEY.format("control_rows/")),
     # Several wrong names: the one that sorts first by its bytes, whatever the stored order.
     "names-sorted": (listing("zzz", "units", "aaa"), "aaa: not a member of quarlen/1"),
-    "names-sorted-rules": (listing("units/X", "control_rows"), NEEDS_KEY.format("control_rows")),
     "names-sorted-bytes": (listing("é", "objects/é"), "objects/é: objects takes no key"),
 }
 
@@ -197,7 +154,6 @@ def test_file_cannot_be_read(tmp_path, reader, case):
     path, message = {
         "missing": (tmp_path / "absent.quarlen", "No such file or directory (os error 2)"),
         "not-a-directory": (tmp_path / "plain" / "x.quarlen", "Not a directory (os error 20)"),
-        # Opening a directory read-only succeeds on Linux; reading it is what fails.
         "directory": (tmp_path, "not a .quarlen file (i/o error: Is a directory (os error 21))"),
         "nul": (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte"),
         "unreadable": (tmp_path / "plain", "Permission denied (os error 13)"),
@@ -208,15 +164,11 @@ def test_file_cannot_be_read(tmp_path, reader, case):
 
 
 def test_manifest_accepts_valid_names_without_entries(tmp_path):
-    # Records and entries are left to member reading.
     names = ["comments", "control_rows/APP", "plscope_identifiers/.", "plscope_identifiers/My Schema",
              "plscope_statements/é", "control_rows/a\\b"]
     doc = {"format": FORMAT, "members": {name: "not a record" for name in names}}
     path = archive(tmp_path / "x.quarlen", manifest_text=json.dumps(doc))
     assert json.loads(manifest(path)) == doc
-
-
-# --- manifest(path) -------------------------------------------------------------------------
 
 
 def test_manifest_is_compact_and_sorted(tmp_path):
@@ -236,9 +188,6 @@ def test_manifest_is_compact_and_sorted(tmp_path):
         '"n":[2.0,2,100.0,-0.0,18446744073709551615,1.8446744073709552e19,-9223372036854775808],'
         '"zeta":{"a":{"x":true,"y":null},"b":[1,2,3]},"é":0,"\uffff":0,"\U0001f600":0}'
     )
-
-
-# --- Paths and arguments ----------------------------------------------------------------------
 
 
 class FsPath:
@@ -276,7 +225,6 @@ BYTES_PATH = "argument 'path': 'bytes' object cannot be converted to 'PyString'"
     [
         (lambda p: manifest(os.fsencode(p)), BYTES_PATH),
         (lambda p: verify(FsPath(os.fsencode(p))), BYTES_PATH),
-        (lambda p: manifest(type("Raw", (bytes,), {})(os.fsencode(p))), BYTES_PATH),
         (lambda p: read(path=os.fsencode(p), name="comments"), BYTES_PATH),
         (lambda p: read(p, b"comments"), "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
         (lambda p: read(p, None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
@@ -290,21 +238,13 @@ def test_arguments_refused(tmp_path, call, message):
 
 def test_non_utf8_path_shown_with_replacement_character(tmp_path):
     raw = os.fsencode(tmp_path) + b"/bad\xffname\xe2\x82.quarlen"
-    shown = raw.decode("utf-8", "replace")
-    assert shown == f"{tmp_path}/bad\ufffdname\ufffd.quarlen"
-    path = os.fsdecode(raw)
-    assert "\udcff" in path
+    shown, path = f"{tmp_path}/bad\ufffdname\ufffd.quarlen", os.fsdecode(raw)
     assert error(manifest, path) == f"{shown}: No such file or directory (os error 2)"
-    with open(raw, "wb") as f:
-        f.write(b"plain")
+    pathlib.Path(path).write_bytes(b"plain")
     for call in READERS.values():
         assert error(call, path) == f"{shown}: not a .quarlen file ({NO_END})"
-    with open(raw, "wb") as f:
-        f.write(raw_manifest())
+    pathlib.Path(path).write_bytes(raw_manifest())
     assert manifest(path) == '{"format":"quarlen/1","members":{}}'
-
-
-# --- read_member ------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -313,11 +253,9 @@ def test_non_utf8_path_shown_with_replacement_character(tmp_path):
         ("bogus", "bogus: not a member of quarlen/1", False),
         ("objects/APP", "objects/APP: objects takes no key", True),
         ("control_rows", "control_rows: control_rows needs a key after a slash (control_rows/OWNER)", True),
-        ("control_rows/..", "control_rows/..: control_rows needs a key after a slash (control_rows/OWNER)", False),
     ],
 )
 def test_read_name_check_comes_first(tmp_path, name, message, with_entry):
-    # The manifest lists nothing; an entry of that name changes nothing.
     extra = [(name + ".jsonl", lines([1]))] if with_entry else []
     path = archive(tmp_path / "x.quarlen", extra=extra)
     assert error(read, path, name) == message
@@ -334,8 +272,7 @@ DEFAULT = object()
 
 
 def member_file(text, *, rows=None, rec=DEFAULT, name=KEYED, entry=DEFAULT) -> bytes:
-    """A file listing one member whose entry holds `text`; its record is `rec`, or the true
-    one with `rows` rows; `entry` renames the entry, None leaves it out."""
+    """`rec` replaces the true record of `rows` rows; `entry` renames the entry, None leaves it out."""
     rec = record(text, rows) if rec is DEFAULT else rec
     entry = name + ".jsonl" if entry is DEFAULT else entry
     doc = json.dumps({"format": FORMAT, "members": {name: rec}}, ensure_ascii=False).encode()
@@ -346,67 +283,50 @@ THREE = b"[1]\n[2]\n[3]\n"
 
 
 def counted(rows, text=THREE) -> bytes:
-    """A file whose member holds `text` with this "rows" value (DEFAULT: none at all)."""
     return member_file(text, rec={"sha256": sha(text)} | ({} if rows is DEFAULT else {"rows": rows}))
 
 
 ZIP_FAULT = "{name}: invalid Zip archive: "
 MEMBER_NOT_UTF8 = "{name}: " + NOT_UTF8
+MISSING, CHECKSUM = MISSING.format("{name}"), CHECKSUM.format("{name}")
 COUNT = "{name}: 3 rows, the manifest says "
 
 MEMBER_FAULTS = {
     # The entry: none of that exact name, one that cannot be opened, or damaged data.
     "no-entry": (member_file(b"", entry=None), MISSING),
-    "entry-case": (member_file(b"", entry="control_rows/app.jsonl"), MISSING),
     "entry-case-keyed": (member_file(b"", name="plscope_identifiers/My Schema",
                                      entry="plscope_identifiers/my schema.jsonl"), MISSING, "plscope_identifiers/My Schema"),
     "encrypted": (raw_member(flags=1), MISSING),
-    "bad-local-header": (raw_member(offset=3), MISSING),
     "stored-byte": (raw_member(method=0, payload=b'[["x"]]\n'), ZIP_FAULT + "Invalid checksum"),
     "crc": (raw_member(crc=0), ZIP_FAULT + "Invalid checksum"),
-    "inflate": (raw_member(payload=b"\xff" * 12), ZIP_FAULT + "invalid block type"),
-    "longer": (raw_member(usize=9), ZIP_FAULT + "Entry data does not match its declared size"),
+    "usize": (raw_member(usize=0xFFFFFFFF, central_extra=zip64_extra(2**62)),
+              ZIP_FAULT + "Declared size cannot come from the compressed data"),
     # UTF-8 is tested before the checksum, so a wrong checksum does not hide it.
     "not-utf8": (member_file(b'[["\xff"]]\n'), MEMBER_NOT_UTF8),
-    "surrogate": (member_file(b'["\xed\xa0\x80"]\n', rec=record(b"other")), MEMBER_NOT_UTF8),
-    "not-utf8-non-ascii-key": (member_file(b"\xfe\xff\n", rec=record(b"other"), name="control_rows/Ä"),
+    "not-utf8-wrong-sha": (member_file(b"\xfe\xff\n", rec=record(b"other"), name="control_rows/Ä"),
                                MEMBER_NOT_UTF8, "control_rows/Ä"),
     # The checksum: the text changed, or the record holds no string equal to its digest.
-    "changed": (member_file(b'[["b"]]\n', rec=record(MEMBER_TEXT)), CHECKSUM),
-    "changed-hides-lines": (member_file(b"not json\n\n", rec=record(MEMBER_TEXT)), CHECKSUM),
-    "emptied": (member_file(b"", rec=record(MEMBER_TEXT)), CHECKSUM),
+    "changed": (member_file(b"not json\n\n", rec=record(MEMBER_TEXT)), CHECKSUM),
     "sha-upper": (member_file(MEMBER_TEXT, rec={"rows": 1, "sha256": sha(MEMBER_TEXT).upper()}), CHECKSUM),
     "sha-missing": (member_file(MEMBER_TEXT, rec={"rows": 1}), CHECKSUM),
-    "sha-number": (member_file(MEMBER_TEXT, rec={"rows": 1, "sha256": 5}), CHECKSUM),
     "record-list": (member_file(MEMBER_TEXT, rec=[sha(MEMBER_TEXT)]), CHECKSUM),
     "empty-needs-sha": (member_file(b"", rec={"rows": 0}), CHECKSUM),
     # Each line one JSON value; line ends are LF, CRLF, or a CR the parser takes as whitespace.
     "blank-line": (member_file(b"[1]\n\n[2]\n", rows=1), "{name} line 2: EOF while parsing a value at line 1 column 1"),
     "cr-line": (member_file(b"[1]\n\r\n", rows=1), "{name} line 2: EOF while parsing a value at line 1 column 1"),
-    "two-values": (member_file(b"[1] [2]\n", rows=1), "{name} line 1: trailing characters at line 1 column 5"),
     "split-row": (member_file(b"[1]\n[\n2]\n", rows=1), "{name} line 2: EOF while parsing a list at line 1 column 2"),
-    "not-json": (member_file(b"x\n", rows=1), "{name} line 1: expected value at line 1 column 1"),
     "lone-cr": (member_file(b"[1]\r\n[1]\r\r\n[1]\rx\n", rows=1), "{name} line 3: trailing characters at line 1 column 5"),
-    "lone-surrogate": (member_file(b'[1]\n["\\ud800"]\n', rows=1),
-                       "{name} line 2: lone leading surrogate in hex escape at line 1 column 3"),
-    "open-string": (member_file(b'["a]\n[1]\n', rows=1), "{name} line 1: EOF while parsing a string at line 1 column 5"),
-    "depth": (member_file(b"[" * 128 + b"]" * 128 + b"\n", rows=1),
-              "{name} line 1: recursion limit exceeded at line 1 column 128"),
     # The count: "rows" must be the same non-negative integer, not just an equal number.
     "count-float": (counted(3.0), COUNT + "3.0"),
     "count-negative-zero": (counted(-0.0, b""), "{name}: 0 rows, the manifest says -0.0"),
     "count-string": (counted("3"), COUNT + '"3"'),
-    "count-null": (counted(None), COUNT + "null"),
     "count-missing": (counted(DEFAULT), COUNT + "null"),
     "count-more": (counted(4), COUNT + "4"),
-    "count-true": (counted(True), COUNT + "true"),
     "count-object": (counted({"n": 3}), COUNT + '{"n":3}'),
     "count-huge": (counted(2**64 + 3), COUNT + "1.8446744073709552e19"),
     # The shape: each row a list of the member's number of values; the first bad row reports.
     "row-object": (member_file(b"[1]\n{}\n"), "{name} row 2: not a list of values"),
-    "row-null": (member_file(b"null\n"), "{name} row 1: not a list of values"),
     "row-empty": (member_file(b"[]\n"), "{name} row 1: 0 values, the format has 1"),
-    "row-cr": (member_file(b"[1]\r\r\n[]\r\n"), "{name} row 2: 0 values, the format has 1"),
     "row-long": (member_file(b"[1,2,3,4]\n[1,2,3,4,5]\n{}\n", name="comments"),
                  "{name} row 2: 5 values, the format has 4", "comments"),
     "row-short": (member_file(b"[" + b"1," * 12 + b"1]\n[1]\n", name="plscope_statements/HR"),
@@ -427,7 +347,6 @@ def test_member_refused(tmp_path, key):
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
 def test_every_call_closes_its_file(tmp_path):
-    # Every refusal above, of the whole file or of a member, through each reading call.
     contents = [raw_member(), b""] + [content for content, *_ in [*WHOLE_FILE.values(), *MEMBER_FAULTS.values()]]
     paths = [tmp_path / "absent.quarlen"]
     for i, content in enumerate(contents):
@@ -445,7 +364,6 @@ def test_every_call_closes_its_file(tmp_path):
                     outcomes.append(e)
         return [str(outcome) for outcome in outcomes]
 
-    # One round first, so that anything opened once per process is open.
     first = round_of_calls()
     before = open_fds()
     for _ in range(5):
@@ -462,7 +380,6 @@ def test_read_line_ends(tmp_path, text):
 
 
 def test_read_step_order(tmp_path):
-    # Each text has two faults; the earlier step reports.
     checksum_over_lines = b"x\n"
     line_over_count = b"[1]\nx\n"
     count_over_shape = b"{}\n[1,2]\n"
@@ -496,19 +413,13 @@ def test_read_keyed_member_uses_whole_name(tmp_path, name):
     assert read(path, name.split("/")[0] + "/OTHER") == "[]"
 
 
-# --- What read() returns ------------------------------------------------------------------------
-
-
 @pytest.mark.parametrize(
     "value, expected",
     [
-        (b'[ 1 , {"b":1,"a":2,"b":3} ,3 ]', '[1,{"a":2,"b":3},3]'),
         (b"[1.50, 2.0, 2, 1E2, -0, 1.5e-7, 1e20, 18446744073709551615, -9223372036854775808, 18446744073709551616]",
          "[1.5,2.0,2,100.0,-0.0,1.5e-7,1e20,18446744073709551615,-9223372036854775808,1.8446744073709552e19]"),
         (b'["\\u00e9\\/\\u001f\\n\\t\\"\\\\", "\xc3\xa9/\x7f", "\\ud83d\\ude00"]',
          '["é/\\u001f\\n\\t\\"\\\\","é/\x7f","\U0001f600"]'),
-        (b'{"z":{"y":[{"b":null,"a":true}]},"\xc3\xa9":1,"Z":false}',
-         '{"Z":false,"z":{"y":[{"a":true,"b":null}]},"é":1}'),
         (b'{"\\u00e9":1,"z":2,"\\u007a":3}', '{"z":3,"é":1}'),
         (b"[" * 126 + b"1" + b"]" * 126, "[" * 126 + "1" + "]" * 126),  # 127 levels with the row
     ],
@@ -521,17 +432,10 @@ def test_read_returns_rows_as_parsed(tmp_path, value, expected):
 
 def random_value(rnd, depth=0):
     kind = rnd.randrange(9 if depth < 3 else 6)
-    if kind == 0:
-        return None
-    if kind == 1:
-        return rnd.random() < 0.5
-    if kind == 2:
-        return rnd.randrange(-(2**63), 2**64)
-    if kind == 3:
-        return rnd.randrange(-4000, 4000) / 8
-    if kind == 4:
-        # At least 0.001 in magnitude: where the exponent form starts is our own choice.
-        return rnd.randrange(-10**6, 10**6) / 10 ** rnd.randrange(1, 4)
+    if kind < 5:
+        # Decimals of at least 0.001 in magnitude: where the exponent form starts is our own choice.
+        return [None, rnd.random() < 0.5, rnd.randrange(-(2**63), 2**64), rnd.randrange(-4000, 4000) / 8,
+                rnd.randrange(-10**6, 10**6) / 10 ** rnd.randrange(1, 4)][kind]
     if kind == 5:
         return "".join(chr(rnd.choice([rnd.randrange(0, 0x80), rnd.randrange(0x80, 0xD800),
                                        rnd.randrange(0xE000, 0x110000)])) for _ in range(rnd.randrange(6)))
@@ -548,98 +452,3 @@ def test_read_matches_python_json(tmp_path):
     path = archive(tmp_path / "x.quarlen", {"comments": text})
     assert read(path, "comments") == compact(rows)
     assert json.loads(verify(path))["members"] == {"comments": 300}
-
-
-# --- Hostile headers: refused promptly, without a large allocation --------------------------------
-
-RUNNER = r"""
-import json, resource, sys, time
-from quarlen import _native
-limit = 1 << 30
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-out = []
-for function, args in json.loads(sys.argv[1]):
-    start = time.perf_counter()
-    try:
-        result = ["ok", getattr(_native, function)(*args)]
-    except BaseException as e:
-        result = [type(e).__name__, str(e)]
-    out.append([time.perf_counter() - start, result])
-print(json.dumps(out))
-"""
-
-
-def end_record(entries, size, offset, *, disk=0):
-    return struct.pack("<IHHHHIIH", 0x06054B50, disk, 0, entries & 0xFFFF, entries & 0xFFFF, size, offset, 0)
-
-
-def zip64_end(*, entries=None):
-    def make(directory_offset, directory_size, count):
-        n = count if entries is None else entries
-        record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, n, n, directory_size, directory_offset)
-        locator = struct.pack("<IIQI", 0x07064B50, 0, directory_offset + directory_size, 1)
-        return record + locator + struct.pack("<IHHHHIIH", 0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF,
-                                              0xFFFFFFFF, 0xFFFFFFFF, 0)
-    return make
-
-
-def ended(end) -> bytes:
-    """An empty manifest alone, with `end` laying out the end records."""
-    return raw_zip([{"name": "manifest.json", "data": GOOD_MANIFEST}], end=end)
-
-
-def not_quarlen(detail):
-    return "{path}: not a .quarlen file (" + detail + ")"
-
-
-HOSTILE = {
-    "manifest-usize": (raw_manifest(usize=0xFFFFFFF0),
-                       "invalid Zip archive: Declared size cannot come from the compressed data"),
-    "member-usize": (raw_member(usize=0xFFFFFFFF, central_extra=zip64_extra(2**62)),
-                     f"{KEYED}: invalid Zip archive: Declared size cannot come from the compressed data"),
-    "end-size": (ended(lambda o, s, n: end_record(n, 0xFFFFFFF0, o)),
-                 not_quarlen("invalid Zip archive: Central directory runs past its end record")),
-    "end-disk": (ended(lambda o, s, n: end_record(n, s, o, disk=1)),
-                 not_quarlen("unsupported Zip archive: Archives spanning several disks are not supported")),
-    "zip64-entries": (ended(zip64_end(entries=2**62)),
-                      not_quarlen("invalid Zip archive: Central directory is too small for its entry count")),
-    "zip64-sound": (ended(zip64_end()), None),
-}
-
-
-@pytest.fixture(scope="module")
-def hostile_results(tmp_path_factory):
-    """Runs every hostile file in one child with a 1 GiB address-space limit."""
-    base = tmp_path_factory.mktemp("hostile")
-    calls = []
-    for key, (content, _) in HOSTILE.items():
-        path = base / f"{key}.quarlen"
-        path.write_bytes(content)
-        calls += [["manifest", [str(path)]], ["read", [str(path), KEYED]], ["verify", [str(path)]]]
-    out = subprocess.run([sys.executable, "-c", RUNNER, json.dumps(calls)], capture_output=True, text=True,
-                         timeout=30)
-    assert out.returncode == 0, out.stderr
-    results = json.loads(out.stdout)
-    # Refused at once: nothing near the claimed sizes is allocated or read.
-    slow = [(call, seconds) for call, (seconds, _) in zip(calls, results) if seconds > 0.1]
-    assert slow == []
-    results = [result for _, result in results]
-    return {key: (base / f"{key}.quarlen", results[3 * i:3 * i + 3]) for i, key in enumerate(HOSTILE)}
-
-
-@pytest.mark.parametrize("key", list(HOSTILE))
-def test_hostile_headers_refused(hostile_results, key):
-    path, (from_manifest, from_read, from_verify) = hostile_results[key]
-    expected = HOSTILE[key][1]
-    if expected is None:  # a well-formed Zip64 end: reads
-        assert from_manifest == ["ok", '{"format":"quarlen/1","members":{}}']
-        assert from_read == ["ok", "[]"]
-        assert from_verify == ["ok", '{"format":"quarlen/1","members":{},"ok":true,"problems":[]}']
-        return
-    expected = expected.replace("{path}", str(path))
-    if key.startswith("member"):
-        assert from_manifest[0] == "ok"
-        assert from_read == ["ValueError", expected]
-        assert from_verify == ["ok", compact({"format": FORMAT, "members": {}, "ok": False, "problems": [expected]})]
-    else:
-        assert from_manifest == from_read == from_verify == ["ValueError", expected]

@@ -9,16 +9,7 @@ import pytest
 
 from quarlen._native import manifest, read, verify
 
-from archives import FORMAT, archive, compact, error, lines, open_fds, record, sha, write
-
-CHECKSUM = "{}: checksum does not match the manifest (the file was changed or damaged)"
-MISSING = "{}: listed in the manifest but missing from the file"
-
-
-def report(members=None, problems=()) -> str:
-    """The report text for these row counts and problems."""
-    return compact({"format": FORMAT, "members": members or {}, "ok": not problems, "problems": list(problems)})
-
+from archives import CHECKSUM, FORMAT, MISSING, archive, compact, error, lines, open_fds, record, report, sha, write
 
 CATALOGUE = {
     "objects": [[1, "APP", "T1", "TABLE", "VALID", "N", "2024-01-01"], [2, "APP", "V1", "VIEW", None, "N", None]],
@@ -36,9 +27,6 @@ def write_catalogue(path):
     return path
 
 
-# --- The report ----------------------------------------------------------------------------------
-
-
 def test_report_of_a_sound_file(tmp_path):
     path = write_catalogue(tmp_path / "x.quarlen")
     text = verify(path)
@@ -52,7 +40,7 @@ def test_report_lists_members_with_no_rows(tmp_path):
     path = archive(tmp_path / "x.quarlen", header={"source": "db1"})
     assert verify(path) == '{"format":"quarlen/1","members":{},"ok":true,"problems":[]}'
     path = archive(tmp_path / "x.quarlen", {"units": b"", "control_rows/X": b"", "comments": b""})
-    assert verify(path) == '{"format":"quarlen/1","members":{"comments":0,"control_rows/X":0,"units":0},"ok":true,"problems":[]}'
+    assert verify(path) == report({"comments": 0, "control_rows/X": 0, "units": 0})
 
 
 def test_report_one_problem_per_member_in_name_order(tmp_path):
@@ -87,7 +75,6 @@ def test_report_one_problem_per_member_in_name_order(tmp_path):
         "units row 2: 2 values, the format has 4",
     ]
     assert verify(path) == report({"control_rows/D": 1, "objects": 0, "triggers": 1}, problems)
-    # Each problem is the message that read() raises for that member.
     names = ["comments", "control_rows/A", "control_rows/B", "control_rows/C", "control_rows/Z", "synonyms", "units"]
     assert [error(read, path, name) for name in names] == problems
 
@@ -112,7 +99,6 @@ def test_report_ignores_extra_entries(tmp_path):
 
 
 def test_report_ignores_header_and_bytes(tmp_path):
-    # Neither call looks at "bytes" or other keys of a record, nor at the manifest's own keys.
     text = lines([1])
     path = archive(tmp_path / "x.quarlen", {"control_rows/A": text},
                    records={"control_rows/A": {"bytes": "x", "rows": 1, "sha256": sha(text), "x": None}},
@@ -121,24 +107,16 @@ def test_report_ignores_header_and_bytes(tmp_path):
     assert read(path, "control_rows/A") == "[[1]]"
 
 
-# --- Random damage -----------------------------------------------------------------------------------
-
-
 def check_consistent(path, names):
     """A damaged file gives ValueError or well-formed results that agree."""
     try:
         listed = json.loads(manifest(path))["members"]
     except ValueError as e:
-        # The file as a whole is refused: every call says so alike.
         assert error(verify, path) == str(e)
         for name in names:
             assert error(read, path, name) == str(e)
         return "file"
-    try:
-        text = verify(path)
-    except ValueError:
-        pytest.fail("verify raised although manifest() passed")
-    rep = json.loads(text, object_pairs_hook=lambda kv: kv)
+    rep = json.loads(verify(path), object_pairs_hook=lambda kv: kv)
     assert [k for k, _ in rep] == ["format", "members", "ok", "problems"]
     rep = dict(rep)
     counts = dict(rep["members"])
@@ -177,7 +155,6 @@ def test_random_damage_never_crashes_nor_leaks(tmp_path):
             if isinstance(e, (AssertionError, pytest.fail.Exception)):
                 raise
             pytest.fail(f"{type(e).__name__}: {e} for damage seeded 20240611")
-    # The damage reached every kind of outcome, and every failure path closed its file.
     assert all(seen.values()), seen
     assert open_fds() == before
 
@@ -192,9 +169,6 @@ def test_archive_with_comment(tmp_path, comment):
     assert verify(path) == verify(original)
     assert manifest(path) == manifest(original)
     assert read(path, "comments") == compact(CATALOGUE["comments"])
-
-
-# --- Files made by other ZIP tools --------------------------------------------------------------------
 
 
 TOOL_MEMBERS = {
@@ -223,8 +197,6 @@ def check_tool_archive(path, descriptors=False):
 
 
 class Unseekable:
-    """A file that zipfile cannot seek back in, so that it writes data descriptors."""
-
     def __init__(self, f):
         self.write, self.flush = f.write, f.flush
 
@@ -287,7 +259,5 @@ def test_info_zip_member_from_stdin(tool_dir, tmp_path):
     path.write_bytes(run_zip(["-", "-", *others], tool_dir, stdin=TOOL_MEMBERS["comments"]))
     subprocess.run(["zipnote", "-w", path.name], cwd=tool_dir, check=True, capture_output=True,
                    input=b"@ -\n@=comments.jsonl\n@ (comment above this line)\n")
-    with zipfile.ZipFile(path) as z:
-        assert z.read("comments.jsonl") == TOOL_MEMBERS["comments"]
     assert path.read_bytes()[18:26] == b"\xff" * 8  # the local header's sizes
     check_tool_archive(path, descriptors=None)

@@ -24,11 +24,7 @@ def pretty(value) -> str:
 
 
 def rec(text: bytes, rows: int) -> str:
-    """The record text that end() returns."""
     return compact(record(text, rows))
-
-
-# --- the class -------------------------------------------------------------------------------
 
 
 def test_class_surface(tmp_path):
@@ -37,14 +33,10 @@ def test_class_surface(tmp_path):
         "Writes a .quarlen file: `begin(name)`, `rows(json)` as often as needed, `end()`, "
         "then `finish(header_json)`."
     )
-    assert Writer.__module__ == "builtins"
-    assert Writer.__name__ == "Writer"
-    assert Writer.__bases__ == (object,)
-    assert _native.Writer is Writer
+    assert (Writer.__module__, Writer.__name__, Writer.__bases__) == ("builtins", "Writer", (object,))
     assert {"__init__", "__repr__", "__enter__", "__exit__", "close"}.isdisjoint(vars(Writer))
-    signatures = {"begin": "($self, name)", "rows": "($self, rows_json)", "end": "($self)",
-                  "finish": "($self, header_json)"}
-    for name, signature in signatures.items():
+    for name, signature in {"begin": "($self, name)", "rows": "($self, rows_json)", "end": "($self)",
+                            "finish": "($self, header_json)"}.items():
         method = getattr(Writer, name)
         assert (method.__doc__, method.__text_signature__, method.__name__) == (None, signature, name)
     error(type, "Sub", (Writer,), {}, kind=TypeError)  # not subclassable
@@ -64,7 +56,6 @@ class BytesPath:
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((b"x.quarlen",), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
         ((BytesPath(),), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
         ((5,), {}, "argument 'path': expected str, bytes or os.PathLike object, not int"),
         (("a", "b"), {}, "Writer.__new__() takes 1 positional arguments but 2 were given"),
@@ -94,7 +85,6 @@ def test_method_binding_errors_leave_state_unchanged(tmp_path, call, message):
     w.begin("comments")
     assert w.rows(f"[{ROW}]") == 1
     assert error(call, w, kind=TypeError) == message
-    # The member is still open with its one row; the refused call wrote nothing.
     assert w.rows(rows_json=f"[{ROW}]") == 1
     assert w.end() == rec(COMMENTS_TEXT * 2, 2)
     w.finish(header_json="{}")
@@ -116,42 +106,25 @@ def test_text_arguments(tmp_path):
     assert w.finish(Text('{"k":1}')) == compact({"format": "quarlen/1", "k": 1, "members": {"comments": record(COMMENTS_TEXT)}})
 
 
-# --- results and the worked example ----------------------------------------------------------
-
-
-def test_results_are_per_call(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    assert w.begin("comments") is None
-    assert w.rows(f"[{ROW},{ROW},{ROW}]") == 3
-    assert w.rows(f"[{ROW},{ROW}]") == 2
-    assert w.rows("[]") == 0
-    assert w.rows(" \t[ ]\n") == 0
-    assert w.end() == rec(COMMENTS_TEXT * 5, 5)
-    manifest = w.finish("{}")
-    assert manifest == compact({"format": "quarlen/1", "members": {"comments": record(COMMENTS_TEXT * 5, 5)}})
-    assert _native.manifest(str(path)) == manifest
-
-
 def test_worked_example(tmp_path):
     path = tmp_path / "a.quarlen"
     w = Writer(path)
-    w.begin("comments")
+    assert w.begin("comments") is None
     assert w.rows('[["APP","T1","C1","note"]]') == 1
+    assert w.rows("[]") == w.rows(" \t[ ]\n") == 0
     digest = "e14a54c05176c516e0751b6c6e362626ae5c087878455e11f0fcd590c630ac2c"
     assert w.end() == '{"bytes":25,"rows":1,"sha256":"%s"}' % digest
-    assert w.finish('{"source":"db1"}') == (
+    manifest = w.finish('{"source":"db1"}')
+    assert manifest == (
         '{"format":"quarlen/1","members":{"comments":{"bytes":25,"rows":1,"sha256":"%s"}},"source":"db1"}' % digest
     )
     manifest_text = (
         '{\n  "format": "quarlen/1",\n  "members": {\n    "comments": {\n      "bytes": 25,\n      "rows": 1,\n'
         f'      "sha256": "{digest}"\n    }}\n  }},\n  "source": "db1"\n}}'
     )
-    assert entries(path) == [
-        ("comments.jsonl", b'["APP","T1","C1","note"]\n'),
-        ("manifest.json", manifest_text.encode()),
-    ]
+    assert entries(path) == [("comments.jsonl", b'["APP","T1","C1","note"]\n'), ("manifest.json", manifest_text.encode())]
     assert record(b'["APP","T1","C1","note"]\n')["sha256"] == digest
+    assert _native.manifest(str(path)) == manifest
 
 
 @pytest.mark.parametrize(
@@ -160,7 +133,6 @@ def test_worked_example(tmp_path):
         ('{"zeta":1,"format":"x","alpha":2}', {"alpha": 2, "zeta": 1}),
         ('{"members":[1,2],"format":{"a":1}}', {}),
         ('{"a":1,"a":2,"b":{"y":1,"x":2,"y":3}}', {"a": 2, "b": {"x": 2, "y": 3}}),
-        ('{"h":[{"d":[],"c":{}}],"n":null,"s":"é\\n/"}', {"h": [{"c": {}, "d": []}], "n": None, "s": "é\n/"}),
     ],
 )
 def test_header_keys(tmp_path, header, expected):
@@ -179,17 +151,12 @@ def test_keyed_members_and_record_order(tmp_path):
     for name in ["control_rows/X1", "comments", "control_rows/a", "control_rows/A", "plscope_identifiers/Ünïcode"]:
         w.begin(name)
         w.end()
-    # The written check is exact: keys differing only in case are different members.
     assert error(w.begin, "control_rows/a") == "control_rows/a: written already"
     members = json.loads(w.finish("{}"))["members"]
     assert list(members) == ["comments", "control_rows/A", "control_rows/X1", "control_rows/a", "plscope_identifiers/Ünïcode"]
-    # Entries stand in the order of the begin calls, manifest last.
     assert [name for name, _ in entries(path)] == [
         "control_rows/X1.jsonl", "comments.jsonl", "control_rows/a.jsonl", "control_rows/A.jsonl",
         "plscope_identifiers/Ünïcode.jsonl", "manifest.json"]
-
-
-# --- creating and discarding -----------------------------------------------------------------
 
 
 def test_create_truncates_at_once(tmp_path):
@@ -197,7 +164,7 @@ def test_create_truncates_at_once(tmp_path):
     path.write_bytes(b"old content" * 100)
     w = Writer(str(path))
     assert path.stat().st_size == 0
-    del w  # discarded at once: an archive of no entries
+    del w
     assert path.read_bytes() == b"PK\x05\x06" + bytes(18)
     w = Writer(path)
     w.begin("comments")
@@ -206,11 +173,8 @@ def test_create_truncates_at_once(tmp_path):
     assert entries(path) == [("comments.jsonl", b"")]
 
 
-@pytest.mark.parametrize(
-    "name, description",
-    [("missing/a.quarlen", "No such file or directory (os error 2)"),
-     ("a\0b.quarlen", "file name contained an unexpected NUL byte")],
-)
+@pytest.mark.parametrize("name, description", [("missing/a.quarlen", "No such file or directory (os error 2)"),
+                                               ("a\0b.quarlen", "file name contained an unexpected NUL byte")])
 def test_create_refused(tmp_path, name, description):
     path = f"{tmp_path}/{name}"
     assert error(Writer, path) == f"{path}: {description}"
@@ -234,15 +198,11 @@ def test_discard_after_rows_leaves_member_without_manifest(tmp_path):
     del w
     text = b'[1,"APP","T","TABLE","VALID","N",null]\n[2,"APP","U","TABLE","VALID","N",null]\n'
     assert entries(path) == [("comments.jsonl", b""), ("objects.jsonl", text)]
-    with zipfile.ZipFile(path) as z:
-        assert z.testzip() is None
     message = f"{path}: no manifest (not a .quarlen file, or not finished)"
     for call in (_native.manifest, _native.verify, lambda p: _native.read(p, "objects")):
         assert error(call, str(path)) == message
 
 
-# --- the state table -------------------------------------------------------------------------
-#
 # Each state is reached by the same calls; after a refused call the file is completed the same
 # way as without it, so any change the refusal made shows in the finished file.
 
@@ -263,7 +223,6 @@ def make(state, path):
 
 
 def complete(state, w, path):
-    """Completes the file the same way for every test of a state and checks the result."""
     if state == "idle":
         assert w.finish("{}") == '{"format":"quarlen/1","members":{}}'
         assert entries(path) == [("manifest.json", EMPTY_MANIFEST)]
@@ -278,16 +237,12 @@ def complete(state, w, path):
         )
         assert entries(path)[:2] == [("objects.jsonl", b""), ("comments.jsonl", COMMENTS_TEXT * 2)]
         return
-    # Finished: nothing further is possible and the file is as the first finish left it.
     manifest = {"format": "quarlen/1", "h": 1, "members": {"comments": record(COMMENTS_TEXT, 1), "objects": objects}}
     assert error(w.begin, "units") == "the file is already finished"
     assert error(w.end) == "no member is open"
     assert error(w.finish, "{}") == "the file is already finished"
-    assert entries(path) == [
-        ("objects.jsonl", b""),
-        ("comments.jsonl", COMMENTS_TEXT),
-        ("manifest.json", pretty(manifest).encode()),
-    ]
+    assert entries(path) == [("objects.jsonl", b""), ("comments.jsonl", COMMENTS_TEXT),
+                             ("manifest.json", pretty(manifest).encode())]
     assert _native.manifest(str(path)) == compact(manifest)
 
 
@@ -298,18 +253,14 @@ STATE_TABLE = [
     ("idle", lambda w: w.rows("x"), "rows are not JSON: expected value at line 1 column 1"),
     ("idle", lambda w: w.end(), "no member is open"),
     ("idle", lambda w: w.finish('"text"'), "header: a JSON object"),
-    ("idle", lambda w: w.finish('{"a":1,}'), "header: trailing comma at line 1 column 8"),
     ("idle", lambda w: w.begin("bogus"), "bogus: not a member of quarlen/1"),
     ("idle", lambda w: w.begin("objects/APP"), "objects/APP: objects takes no key"),
     ("idle", lambda w: w.begin("control_rows/A..B"), "control_rows/A..B: control_rows needs a key after a slash (control_rows/OWNER)"),
     ("idle", lambda w: w.begin(LONG_NAME), f"{LONG_NAME}: the name is too long for the archive (over 65535 bytes)"),
-    ("writing", lambda w: w.begin("units"), "units: end the member being written first"),
-    ("writing", lambda w: w.begin("comments"), "comments: end the member being written first"),
     ("writing", lambda w: w.begin("objects"), "objects: end the member being written first"),
     ("writing", lambda w: w.begin(LONG_NAME), f"{LONG_NAME}: end the member being written first"),
     ("writing", lambda w: w.begin("bogus/X"), "bogus/X: not a member of quarlen/1"),
     ("writing", lambda w: w.finish("not json"), "end the member being written first"),
-    ("writing", lambda w: w.rows("[1] x"), "rows are not JSON: trailing characters at line 1 column 5"),
     ("writing", lambda w: w.rows("{}"), "rows are not JSON: invalid type: map, expected a sequence at line 1 column 1"),
     ("writing", lambda w: w.rows("[[1,2]]"), "comments row 1: 2 values, the format has 4"),
     ("writing", lambda w: w.rows("[[1,2,3,4],[1,2,3,4],null]"), "comments row 3: not a list of values"),
@@ -317,7 +268,6 @@ STATE_TABLE = [
     ("finished", lambda w: w.begin(LONG_NAME), "the file is already finished"),
     ("finished", lambda w: w.begin("units/X"), "units/X: units takes no key"),
     ("finished", lambda w: w.rows(f"[{ROW}]"), "begin a member first"),
-    ("finished", lambda w: w.finish("[]"), "header: a JSON object"),
     ("finished", lambda w: w.finish("{"), "header: EOF while parsing an object at line 1 column 2"),
 ]
 
@@ -326,17 +276,13 @@ STATE_TABLE = [
 def test_state_table_refusals(tmp_path, state, call, message):
     path = tmp_path / "a.quarlen"
     w = make(state, path)
-    assert error(call, w) == message
-    assert error(call, w) == message
+    assert error(call, w) == error(call, w) == message
     complete(state, w, path)
 
 
 @pytest.mark.parametrize("state", ["idle", "writing", "finished"])
 def test_state_table_unrefused(tmp_path, state):
     complete(state, make(state, tmp_path / "a.quarlen"), tmp_path / "a.quarlen")
-
-
-# --- entry names at the 16-bit limit ---------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -366,9 +312,6 @@ def test_long_names(tmp_path, key, accepted):
     assert json.loads(_native.verify(str(path)))["ok"] is True
 
 
-# --- canonical member text -------------------------------------------------------------------
-
-
 def stored(tmp_path, rows_json, member="control_rows/A"):
     path = tmp_path / "canon.quarlen"
     w = Writer(path)
@@ -387,13 +330,8 @@ def stored(tmp_path, rows_json, member="control_rows/A"):
         ('[["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]]', b'["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]\n'),
         ('[["\\/\\u007f/\x7f"]]', b'["/\x7f/\x7f"]\n'),
         ('[["\\u00e9é\\ud83d\\ude00"]]', '["éé\U0001F600"]\n'.encode()),
-        ("[[18446744073709551615]]", b"[18446744073709551615]\n"),
-        ("[[18446744073709551616]]", b"[1.8446744073709552e19]\n"),
-        ("[[-9223372036854775808]]", b"[-9223372036854775808]\n"),
-        ("[[1.50]]", b"[1.5]\n"),
-        ("[[2.0]]", b"[2.0]\n"),
-        ("[[-0]]", b"[-0.0]\n"),
-        ("[[null]]", b"[null]\n"),
+        ("[[18446744073709551615],[18446744073709551616],[-9223372036854775808],[1.50],[2.0],[-0],[null]]",
+         b"[18446744073709551615]\n[1.8446744073709552e19]\n[-9223372036854775808]\n[1.5]\n[2.0]\n[-0.0]\n[null]\n"),
     ],
 )
 def test_canonical_text(tmp_path, rows_json, text):
@@ -412,7 +350,6 @@ def test_one_call_or_row_by_row_gives_same_record(tmp_path):
     assert one.end() == many.end()
     one.finish("{}")
     many.finish("{}")
-    # Byte for byte: nothing depends on the calls' split, the time or the process.
     assert (tmp_path / "one.quarlen").read_bytes() == (tmp_path / "many.quarlen").read_bytes()
     text = dict(entries(tmp_path / "one.quarlen"))["comments.jsonl"]
     assert text == "".join(compact(row) + "\n" for row in rows).encode()
@@ -420,7 +357,6 @@ def test_one_call_or_row_by_row_gives_same_record(tmp_path):
 
 def test_nesting_limit(tmp_path):
     def nested(depth: int) -> str:
-        """An outer array holding one row whose single value completes `depth` levels in all."""
         return "[[" + "[" * (depth - 2) + "]" * (depth - 2) + "]]"
 
     w = Writer(tmp_path / "a.quarlen")
@@ -430,20 +366,10 @@ def test_nesting_limit(tmp_path):
     assert w.end() == rec(nested(127)[1:-1].encode() + b"\n", 1)
 
 
-# --- refused input changes nothing -----------------------------------------------------------
-
-BAD_CALLS = [
-    lambda w: w.rows("[[1,2,3,4]"),
-    lambda w: w.rows("[[1,2,3,4]] [[1,2,3,4]]"),
-    lambda w: w.rows("[[1,2,3,4],[1,2,3]]"),
-    lambda w: w.rows('[[1,2,3,4],"x"]'),
-    lambda w: w.rows('[[1,2,3,"\x01"]]'),
-    lambda w: w.rows('[["\\ud800",2,3,4]]'),
-    lambda w: w.rows(None),
-    lambda w: w.begin("objects"),
-    lambda w: w.finish("{}"),
-    lambda w: w.finish(7),
-]
+BAD_ROWS = ["[[1,2,3,4]", "[[1,2,3,4]] [[1,2,3,4]]", "[[1,2,3,4],[1,2,3]]", '[[1,2,3,4],"x"]', '[[1,2,3,"\x01"]]',
+            '[["\\ud800",2,3,4]]', None]
+BAD_CALLS = [lambda w: w.begin("objects"), lambda w: w.finish("{}"), lambda w: w.finish(7)]
+BAD_CALLS += [lambda w, text=text: w.rows(text) for text in BAD_ROWS]
 
 
 def test_refused_calls_change_nothing(tmp_path):
@@ -461,14 +387,11 @@ def test_refused_calls_change_nothing(tmp_path):
                         bad(w)
                 w.rows(text)
             if interleave:
-                with pytest.raises(ValueError):
-                    w.finish("{}")
+                error(w.finish, "{}")
             w.end()
             if interleave:
-                with pytest.raises(ValueError):
-                    w.end()
-                with pytest.raises(ValueError):
-                    w.rows(good[0])
+                error(w.end)
+                error(w.rows, good[0])
         return w.finish('{"run":1}')
 
     plain = write(tmp_path / "plain.quarlen", False)
@@ -478,8 +401,6 @@ def test_refused_calls_change_nothing(tmp_path):
     assert _native.manifest(str(tmp_path / "noisy.quarlen")) == plain
     assert json.loads(_native.verify(str(tmp_path / "noisy.quarlen")))["ok"] is True
 
-
-# --- write failures --------------------------------------------------------------------------
 
 FAILURE_SCRIPT = textwrap.dedent(
     """
@@ -516,13 +437,8 @@ FAILURE_SCRIPT = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize(
-    "mode, description",
-    [
-        ("fsize", "File too large (os error 27)"),
-        ("full", "No space left on device (os error 28)"),
-    ],
-)
+@pytest.mark.parametrize("mode, description", [("fsize", "File too large (os error 27)"),
+                                               ("full", "No space left on device (os error 28)")])
 def test_write_failures(tmp_path, mode, description):
     if mode == "full" and not os.path.exists("/dev/full"):
         pytest.skip("/dev/full is missing")
@@ -533,18 +449,13 @@ def test_write_failures(tmp_path, mode, description):
         "small": ["ok", 1],
         "large": ["ValueError", description],
         "large_again": ["ValueError", description],
-        # The member stayed open with the counts of the call that succeeded.
         "begin": ["ValueError", "objects: end the member being written first"],
         "end": ["ok", rec(b'["a","b","c","d"]\n', 1)],
-        # Completing the member entry is the first thing finish writes.
         "finish": ["ValueError", f"i/o error: {description}"],
         "finish_again": ["ValueError", "the file is already finished"],
         "begin_after": ["ValueError", "the file is already finished"],
         "begin_written": ["ValueError", "comments: written already"],
     }
-
-
-# --- threads ---------------------------------------------------------------------------------
 
 
 def run_on_thread(call):
@@ -556,8 +467,8 @@ def run_on_thread(call):
         except Exception as e:  # noqa: BLE001 - must not catch the panic
             outcome["exception"] = e.with_traceback(None)
         except BaseException as e:
-            # Without its traceback the exception holds no frame, so no reference cycle keeps
-            # the writer alive until a collection that could run on any thread.
+            # Without its traceback no frame, and so no cycle, keeps the writer alive until a
+            # collection that could run on any thread.
             outcome["base"] = e.with_traceback(None)
 
     thread = threading.Thread(target=body)
@@ -575,11 +486,8 @@ def test_foreign_thread_call_panics(tmp_path, call):
     outcome = run_on_thread(lambda: call(w))
     assert set(outcome) == {"base"}
     panic = outcome["base"]
-    assert type(panic).__name__ == "PanicException"
-    assert type(panic).__bases__ == (BaseException,)
-    assert len(panic.args) == 1
+    assert (type(panic).__name__, type(panic).__bases__, len(panic.args)) == ("PanicException", (BaseException,), 1)
     assert "_native::Writer is unsendable, but sent to another thread" in panic.args[0]
-    # The owner goes on as if nothing had happened.
     assert w.rows(f"[{ROW}]") == 1
     assert w.end() == rec(COMMENTS_TEXT * 2, 2)
     w.finish("{}")
