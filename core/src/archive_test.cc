@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,12 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string outcome(const Result<void>& r) { return r ? "ok" : r.error().message(); }
-std::string outcome(const Result<uint64_t>& r) {
-  return r ? std::to_string(*r) : r.error().message();
+// A result as text: its value, "ok" for none, or its message.
+template <class T>
+std::string outcome(const Result<T>& r) {
+  if (!r) return r.error().message();
+  if constexpr (std::is_void_v<T>) return "ok";
+  else if constexpr (std::is_same_v<T, uint64_t>) return std::to_string(*r);
+  else if constexpr (std::is_same_v<T, Json>) return to_compact(*r);
+  else return *r;
 }
-std::string outcome(const Result<Json>& r) { return r ? to_compact(*r) : r.error().message(); }
-std::string outcome(const Result<std::string>& r) { return r ? *r : r.error().message(); }
 
 // The parser's own description of why `text` is not one JSON value (or array).
 std::string fault(std::string_view text) { return parse_json(text).error().message(); }
@@ -119,14 +123,11 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
       {"begin", "objects", "ok"},
       // Writing.
       {"begin", "objects", "objects: end the member being written first"},
-      {"begin", "comments", "comments: end the member being written first"},
       {"begin", "bogus", "bogus: not a member of quarlen/1"},
       {"begin", too_long, too_long + ": end the member being written first"},
       {"finish", "{}", "end the member being written first"},
       {"rows", "[[1]]", "objects row 1: 1 values, the format has 7"},
-      {"rows", "[[1,2,3,4,5,6,7],{}]", "objects row 2: not a list of values"},
-      {"rows", "[[1,2,3,4,5,6,7]] x",
-       "rows are not JSON: " + array_fault("[[1,2,3,4,5,6,7]] x")},
+      {"rows", "[[1,2,3,4,5,6,7]] x", "rows are not JSON: " + array_fault("[[1,2,3,4,5,6,7]] x")},
       {"rows", " [ ] ", "0"},
       {"rows", "[[1,2,3,4,5,6,7]]", "1"},
       {"rows", "[[1,2,3,4,5,6,7],[1]]", "objects row 2: 1 values, the format has 7"},
@@ -144,11 +145,8 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
       {"finish", "{\"zeta\":1,\"format\":2,\"members\":3,\"alpha\":[]}", manifest},
       // Finished.
       {"begin", "objects", "objects: written already"},
-      {"begin", "units", "the file is already finished"},
       {"begin", too_long, "the file is already finished"},
-      {"rows", "[]", "begin a member first"},
       {"rows", "x", "rows are not JSON: " + array_fault("x")},
-      {"end", "", "no member is open"},
       {"finish", "[]", "header: a JSON object"},
       {"finish", "{}", "the file is already finished"},
   };
@@ -205,19 +203,16 @@ TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
       {"", rec(0), "[]"},
       {"[1,2,3,4]\n", R"({"bytes":99,"rows":1,"sha256":"$SHA"})", "[[1,2,3,4]]"},
       {"[1,2,3,4]", rec(1), "[[1,2,3,4]]"},
-      {"[1,2,3,4]\r\n[\"a\",\"b\",5,6]\r\n", rec(2), "[[1,2,3,4],[\"a\",\"b\",5,6]]"},
       {"[1,2,3,4]\r", rec(1), "[[1,2,3,4]]"},
       {"\t [ {\"b\":1,\"a\":2,\"a\":3} , 1.50 , -0 , 18446744073709551615 ] \r\n", rec(1),
        "[[{\"a\":3,\"b\":1},1.5,-0.0,18446744073709551615]]"},
       {"[\"\\u00e9\\n\\/\\u001F\",\"\xC3\xA9\",null,2.0]\n", rec(1),
        "[[\"\xC3\xA9\\n/\\u001f\",\"\xC3\xA9\",null,2.0]]"},
       {"[1,2,3,4]\n\n[1,2,3,4]\n", rec(3), line(2, "")},
-      {"\n", rec(1), line(1, "")},
       {"[1,2,3,4]\n\r\n", rec(2), line(2, "")},
-      {"[1,2,3,4]\n  \r\n", rec(2), line(2, "  ")},
       {"[1,2,3,4]\r[1,2,3,4]\n", rec(1), line(1, "[1,2,3,4]\r[1,2,3,4]")},
-      {"[1,2,3,4]\n[1,2,3,4,]", rec(2), line(2, "[1,2,3,4,]")},
       {"[\"\xFF\",2,3,4]\n", rec(1), utf8},
+      // UTF-8 is checked before the checksum.
       {"[\"\xED\xA0\x80\",2,3,4]\n", R"({"rows":1,"sha256":"0"})", utf8},
       {"[1,2,3,4]\n", R"({"rows":1,"sha256":"0"})", sum},
       {"[1,2,3,4]\n", R"({"rows":1})", sum},
@@ -226,13 +221,9 @@ TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
       {"x\n", R"({"rows":9,"sha256":"0"})", sum},
       {"[1,2,3,4]\n", R"({"rows":1.0,"sha256":"$SHA"})", "comments: 1 rows, the manifest says 1.0"},
       {"[1,2,3,4]\n", R"({"sha256":"$SHA"})", "comments: 1 rows, the manifest says null"},
-      {"[1,2,3,4]\n", R"({"rows":"1","sha256":"$SHA"})",
-       "comments: 1 rows, the manifest says \"1\""},
       {"", rec(-1), "comments: 0 rows, the manifest says -1"},
-      {"[1,2,3,4]\n", rec(2), "comments: 1 rows, the manifest says 2"},
       {"[1,2,3,4]\nx\n", rec(5), line(2, "x")},
       {"[1]\n", rec(2), "comments: 1 rows, the manifest says 2"},
-      {"{\"a\":1}\n", rec(1), "comments row 1: not a list of values"},
       {"[1,2,3,4]\n[1,2]\n", rec(2), "comments row 2: 2 values, the format has 4"},
       {"[1]\nx\n", rec(2), line(2, "x")},
       {"5\n[1]\n", rec(2), "comments row 1: not a list of values"},
@@ -244,9 +235,7 @@ TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
   for (const auto& c : cases) {
     std::string record = c.record, upper = sha256_hex(c.text);
     for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    if (auto at = record.find("$SHA"); at != std::string::npos) {
-      record.replace(at, 4, sha256_hex(c.text));
-    }
+    if (auto at = record.find("$SHA"); at != std::string::npos) record.replace(at, 4, sha256_hex(c.text));
     if (auto at = record.find("$UPPER"); at != std::string::npos) record.replace(at, 6, upper);
     Json manifest = {{"format", "quarlen/1"}, {"members", {{c.name, Json::parse(record)}}}};
     std::vector<std::pair<std::string, std::string>> entries;
@@ -318,13 +307,11 @@ TEST_F(ArchiveTest, WholeFileFailures) {
 TEST(DisplayPathTest, EachBrokenSequenceBecomesOneReplacement) {
   const std::string r = "\xEF\xBF\xBD";
   const std::pair<std::string, std::string> cases[] = {
-      {"/tmp/a b.quarlen", "/tmp/a b.quarlen"},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"bad\xFFname\xE2\x82.q", "bad" + r + "name" + r + ".q"},
-      {"\x80\x80", r + r},  {"\xFF\x80", r + r},  {"\xC0\xAF", r + r},  {"\xF5\xC2", r + r},
-      {"\xED\xA0\x80", r + r + r},  {"\xF0\x80\x80\x80", r + r + r + r},
-      {"\xF4\x90\x80\x80", r + r + r + r},  {"\xF0\x9F\x98", r},  {"\xF0\x9F\x98x", r + "x"},
-      {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
+      {"\x80\x80", r + r},  {"\xC0\xAF", r + r},  {"\xF5\xC2", r + r},  {"\xF0\x9F\x98", r},
+      {"\xED\xA0\x80", r + r + r},  {"\xF4\x90\x80\x80", r + r + r + r},
+      {"\xF0\x9F\x98x", r + "x"},  {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
   };
   for (const auto& [raw, shown] : cases) EXPECT_EQ(display_path(raw), shown) << raw;
 }

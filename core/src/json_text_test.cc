@@ -20,22 +20,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers
 
-// The description of a refused text, or "ok".
-std::string parse_error(std::string_view text) {
-  auto r = parse_json(text);
-  return r ? std::string("ok") : r.error().message();
-}
-
-std::string array_error(std::string_view text) {
-  auto r = parse_json_array(text);
-  return r ? std::string("ok") : r.error().message();
-}
-
-// The compact form of a parsed text, or its description.
-std::string compact_of(std::string_view text) {
-  auto r = parse_json(text);
-  return r ? to_compact(*r) : "refused: " + r.error().message();
-}
+// A parsed value's compact form, or the description of the refused text.
+std::string outcome(const Result<Json>& r) { return r ? to_compact(*r) : r.error().message(); }
+std::string compact_of(std::string_view text) { return outcome(parse_json(text)); }
+std::string array_of(std::string_view text) { return outcome(parse_json_array(text)); }
 
 uint64_t bits_of(double d) {
   uint64_t b;
@@ -43,63 +31,15 @@ uint64_t bits_of(double d) {
   return b;
 }
 
-// Equality that keeps the three number kinds apart and compares doubles bit for
-// bit, unlike Json's operator==, which finds 3 equal to 3.0 and 0.0 to -0.0.
-bool same_value(const Json& a, const Json& b) {
-  if (a.type() != b.type()) return false;
-  switch (a.type()) {
-    case Json::value_t::number_float:
-      return bits_of(a.get<double>()) == bits_of(b.get<double>());
-    case Json::value_t::array: {
-      const auto& x = a.get_ref<const Json::array_t&>();
-      const auto& y = b.get_ref<const Json::array_t&>();
-      if (x.size() != y.size()) return false;
-      for (size_t i = 0; i < x.size(); ++i) {
-        if (!same_value(x[i], y[i])) return false;
-      }
-      return true;
-    }
-    case Json::value_t::object: {
-      const auto& x = a.get_ref<const Json::object_t&>();
-      const auto& y = b.get_ref<const Json::object_t&>();
-      if (x.size() != y.size()) return false;
-      for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
-        if (i->first != j->first || !same_value(i->second, j->second)) return false;
-      }
-      return true;
-    }
-    default:
-      return a == b;
-  }
-}
-
-// `text` in a heap block of exactly its size, so that a read past the end of the
-// view is a read past the allocation, which the sanitizer build reports.
-class ExactText {
- public:
-  explicit ExactText(std::string_view text) : bytes_(text.begin(), text.end()) {}
-  std::string_view view() const { return std::string_view(bytes_.data(), bytes_.size()); }
-
- private:
-  std::vector<char> bytes_;
-};
+// Equality by the library's own writer, which keeps 3 apart from 3.0 and 0.0
+// from -0.0 (unlike Json's operator==) and writes doubles that read back exactly.
+bool same_value(const Json& a, const Json& b) { return a.dump() == b.dump(); }
 
 void append_code_point(uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  static constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+  const int extra = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  out += static_cast<char>(kLead[extra] | (cp >> (6 * extra)));
+  for (int i = extra - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
 }
 
 std::string nested_arrays(int depth) {
@@ -144,10 +84,14 @@ class RandomJson {
     }
   }
 
+  std::u32string code_points() {
+    std::u32string s;
+    for (uint64_t n = below(4) == 0 ? 0 : below(12); n > 0; --n) s += code_point();
+    return s;
+  }
   std::string string() {
     std::string s;
-    const uint64_t n = below(4) == 0 ? 0 : below(12);
-    for (uint64_t i = 0; i < n; ++i) append_code_point(code_point(), s);
+    for (char32_t cp : code_points()) append_code_point(cp, s);
     return s;
   }
 
@@ -254,16 +198,14 @@ class RandomJson {
       append_code_point(cp, out);
       return;
     }
-    switch (cp) {
-      case '"': if (chance(50)) { out += "\\\""; return; } break;
-      case '\\': if (chance(50)) { out += "\\\\"; return; } break;
-      case '/': if (chance(50)) { out += "\\/"; return; } break;
-      case '\b': if (chance(50)) { out += "\\b"; return; } break;
-      case '\f': if (chance(50)) { out += "\\f"; return; } break;
-      case '\n': if (chance(50)) { out += "\\n"; return; } break;
-      case '\r': if (chance(50)) { out += "\\r"; return; } break;
-      case '\t': if (chance(50)) { out += "\\t"; return; } break;
-      default: break;
+    static constexpr std::pair<uint32_t, const char*> kShort[] = {
+        {'"', "\\\""}, {'\\', "\\\\"}, {'/', "\\/"}, {'\b', "\\b"},
+        {'\f', "\\f"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+    for (const auto& [c, escape] : kShort) {
+      if (c == cp && chance(50)) {
+        out += escape;
+        return;
+      }
     }
     const auto hex4 = [&](uint32_t unit) {
       const char* digits = chance(50) ? "0123456789abcdef" : "0123456789ABCDEF";
@@ -278,38 +220,18 @@ class RandomJson {
     }
   }
 
-  std::string string_text(const std::string& decoded_ascii_or_utf8) {
+  std::string string_text(const std::u32string& code_points) {
     std::string out = "\"";
-    // Walk the UTF-8 of a valid string code point by code point.
-    const auto* p = reinterpret_cast<const unsigned char*>(decoded_ascii_or_utf8.data());
-    const auto* end = p + decoded_ascii_or_utf8.size();
-    while (p < end) {
-      uint32_t cp = *p;
-      int extra = 0;
-      if (cp >= 0xF0) {
-        cp &= 0x07;
-        extra = 3;
-      } else if (cp >= 0xE0) {
-        cp &= 0x0F;
-        extra = 2;
-      } else if (cp >= 0xC0) {
-        cp &= 0x1F;
-        extra = 1;
-      }
-      ++p;
-      for (int i = 0; i < extra; ++i) cp = (cp << 6) | (*p++ & 0x3F);
-      spell(cp, out);
-    }
-    out += '"';
-    return out;
+    for (char32_t cp : code_points) spell(cp, out);
+    return out + '"';
   }
 
   // Object keys from a small pool, so that objects repeat keys and need sorting;
   // some differ only in bytes above 0x7F or below 0x20.
-  std::string key() {
-    static const char* const kKeys[] = {"a", "b", "B", "aa", "", "\x01", "a\x1f", "\"",
-                                        "\\", "/", "z", "\xC3\xA9", "\xE4\xB8\xAD",
-                                        "\xF0\x9F\x98\x80", "\x7F", "a b"};
+  std::u32string key() {
+    static const char32_t* const kKeys[] = {U"a", U"b", U"B", U"aa", U"", U"\x01", U"a\x1f",
+                                            U"\"", U"\\", U"/", U"z", U"\u00e9", U"\u4e2d",
+                                            U"\U0001F600", U"\x7F", U"a b"};
     return kKeys[below(std::size(kKeys))];
   }
 
@@ -325,7 +247,7 @@ class RandomJson {
       case 1:
       case 2: out += number_text(); break;
       case 3:
-      case 4: out += string_text(string()); break;
+      case 4: out += string_text(code_points()); break;
       case 5: {
         out += '[';
         const uint64_t n = below(5);
@@ -365,20 +287,11 @@ class RandomJson {
       const auto byte = [&] {
         return chance(80) ? kBytes[below(std::size(kBytes))] : static_cast<char>(rng_());
       };
-      switch (below(4)) {
-        case 0:
-          if (!text.empty()) text[below(text.size())] = byte();
-          break;
-        case 1:
-          if (!text.empty()) text.erase(below(text.size()), 1);
-          break;
-        case 2:
-          text.insert(text.begin() + static_cast<std::ptrdiff_t>(below(text.size() + 1)), byte());
-          break;
-        default:
-          text.resize(below(text.size() + 1));
-          break;
-      }
+      const uint64_t kind = below(4);
+      if (kind == 0 && !text.empty()) text[below(text.size())] = byte();
+      if (kind == 1 && !text.empty()) text.erase(below(text.size()), 1);
+      if (kind == 2) text.insert(below(text.size() + 1), 1, byte());
+      if (kind == 3) text.resize(below(text.size() + 1));
     }
     return text;
   }
@@ -388,230 +301,208 @@ class RandomJson {
 };
 
 // ---------------------------------------------------------------------------
-// Parsing: the examples and the short fault texts
+// Parsing, and the compact form of what was parsed
 
 TEST(JsonParseTest, WritesParsedTextsCompactly) {
-  EXPECT_EQ(compact_of("[1, 2 ,3]"), "[1,2,3]");
-  EXPECT_EQ(compact_of("{\"b\":1,\"a\":2}"), "{\"a\":2,\"b\":1}");
-  EXPECT_EQ(compact_of("{\"a\":1,\"a\":2}"), "{\"a\":2}");
-  EXPECT_EQ(compact_of(" \t\r\n{ \"x\" : [ true , false , null ] }\n"),
-            "{\"x\":[true,false,null]}");
-  EXPECT_EQ(compact_of("[]"), "[]");
-  EXPECT_EQ(compact_of("[ ]"), "[]");
-  EXPECT_EQ(compact_of("{ }"), "{}");
-  EXPECT_EQ(compact_of("\"\""), "\"\"");
-}
-
-TEST(JsonParseTest, SortsKeysByTheirBytes) {
-  // Uppercase before lowercase, a prefix before its extensions, bytes above 0x7F last.
-  EXPECT_EQ(compact_of("{\"\xC3\xA9\":1,\"b\":2,\"ab\":3,\"a\":4,\"B\":5,\"\":6}"),
-            "{\"\":6,\"B\":5,\"a\":4,\"ab\":3,\"b\":2,\"\xC3\xA9\":1}");
-  // Escaped and raw spellings of one key are the same key; the last one wins.
-  EXPECT_EQ(compact_of("{\"a\":1,\"\\u0061\":2}"), "{\"a\":2}");
-  EXPECT_EQ(compact_of("{\"\\u0001\":1,\"\\u0000\":2,\" \":3}"),
-            "{\"\\u0000\":2,\"\\u0001\":1,\" \":3}");
-  EXPECT_EQ(compact_of("{\"a\":{\"d\":1,\"c\":2},\"a\":[3]}"), "{\"a\":[3]}");
-  auto v = parse_json("{\"k\":1,\"j\":2,\"k\":3}");
-  ASSERT_TRUE(v.ok());
-  EXPECT_EQ(v->size(), 2u);
-  EXPECT_EQ(v->at("k").get<uint64_t>(), 3u);
+  const std::pair<std::string, std::string> cases[] = {
+      {" \t\r\n{ \"x\" : [ true , false , null ] }\n", "{\"x\":[true,false,null]}"},
+      {"[ ]", "[]"},
+      {"{ }", "{}"},
+      {"\"\"", "\"\""},
+      // Keys sorted by their bytes: uppercase first, a prefix before its
+      // extensions, bytes above 0x7F last; of repeated keys the last one wins,
+      // however it was spelled.
+      {"{\"\xC3\xA9\":1,\"b\":2,\"ab\":3,\"a\":4,\"B\":5,\"\":6}",
+       "{\"\":6,\"B\":5,\"a\":4,\"ab\":3,\"b\":2,\"\xC3\xA9\":1}"},
+      {"{\"a\":1,\"\\u0061\":2}", "{\"a\":2}"},
+      {"{\"\\u0001\":1,\"\\u0000\":2,\" \":3}", "{\"\\u0000\":2,\"\\u0001\":1,\" \":3}"},
+      {"{\"a\":{\"d\":1,\"c\":2},\"a\":[3]}", "{\"a\":[3]}"},
+      // Escapes decoded, and written again only where needed.
+      {"\"\\u001F\"", "\"\\u001f\""},
+      {"\"\\b\\t\\n\\f\\r\\\"\\\\\\/\"", "\"\\b\\t\\n\\f\\r\\\"\\\\/\""},
+      {"\"\\u0008\\u0009\\u000a\\u000C\\u000d\"", "\"\\b\\t\\n\\f\\r\""},
+      {"\"\\u0022\\u005c\\u002F\\u007f\"", "\"\\\"\\\\/\x7f\""},
+      {"\"\\u00e9\\u4E2D\"", "\"\xC3\xA9\xE4\xB8\xAD\""},
+      {"\"\\ud83d\\uDE00\"", "\"\xF0\x9F\x98\x80\""},
+      {"\"\\uDBFF\\uDFFF\"", "\"\xF4\x8F\xBF\xBF\""},
+      {"\"\\u0000\"", "\"\\u0000\""},
+      {"\"\\uFFFF\"", "\"\xEF\xBF\xBF\""},
+      // Numbers: the three kinds, and doubles in their shortest form.
+      {"18446744073709551615", "18446744073709551615"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"18446744073709551616", "1.8446744073709552e19"},
+      {"-9223372036854775809", "-9.223372036854776e18"},
+      {"-0", "-0.0"},
+      {"1.50", "1.5"},
+      {"2", "2"},
+      {"2e0", "2.0"},
+      {"1E+2", "100.0"},
+      {"1e20", "1e20"},
+      {"0.00000015", "1.5e-7"},
+      {"-1.5e300", "-1.5e300"},
+      {"1e-400", "0.0"},
+  };
+  for (const auto& [text, compact] : cases) EXPECT_EQ(compact_of(text), compact) << text;
+  EXPECT_EQ(parse_json("\"a\\u0000b\"")->get<std::string>(), std::string("a\0b", 3));
 }
 
 TEST(JsonParseTest, DescribesFaultsWithLineAndColumn) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "EOF while parsing a value at line 1 column 1"},
-      {"   ", "EOF while parsing a value at line 1 column 4"},
       {"\n\n", "EOF while parsing a value at line 3 column 1"},
       {"[1,]", "trailing comma at line 1 column 4"},
-      {"[1,\n2,\n]", "trailing comma at line 3 column 1"},
       {"{\"a\":1,}", "trailing comma at line 1 column 8"},
       {"[1] x", "trailing characters at line 1 column 5"},
       {"1 2", "trailing characters at line 1 column 3"},
-      {"{} {}", "trailing characters at line 1 column 4"},
       {"{1:2}", "key must be a string at line 1 column 2"},
-      {"{null:2}", "key must be a string at line 1 column 2"},
       {"{\"a\":1, 2:3}", "key must be a string at line 1 column 9"},
       {"[1 2]", "expected `,` or `]` at line 1 column 4"},
       {"{\"a\" 1}", "expected `:` at line 1 column 6"},
       {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
       {"[", "EOF while parsing a list at line 1 column 2"},
-      {"[1,", "EOF while parsing a value at line 1 column 4"},
       {"[1", "EOF while parsing a list at line 1 column 3"},
+      {"[1,", "EOF while parsing a value at line 1 column 4"},
       {"{", "EOF while parsing an object at line 1 column 2"},
       {"{\"a\"", "EOF while parsing an object at line 1 column 5"},
       {"{\"a\":", "EOF while parsing a value at line 1 column 6"},
       {"{\"a\":1,", "EOF while parsing an object at line 1 column 8"},
+      {"tru", "EOF while parsing a value at line 1 column 4"},
+      {"fals e", "invalid literal at line 1 column 5"},
+      {"x", "expected value at line 1 column 1"},
+      {"[1,,2]", "expected value at line 1 column 4"},
+      {"\"\xC3\xA9\" x", "trailing characters at line 1 column 5"},  // é is one column
+      {"[\n  1,\n  \xE4\xB8\xAD]", "expected value at line 3 column 3"},
+      // Numbers.
+      {"01", "invalid number at line 1 column 2"},
+      {"-01", "invalid number at line 1 column 3"},
+      {"-", "invalid number at line 1 column 2"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1e", "invalid number at line 1 column 3"},
+      {"[1E-]", "invalid number at line 1 column 5"},
+      {".5", "expected value at line 1 column 1"},
+      {"+1", "expected value at line 1 column 1"},
+      {"-1e309", "number out of range at line 1 column 1"},
+      {"[0, 1.7976931348623159e308]", "number out of range at line 1 column 5"},
+      {std::string(1, '1').append(309, '0'), "number out of range at line 1 column 1"},
+      {"0.1e310", "number out of range at line 1 column 1"},
+      {"1.5.2", "trailing characters at line 1 column 4"},
+      // Strings.
       {"\"abc", "EOF while parsing a string at line 1 column 5"},
       {"\"ab\\", "EOF while parsing a string at line 1 column 5"},
       {"\"\\u12", "EOF while parsing a string at line 1 column 6"},
-      {"tru", "EOF while parsing a value at line 1 column 4"},
-      {"trux", "invalid literal at line 1 column 4"},
-      {"nul", "EOF while parsing a value at line 1 column 4"},
-      {"fals e", "invalid literal at line 1 column 5"},
-      {"x", "expected value at line 1 column 1"},
-      {"'a'", "expected value at line 1 column 1"},
-      {"[1,,2]", "expected value at line 1 column 4"},
-      {"// c\n1", "expected value at line 1 column 1"},
-      {"\"\xC3\xA9\" x", "trailing characters at line 1 column 5"},  // é is one column
-      {"[\n  1,\n  \xE4\xB8\xAD]", "expected value at line 3 column 3"},
+      {"\"ab\\uDFFF\"", "lone trailing surrogate in hex escape at line 1 column 4"},
+      {"\"\\uD800\"", "lone leading surrogate in hex escape at line 1 column 2"},
+      {"\"\\uD800\\n\"", "lone leading surrogate in hex escape at line 1 column 2"},
+      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 2"},
+      {"\"\\uD800\\uE000\"", "lone leading surrogate in hex escape at line 1 column 2"},
+      {"\"\\uD800", "EOF while parsing a string at line 1 column 8"},
+      {"\"\\uD800\\uDC", "EOF while parsing a string at line 1 column 12"},
+      {"\"\\uD800\\uDCxx\"", "invalid escape at line 1 column 12"},
+      {"\"\\x\"", "invalid escape at line 1 column 3"},
+      {"\"\\u12g4\"", "invalid escape at line 1 column 6"},
+      {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"\0\"", 3),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
   };
-  for (const auto& [text, message] : cases) EXPECT_EQ(parse_error(text), message) << text;
-}
-
-TEST(JsonParseTest, RefusesBadNumbers) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"01", "invalid number at line 1 column 2"},
-      {"-01", "invalid number at line 1 column 3"},
-      {"00", "invalid number at line 1 column 2"},
-      {"-", "invalid number at line 1 column 2"},
-      {"-x", "invalid number at line 1 column 2"},
-      {"1.", "invalid number at line 1 column 3"},
-      {"1.e5", "invalid number at line 1 column 3"},
-      {"1e", "invalid number at line 1 column 3"},
-      {"1e+", "invalid number at line 1 column 4"},
-      {"[1E-]", "invalid number at line 1 column 5"},
-      // Neither a leading point nor a plus sign can start a number at all.
-      {".5", "expected value at line 1 column 1"},
-      {"+1", "expected value at line 1 column 1"},
-      {"1e309", "number out of range at line 1 column 1"},
-      {"-1e309", "number out of range at line 1 column 1"},
-      {"[0, 1.7976931348623159e308]", "number out of range at line 1 column 5"},
-      {std::string(309, '0').insert(0, "1"), "number out of range at line 1 column 1"},
-      {"0.1e310", "number out of range at line 1 column 1"},
-      {"1x", "trailing characters at line 1 column 2"},
-      {"1.5.2", "trailing characters at line 1 column 4"},
-  };
-  for (const auto& [text, message] : cases) EXPECT_EQ(parse_error(text), message) << text;
+  for (const auto& [text, message] : cases) EXPECT_EQ(compact_of(text), message) << text;
 }
 
 TEST(JsonParseTest, NestsUpTo127Levels) {
   EXPECT_EQ(compact_of(nested_arrays(127)), nested_arrays(127));
   EXPECT_EQ(compact_of(nested_objects(127)), nested_objects(127));
-  EXPECT_EQ(parse_error(nested_arrays(128)), "recursion limit exceeded at line 1 column 128");
-  EXPECT_EQ(parse_error(nested_objects(128)), "recursion limit exceeded at line 1 column 636");
+  EXPECT_EQ(compact_of(nested_arrays(128)), "recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(compact_of(nested_objects(128)), "recursion limit exceeded at line 1 column 636");
+  EXPECT_EQ(array_of(nested_arrays(128)), "recursion limit exceeded at line 1 column 128");
   // Mixed kinds count alike; the limit is on depth, not on the number of containers.
-  std::string mixed;
+  std::string mixed, closing;
   for (int i = 0; i < 127; ++i) mixed += i % 2 == 0 ? "[" : "{\"k\":";
-  std::string closing;
   for (int i = 126; i >= 0; --i) closing += i % 2 == 0 ? "]" : "}";
-  EXPECT_EQ(parse_error(mixed + closing), "ok");
-  EXPECT_EQ(parse_error(mixed + "[]" + closing).substr(0, 24), "recursion limit exceeded");
+  EXPECT_TRUE(parse_json(mixed + closing).ok());
+  EXPECT_EQ(compact_of(mixed + "[]" + closing).substr(0, 24), "recursion limit exceeded");
   std::string wide = "[";
-  for (int i = 0; i < 300; ++i) {
-    if (i > 0) wide += ',';
-    wide += nested_arrays(126);
-  }
-  wide += "]";
-  EXPECT_EQ(parse_error(wide), "ok");
+  for (int i = 0; i < 300; ++i) wide.append(i > 0 ? "," : "").append(nested_arrays(126));
+  EXPECT_TRUE(parse_json_array(wide.append("]")).ok());
 }
 
 TEST(JsonParseTest, KeepsTheThreeNumberKindsApart) {
-  const auto kind = [](std::string_view text) {
-    auto v = parse_json(text);
-    EXPECT_TRUE(v.ok()) << text;
-    return v ? v->type() : Json::value_t::discarded;
+  const std::pair<std::string, Json::value_t> kinds[] = {
+      {"18446744073709551615", Json::value_t::number_unsigned},
+      {"18446744073709551616", Json::value_t::number_float},
+      {"-9223372036854775808", Json::value_t::number_integer},
+      {"-9223372036854775809", Json::value_t::number_float},
+      {"0", Json::value_t::number_unsigned},
+      {"-0", Json::value_t::number_float},
+      {"3e0", Json::value_t::number_float},
   };
-  EXPECT_EQ(kind("18446744073709551615"), Json::value_t::number_unsigned);
-  EXPECT_EQ(kind("18446744073709551616"), Json::value_t::number_float);
-  EXPECT_EQ(kind("-9223372036854775808"), Json::value_t::number_integer);
-  EXPECT_EQ(kind("-9223372036854775809"), Json::value_t::number_float);
-  EXPECT_EQ(kind("9223372036854775808"), Json::value_t::number_unsigned);
-  EXPECT_EQ(kind("0"), Json::value_t::number_unsigned);
-  EXPECT_EQ(kind("-1"), Json::value_t::number_integer);
-  EXPECT_EQ(kind("-0"), Json::value_t::number_float);
-  EXPECT_EQ(kind("3.0"), Json::value_t::number_float);
-  EXPECT_EQ(kind("3e0"), Json::value_t::number_float);
-
-  EXPECT_EQ(parse_json("18446744073709551615")->get<uint64_t>(), 18446744073709551615u);
+  for (const auto& [text, kind] : kinds) EXPECT_EQ(parse_json(text)->type(), kind) << text;
   EXPECT_EQ(parse_json("-9223372036854775808")->get<int64_t>(),
             std::numeric_limits<int64_t>::min());
-  EXPECT_EQ(parse_json("18446744073709551616")->get<double>(), 18446744073709551616.0);
   EXPECT_EQ(parse_json("-9223372036854775809")->get<double>(), -9223372036854775808.0);
-  const double minus_zero = parse_json("-0")->get<double>();
-  EXPECT_EQ(minus_zero, 0.0);
-  EXPECT_TRUE(std::signbit(minus_zero));
-  EXPECT_FALSE(std::signbit(parse_json("0.0")->get<double>()));
-  // Beyond a double's range below: rounds to zero, keeping the sign.
-  EXPECT_EQ(bits_of(parse_json("1e-400")->get<double>()), bits_of(0.0));
+  EXPECT_EQ(bits_of(parse_json("-0")->get<double>()), bits_of(-0.0));
   EXPECT_EQ(bits_of(parse_json("-1e-400")->get<double>()), bits_of(-0.0));
   EXPECT_EQ(parse_json("4.9e-324")->get<double>(), std::numeric_limits<double>::denorm_min());
   EXPECT_EQ(parse_json("1.7976931348623157e308")->get<double>(),
             std::numeric_limits<double>::max());
   EXPECT_EQ(parse_json("0e99999999999999999999")->get<double>(), 0.0);
-  EXPECT_EQ(parse_json("0.1")->get<double>(), 0.1);
   EXPECT_EQ(parse_json("2.2250738585072011e-308")->get<double>(), 2.2250738585072011e-308);
 }
 
 TEST(JsonParseTest, ArrayParseNamesTheKindFound) {
   const std::pair<std::string, std::string> cases[] = {
-      {"{}", "invalid type: map, expected a sequence at line 1 column 1"},
       {"  {\"a\":[]}", "invalid type: map, expected a sequence at line 1 column 3"},
       {"\"s\"", "invalid type: string, expected a sequence at line 1 column 1"},
-      {"true", "invalid type: boolean, expected a sequence at line 1 column 1"},
       {"false", "invalid type: boolean, expected a sequence at line 1 column 1"},
       {"null", "invalid type: null, expected a sequence at line 1 column 1"},
-      {"7", "invalid type: integer, expected a sequence at line 1 column 1"},
       {"\n-7", "invalid type: integer, expected a sequence at line 2 column 1"},
+      {"7", "invalid type: integer, expected a sequence at line 1 column 1"},
       {"1.5", "invalid type: floating point number, expected a sequence at line 1 column 1"},
       {"18446744073709551616",
        "invalid type: floating point number, expected a sequence at line 1 column 1"},
       // A first token that is itself broken is described as such.
       {"1e999", "number out of range at line 1 column 1"},
-      {"\"abc", "EOF while parsing a string at line 1 column 5"},
-      {"nul", "EOF while parsing a value at line 1 column 4"},
       {"x", "expected value at line 1 column 1"},
-      {"", "EOF while parsing a value at line 1 column 1"},
       {" \n", "EOF while parsing a value at line 2 column 1"},
       {"[1] 2", "trailing characters at line 1 column 5"},
-      {"[1,]", "trailing comma at line 1 column 4"},
-      {"[", "EOF while parsing a list at line 1 column 2"},
-      {"[1", "EOF while parsing a list at line 1 column 3"},
-      {nested_arrays(128), "recursion limit exceeded at line 1 column 128"},
+      {" [1, {\"b\":0,\"a\":1}, []] ", "[1,{\"a\":1,\"b\":0},[]]"},
   };
-  for (const auto& [text, message] : cases) EXPECT_EQ(array_error(text), message) << text;
-  auto a = parse_json_array(" [1, {\"b\":0,\"a\":1}, []] ");
-  ASSERT_TRUE(a.ok());
-  EXPECT_EQ(to_compact(*a), "[1,{\"a\":1,\"b\":0},[]]");
-  EXPECT_EQ(array_error(nested_arrays(127)), "ok");
+  for (const auto& [text, message] : cases) EXPECT_EQ(array_of(text), message) << text;
 }
 
 // The end of a view is the end of the text, whatever bytes the buffer holds after it.
 TEST(JsonParseTest, StopsAtTheEndOfTheView) {
-  const std::string_view buffer = "[1,]]";
-  EXPECT_EQ(parse_error(buffer.substr(0, 3)), "EOF while parsing a value at line 1 column 4");
-  EXPECT_EQ(array_error(buffer.substr(0, 3)), "EOF while parsing a value at line 1 column 4");
-  EXPECT_EQ(parse_error(std::string_view("[[1],]").substr(0, 5)),
-            "EOF while parsing a value at line 1 column 6");
-  EXPECT_EQ(parse_error(std::string_view("{\"a\":1,}").substr(0, 7)),
-            "EOF while parsing an object at line 1 column 8");
-  EXPECT_EQ(parse_error(std::string_view("\"\\u0041\"").substr(0, 5)),
-            "EOF while parsing a string at line 1 column 6");
-  EXPECT_EQ(parse_error(std::string_view("truefalse").substr(0, 3)),
-            "EOF while parsing a value at line 1 column 4");
+  const struct {
+    std::string_view buffer;
+    size_t size;
+    const char* message;
+  } cases[] = {
+      {"[1,]]", 3, "EOF while parsing a value at line 1 column 4"},
+      {"[[1],]", 5, "EOF while parsing a value at line 1 column 6"},
+      {"{\"a\":1,}", 7, "EOF while parsing an object at line 1 column 8"},
+      {"\"\\u0041\"", 5, "EOF while parsing a string at line 1 column 6"},
+      {"truefalse", 3, "EOF while parsing a value at line 1 column 4"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(compact_of(c.buffer.substr(0, c.size)), c.message);
+  const std::string_view cut = std::string_view("[1,]]").substr(0, 3);
+  EXPECT_EQ(array_of(cut), "EOF while parsing a value at line 1 column 4");
   JsonScanner scanner;
   std::string out = "keep";
   ValueShape shape;
-  EXPECT_FALSE(scanner.scan_value(buffer.substr(0, 3), &out, &shape));
-  EXPECT_FALSE(scanner.scan_value(buffer.substr(0, 3), nullptr, &shape));
-  EXPECT_EQ(out, "keep");
   ArrayScan scan;
-  EXPECT_FALSE(scanner.scan_array(buffer.substr(0, 3), 0, &out, &scan));
-  EXPECT_FALSE(scanner.scan_array(buffer.substr(0, 3), 0, nullptr, &scan));
+  EXPECT_FALSE(scanner.scan_value(cut, &out, &shape));
+  EXPECT_FALSE(scanner.scan_value(cut, nullptr, &shape));
+  EXPECT_FALSE(scanner.scan_array(cut, 0, &out, &scan));
+  EXPECT_FALSE(scanner.scan_array(cut, 0, nullptr, &scan));
   EXPECT_EQ(out, "keep");
 }
 
 // ---------------------------------------------------------------------------
-// Strings
+// Writing strings and numbers
 
-TEST(JsonStringTest, WritesEscapesOnlyWhereNeeded) {
-  EXPECT_EQ(to_compact(Json("line\nfeed")), "\"line\\nfeed\"");
-  EXPECT_EQ(to_compact(Json("\x1f")), "\"\\u001f\"");
-  EXPECT_EQ(to_compact(Json(std::string("\0\x01\x0b\x0e", 4))), "\"\\u0000\\u0001\\u000b\\u000e\"");
-  EXPECT_EQ(to_compact(Json("\b\t\n\f\r")), "\"\\b\\t\\n\\f\\r\"");
-  EXPECT_EQ(to_compact(Json("\"\\")), "\"\\\"\\\\\"");
-  EXPECT_EQ(to_compact(Json("a/b\x7f")), "\"a/b\x7f\"");
-  EXPECT_EQ(to_compact(Json("\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80")),
-            "\"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\"");
+TEST(JsonWriteTest, EscapesOnlyWhereNeeded) {
+  EXPECT_EQ(to_compact(Json(std::string("\0\x01\x0b\x0e\x1f", 5))),
+            "\"\\u0000\\u0001\\u000b\\u000e\\u001f\"");
+  EXPECT_EQ(to_compact(Json("\b\t\n\f\r\"\\")), "\"\\b\\t\\n\\f\\r\\\"\\\\\"");
+  EXPECT_EQ(to_compact(Json("a/b\x7f\xC3\xA9\xF0\x9F\x98\x80")), "\"a/b\x7f\xC3\xA9\xF0\x9F\x98\x80\"");
   // Long enough to go through the wide search for special bytes more than once.
   std::string long_text(70, 'x');
   long_text[17] = '"';
@@ -623,116 +514,41 @@ TEST(JsonStringTest, WritesEscapesOnlyWhereNeeded) {
   EXPECT_EQ(to_compact(Json(long_text)), expected);
 }
 
-TEST(JsonStringTest, DecodesEscapes) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"\"\\u001F\"", "\"\\u001f\""},
-      {"\"\\b\\t\\n\\f\\r\\\"\\\\\\/\"", "\"\\b\\t\\n\\f\\r\\\"\\\\/\""},
-      {"\"\\u0008\\u0009\\u000a\\u000C\\u000d\"", "\"\\b\\t\\n\\f\\r\""},
-      {"\"\\u0022\\u005c\\u002F\\u007f\"", "\"\\\"\\\\/\x7f\""},
-      {"\"\\u00e9\\u4E2D\"", "\"\xC3\xA9\xE4\xB8\xAD\""},
-      {"\"\\ud83d\\uDE00\"", "\"\xF0\x9F\x98\x80\""},
-      {"\"\\uDBFF\\uDFFF\"", "\"\xF4\x8F\xBF\xBF\""},
-      {"\"\\uD800\\uDC00\"", "\"\xF0\x90\x80\x80\""},
-      {"\"\\u0000\"", "\"\\u0000\""},
-      {"\"\\uFFFF\"", "\"\xEF\xBF\xBF\""},
-      {"\"\x7f\xC3\xA9\"", "\"\x7f\xC3\xA9\""},
-  };
-  for (const auto& [text, compact] : cases) EXPECT_EQ(compact_of(text), compact) << text;
-  EXPECT_EQ(parse_json("\"\\ud83d\\ude00\"")->get<std::string>(), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(parse_json("\"a\\u0000b\"")->get<std::string>(), std::string("a\0b", 3));
-}
-
-TEST(JsonStringTest, RefusesBrokenStrings) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"\"\\uDC00\"", "lone trailing surrogate in hex escape at line 1 column 2"},
-      {"\"ab\\uDFFF\"", "lone trailing surrogate in hex escape at line 1 column 4"},
-      {"\"\\uD800\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800x\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800\\n\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800\\uD800\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800\\uE000\"", "lone leading surrogate in hex escape at line 1 column 2"},
-      {"\"\\uD800", "EOF while parsing a string at line 1 column 8"},
-      {"\"\\uD800\\", "EOF while parsing a string at line 1 column 9"},
-      {"\"\\uD800\\uDC", "EOF while parsing a string at line 1 column 12"},
-      {"\"\\uD800\\uDCxx\"", "invalid escape at line 1 column 12"},
-      {"\"\\x\"", "invalid escape at line 1 column 3"},
-      {"\"\\'\"", "invalid escape at line 1 column 3"},
-      {"\"\\U0041\"", "invalid escape at line 1 column 3"},
-      {"\"\\u12g4\"", "invalid escape at line 1 column 6"},
-      {"\"\\u-123\"", "invalid escape at line 1 column 4"},
-      {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"\"\t\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {std::string("\"\0\"", 3),
-       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-      {"'a'", "expected value at line 1 column 1"},
-  };
-  for (const auto& [text, message] : cases) EXPECT_EQ(parse_error(text), message) << text;
-}
-
-TEST(JsonStringTest, ChecksUtf8) {
-  EXPECT_TRUE(valid_utf8(""));
+TEST(JsonWriteTest, ChecksUtf8) {
   EXPECT_TRUE(valid_utf8("plain ascii, long enough for the word-wide path"));
   EXPECT_TRUE(valid_utf8("\x7f\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"));
   EXPECT_TRUE(valid_utf8("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
   EXPECT_TRUE(valid_utf8(std::string("a\0b", 3)));
   const char* const bad[] = {
-      "\x80",                  // a stray continuation byte
-      "abcdefgh\xBF",          // the same after the word-wide path
-      "\xC0\x80",              // overlong NUL
-      "\xC1\xBF",              // overlong U+007F
-      "\xE0\x9F\xBF",          // overlong U+07FF
-      "\xF0\x8F\xBF\xBF",      // overlong U+FFFF
-      "\xED\xA0\x80",          // U+D800
-      "\xED\xBF\xBF",          // U+DFFF
-      "\xF4\x90\x80\x80",      // U+110000
-      "\xF5\x80\x80\x80",      // no such lead byte
-      "\xFF",
-      "\xC3",                  // truncated pair
-      "\xE4\xB8",              // truncated triple
-      "\xF0\x9F\x98",          // truncated quadruple
-      "\xC3\x41",              // continuation missing
+      "\x80",              // a stray continuation byte
+      "abcdefgh\xBF",      // the same after the word-wide path
+      "\xC1\xBF",          // overlong U+007F
+      "\xE0\x9F\xBF",      // overlong U+07FF
+      "\xF0\x8F\xBF\xBF",  // overlong U+FFFF
+      "\xED\xA0\x80",      // U+D800
+      "\xF4\x90\x80\x80",  // U+110000
+      "\xF5\x80\x80\x80",  // no such lead byte
+      "\xC3",              // truncated pair
+      "\xE4\xB8",          // truncated triple
+      "\xF0\x9F\x98",      // truncated quadruple
+      "\xC3\x41",          // continuation missing
       "\xE4\x41\x80",
       "\xF0\x9F\x41\x80",
   };
   for (const char* b : bad) EXPECT_FALSE(valid_utf8(b)) << testing::PrintToString(b);
 }
 
-// ---------------------------------------------------------------------------
-// Numbers in the compact form
-
-TEST(JsonNumberTest, WritesIntegersAndDoubles) {
-  EXPECT_EQ(compact_of("18446744073709551615"), "18446744073709551615");
-  EXPECT_EQ(compact_of("-9223372036854775808"), "-9223372036854775808");
-  EXPECT_EQ(compact_of("18446744073709551616"), "1.8446744073709552e19");
-  EXPECT_EQ(compact_of("-9223372036854775809"), "-9.223372036854776e18");
-  EXPECT_EQ(compact_of("-0"), "-0.0");
-  EXPECT_EQ(compact_of("0.0"), "0.0");
-  EXPECT_EQ(compact_of("1.50"), "1.5");
-  EXPECT_EQ(compact_of("2.0"), "2.0");
-  EXPECT_EQ(compact_of("2"), "2");
-  EXPECT_EQ(compact_of("-2"), "-2");
-  EXPECT_EQ(compact_of("2e0"), "2.0");
-  EXPECT_EQ(compact_of("1E+2"), "100.0");
-  EXPECT_EQ(compact_of("1e20"), "1e20");
-  EXPECT_EQ(compact_of("1.5e-7"), "1.5e-7");
-  EXPECT_EQ(compact_of("0.00000015"), "1.5e-7");
-  EXPECT_EQ(compact_of("-1.5e300"), "-1.5e300");
-  EXPECT_EQ(compact_of("1e-400"), "0.0");
-  EXPECT_EQ(compact_of("1e308"), "1e308");
-  // Where the forms switch.
-  EXPECT_EQ(to_compact(Json(1e16)), "1e16");
-  EXPECT_EQ(to_compact(Json(9999999999999998.0)), "9999999999999998.0");
-  EXPECT_EQ(to_compact(Json(1e15)), "1000000000000000.0");
-  EXPECT_EQ(to_compact(Json(1e-4)), "0.0001");
-  EXPECT_EQ(to_compact(Json(9.9e-5)), "9.9e-5");
-  EXPECT_EQ(to_compact(Json(0.1)), "0.1");
-  EXPECT_EQ(to_compact(Json(std::numeric_limits<double>::max())), "1.7976931348623157e308");
-  EXPECT_EQ(to_compact(Json(std::numeric_limits<double>::lowest())), "-1.7976931348623157e308");
-  EXPECT_EQ(to_compact(Json(std::numeric_limits<double>::min())), "2.2250738585072014e-308");
-  EXPECT_EQ(to_compact(Json(std::numeric_limits<double>::denorm_min())), "5e-324");
-  EXPECT_EQ(to_compact(Json(uint64_t{0})), "0");
+TEST(JsonWriteTest, DoublesSwitchFormsAtTheirBounds) {
+  const std::pair<double, std::string> cases[] = {
+      {1e16, "1e16"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e-4, "0.0001"},
+      {9.9e-5, "9.9e-5"},
+      {std::numeric_limits<double>::lowest(), "-1.7976931348623157e308"},
+      {std::numeric_limits<double>::min(), "2.2250738585072014e-308"},
+      {std::numeric_limits<double>::denorm_min(), "5e-324"},
+  };
+  for (const auto& [d, text] : cases) EXPECT_EQ(to_compact(Json(d)), text);
   EXPECT_EQ(to_compact(Json(int64_t{-1})), "-1");
 }
 
@@ -789,10 +605,7 @@ TEST(JsonPrettyTest, WritesTheManifestLayout) {
             "    }\n"
             "  ]\n"
             "}");
-  EXPECT_EQ(to_pretty(Json::array()), "[]");
-  EXPECT_EQ(to_pretty(Json::object()), "{}");
   EXPECT_EQ(to_pretty(Json("a\nb")), "\"a\\nb\"");
-  EXPECT_EQ(to_pretty(Json(2.0)), "2.0");
   EXPECT_EQ(to_pretty(*parse_json("[[],[[]],{\"a\":[]}]")),
             "[\n  [],\n  [\n    []\n  ],\n  {\n    \"a\": []\n  }\n]");
 }
@@ -803,18 +616,9 @@ TEST(JsonPrettyTest, WritesTheManifestLayout) {
 bool has_space_outside_strings(const std::string& text) {
   bool in_string = false;
   for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-      return true;
-    }
+    if (in_string && text[i] == '\\') ++i;
+    else if (text[i] == '"') in_string = !in_string;
+    else if (!in_string && std::strchr(" \n\r\t", text[i]) != nullptr) return true;
   }
   return false;
 }
@@ -838,8 +642,7 @@ TEST(JsonPropertyTest, BothFormsParseBackToTheSameValue) {
     ASSERT_EQ(to_pretty(*from_compact), pretty);
     std::string appended = "x";
     append_compact(v, appended);
-    ASSERT_EQ(appended.substr(0, 1), "x");
-    ASSERT_EQ(appended.substr(1), compact);
+    ASSERT_EQ(appended, std::string("x").append(compact));
   }
 }
 
@@ -851,8 +654,10 @@ class JsonScannerTest : public testing::Test {
   // Runs every scan on `text` and compares it with the model; `columns` is the
   // row length that scan_array is told to look for.
   void expect_same_as_model(std::string_view text, size_t columns) {
-    const ExactText exact(text);
-    const std::string_view t = exact.view();
+    // In a heap block of exactly its size, so that the sanitizer build reports
+    // a read past the end of the view.
+    const std::vector<char> exact(text.begin(), text.end());
+    const std::string_view t(exact.data(), exact.size());
     SCOPED_TRACE(testing::PrintToString(std::string(text)));
 
     auto model = parse_json(t);
@@ -866,11 +671,10 @@ class JsonScannerTest : public testing::Test {
     if (model) {
       ++accepted_;
       ASSERT_EQ(compact.substr(1), to_compact(*model));
-      const ValueShape expected{model->is_array(), model->is_array() ? model->size() : 0};
-      ASSERT_EQ(shape.is_array, expected.is_array);
-      ASSERT_EQ(shape.size, expected.size);
-      ASSERT_EQ(checked_shape.is_array, expected.is_array);
-      ASSERT_EQ(checked_shape.size, expected.size);
+      for (const ValueShape& s : {shape, checked_shape}) {
+        ASSERT_EQ(s.is_array, model->is_array());
+        ASSERT_EQ(s.size, model->is_array() ? model->size() : 0);
+      }
     } else {
       ASSERT_EQ(compact, "<");
     }
@@ -922,10 +726,7 @@ class JsonScannerTest : public testing::Test {
     for (int depth : {126, 127, 128}) {
       texts.push_back(nested_arrays(depth));
       texts.push_back(nested_objects(depth));
-      std::string wrapped = "[";
-      wrapped += nested_arrays(depth - 1);
-      wrapped += ",[]]";
-      texts.push_back(wrapped);
+      texts.push_back(std::string("[").append(nested_arrays(depth - 1)).append(",[]]"));
     }
     return texts;
   }
@@ -954,8 +755,7 @@ TEST_F(JsonScannerTest, AgreesWithTheModelOnRandomTexts) {
     std::string text;
     if (random.chance(50)) {
       text += '[';
-      const uint64_t n = random.below(5);
-      for (uint64_t k = 0; k < n; ++k) {
+      for (uint64_t n = random.below(5), k = 0; k < n; ++k) {
         if (k > 0) text += ',';
         random.value_text(4, text);
       }
@@ -995,21 +795,15 @@ TEST_F(JsonScannerTest, KeepsTheLastOfManyRepeatedKeys) {
     text += "\"k" + std::to_string((i * 3) % 7) + "\":" + std::to_string(i);
   }
   text += "}";
+  // Key k last appears at the largest i below 200 with 3i = k (mod 7).
   std::string expected = "{";
   for (int k = 0; k < 7; ++k) {
-    int last = 0;
-    for (int i = 0; i < 200; ++i) {
-      if ((i * 3) % 7 == k) last = i;
-    }
-    if (k > 0) expected += ',';
-    expected += "\"k" + std::to_string(k) + "\":" + std::to_string(last);
+    int last = 199;
+    while ((last * 3) % 7 != k) --last;
+    expected.append(k > 0 ? ",\"k" : "\"k").append(std::to_string(k) + "\":" + std::to_string(last));
   }
   expected += "}";
   EXPECT_EQ(compact_of(text), expected);
-  std::string out;
-  ValueShape shape;
-  ASSERT_TRUE(scanner_.scan_value(text, &out, &shape));
-  EXPECT_EQ(out, expected);
   expect_same_as_model(text, 0);
 }
 
