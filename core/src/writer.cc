@@ -28,8 +28,8 @@ struct ArchiveWriter::OpenMember {
   Sha256 hash;
 };
 
-ArchiveWriter::ArchiveWriter(std::unique_ptr<zip::ZipWriter> archive)
-    : archive_(std::move(archive)) {}
+ArchiveWriter::ArchiveWriter(std::string path, std::unique_ptr<zip::ZipWriter> archive)
+    : path_(std::move(path)), archive_(std::move(archive)) {}
 
 ArchiveWriter::~ArchiveWriter() {
   // Ignoring any potential errors: callers that care call discard() first.
@@ -37,13 +37,29 @@ ArchiveWriter::~ArchiveWriter() {
 }
 
 Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::create(const std::string& path) {
-  auto file = zip::OutputFile::create(path);
+  return create(path, zip::system_file_calls());
+}
+
+Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::create(const std::string& path,
+                                                             const zip::FileCalls& calls) {
+  auto file = zip::OutputFile::create(path, calls);
   if (!file) return Error(display_path(path) + ": " + file.error().message());
   auto archive = std::make_unique<zip::ZipWriter>(std::move(*file));
-  return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(std::move(archive)));
+  return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(display_path(path), std::move(archive)));
+}
+
+Error ArchiveWriter::fail(Error error) {
+  if (!failure_) failure_ = error.message();
+  return error;
+}
+
+Error ArchiveWriter::failed_error() const {
+  return Error(path_ + ": the file cannot be completed: an earlier write failed (" + *failure_ +
+               ")");
 }
 
 Result<void> ArchiveWriter::begin(std::string_view name) {
+  if (failure_) return failed_error();
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
   const std::string member(name);
@@ -54,8 +70,10 @@ Result<void> ArchiveWriter::begin(std::string_view name) {
   if (entry.size() > kMaxEntryName) {
     return Error(member + ": the name is too long for the archive (over 65535 bytes)");
   }
+  // Starting an entry completes the one before it: a failure may have lost a
+  // member that is already recorded, so the file cannot be finished.
   auto started = archive_->start_entry(entry);
-  if (!started) return std::move(started).error();
+  if (!started) return fail(std::move(started).error());
   open_ = std::make_unique<OpenMember>();
   open_->name = member;
   open_->columns = (*spec)->columns.size();
@@ -63,6 +81,7 @@ Result<void> ArchiveWriter::begin(std::string_view name) {
 }
 
 Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
+  if (failure_) return failed_error();
   const size_t columns = open_ ? open_->columns : 0;
   auto encoded = encode_rows(rows_json, columns);
   if (!encoded) return Error("rows are not JSON: " + encoded.error().message());
@@ -73,7 +92,12 @@ Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
   if (encoded->rows == 0 && archive_->entry_open()) return uint64_t{0};
   const std::string& block = encoded->block;
   auto written = archive_->write(block);
-  if (!written) return std::move(written).error();
+  if (!written) {
+    // The size limit removes the entry cleanly; any other failure may have
+    // left part of the block in it.
+    if (archive_->failed()) return fail(std::move(written).error());
+    return std::move(written).error();
+  }
   open_->rows += encoded->rows;
   open_->bytes += block.size();
   open_->hash.update(block);
@@ -81,6 +105,7 @@ Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
 }
 
 Result<Json> ArchiveWriter::end() {
+  if (failure_) return failed_error();
   if (!open_) return Error("no member is open");
   std::unique_ptr<OpenMember> member = std::move(open_);
   if (archive_ && !archive_->entry_open()) {
@@ -97,6 +122,7 @@ Result<Json> ArchiveWriter::end() {
 }
 
 Result<Json> ArchiveWriter::finish(std::string_view header_json) {
+  if (failure_) return failed_error();
   if (open_) return Error("end the member being written first");
   auto header = parse_json(header_json);
   if (!header) return Error("header: " + header.error().message());
@@ -117,7 +143,9 @@ Result<Json> ArchiveWriter::finish(std::string_view header_json) {
     return archive->finish();
   }();
   if (!done) {
-    // A failed finish() has closed what it could; otherwise close it here.
+    fail(done.error());
+    // A failed finish() has closed what it could; otherwise close it here,
+    // leaving out the manifest entry that could not be written whole.
     if (archive->finished()) return std::move(done).error();
     auto closed = archive->finish();
     if (!closed) {

@@ -17,12 +17,23 @@ namespace quarlen {
 
 namespace zip {
 class ZipWriter;
+struct FileCalls;
 }
 
+// A failure of the file itself (the operating system refused a write, or an
+// entry could not be completed) may leave part of the data on disk. The writer
+// has then failed for good: every later call fails with "{path}: the file
+// cannot be completed: an earlier write failed ({first failure})", and the
+// file is closed without a manifest, so that no reader takes it for a
+// finished snapshot. A refused call (bad arguments, wrong order, the size
+// limit of one member) changes nothing and leaves the writer usable.
 class ArchiveWriter {
  public:
   // Creates or truncates the file at `path` (raw bytes, as the OS takes them).
   static Result<std::unique_ptr<ArchiveWriter>> create(const std::string& path);
+  // As above, writing through `calls`, which must outlive the writer.
+  static Result<std::unique_ptr<ArchiveWriter>> create(const std::string& path,
+                                                       const zip::FileCalls& calls);
 
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
@@ -44,8 +55,15 @@ class ArchiveWriter {
 
  private:
   struct OpenMember;
-  explicit ArchiveWriter(std::unique_ptr<zip::ZipWriter> archive);
+  ArchiveWriter(std::string path, std::unique_ptr<zip::ZipWriter> archive);
 
+  // Records `error` as the writer's failure, when it is the first, and
+  // passes it on.
+  Error fail(Error error);
+  Error failed_error() const;
+
+  std::string path_;  // as shown in messages
+  std::optional<std::string> failure_;  // the first failure of the file
   std::unique_ptr<zip::ZipWriter> archive_;
   std::unique_ptr<OpenMember> open_;
   std::map<std::string, Json> written_;

@@ -41,23 +41,29 @@ std::string os_description(int err) {
   return out;
 }
 
+const FileCalls& system_file_calls() {
+  static const FileCalls calls = {::pwrite, ::ftruncate, ::close};
+  return calls;
+}
+
 // OutputFile
 
-Result<OutputFile> OutputFile::create(const std::string& path) {
+Result<OutputFile> OutputFile::create(const std::string& path, const FileCalls& calls) {
   if (path.find('\0') != std::string::npos) return Error(kNulInPath);
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return os_error(errno);
-  return OutputFile(fd);
+  return OutputFile(fd, &calls);
 }
 
-OutputFile::OutputFile(int fd) noexcept
-    : fd_(fd), buffer_(new char[kWriteBufferSize]) {}
+OutputFile::OutputFile(int fd, const FileCalls* calls) noexcept
+    : fd_(fd), calls_(calls), buffer_(new char[kWriteBufferSize]) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      calls_(other.calls_),
       buffer_(std::move(other.buffer_)),
       used_(std::exchange(other.used_, 0)),
       flushed_(std::exchange(other.flushed_, 0)),
@@ -67,6 +73,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     close_quietly();
     fd_ = std::exchange(other.fd_, -1);
+    calls_ = other.calls_;
     buffer_ = std::move(other.buffer_);
     used_ = std::exchange(other.used_, 0);
     flushed_ = std::exchange(other.flushed_, 0);
@@ -85,7 +92,7 @@ void OutputFile::close_quietly() noexcept {
 
 Result<void> OutputFile::write_fully(uint64_t offset, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = ::pwrite(fd_, data, std::min(size, kMaxTransfer),
+    const ssize_t n = calls_->pwrite(fd_, data, std::min(size, kMaxTransfer),
                                static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -104,7 +111,7 @@ Result<void> OutputFile::flush() {
   size_t done = 0;
   Result<void> result;
   while (done < used_) {
-    const ssize_t n = ::pwrite(fd_, buffer_.get() + done, used_ - done,
+    const ssize_t n = calls_->pwrite(fd_, buffer_.get() + done, used_ - done,
                                static_cast<off_t>(flushed_ + done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -177,7 +184,7 @@ Result<void> OutputFile::truncate(uint64_t offset) {
   flushed_ = offset;
   int rc;
   do {
-    rc = ::ftruncate(fd_, static_cast<off_t>(offset));
+    rc = calls_->ftruncate(fd_, static_cast<off_t>(offset));
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
     cut_pending_ = true;
@@ -190,11 +197,11 @@ Result<void> OutputFile::close() {
   assert(is_open());
   Result<void> result = flush();
   if (result && cut_pending_) {
-    if (::ftruncate(fd_, static_cast<off_t>(flushed_)) < 0) result = os_error(errno);
+    if (calls_->ftruncate(fd_, static_cast<off_t>(flushed_)) < 0) result = os_error(errno);
   }
   // Linux releases the descriptor even when close reports EINTR, so it is
   // never retried.
-  if (::close(std::exchange(fd_, -1)) < 0 && result && errno != EINTR) {
+  if (calls_->close(std::exchange(fd_, -1)) < 0 && result && errno != EINTR) {
     result = os_error(errno);
   }
   buffer_.reset();

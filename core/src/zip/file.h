@@ -5,6 +5,8 @@
 #ifndef QUARLEN_ZIP_FILE_H_
 #define QUARLEN_ZIP_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,17 @@ inline constexpr size_t kWriteBufferSize = 8192;
 // "{strerror text} (os error {err})".
 std::string os_description(int err);
 
+// The system calls through which an OutputFile changes its file. Tests put
+// calls in their place that fail on demand; everything else uses the system's.
+struct FileCalls {
+  ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
+  int (*ftruncate)(int fd, off_t length);
+  int (*close)(int fd);
+};
+
+// The system's own calls.
+const FileCalls& system_file_calls();
+
 // A file being written through one kWriteBufferSize buffer. position() is the
 // logical end of the file: flushed bytes plus buffered ones. Move-only; the
 // destructor flushes and closes, ignoring failures, when close() was not
@@ -27,8 +40,9 @@ std::string os_description(int err);
 class OutputFile {
  public:
   // Creates or truncates the file at the path (raw bytes), mode 0666 less
-  // the umask.
-  static Result<OutputFile> create(const std::string& path);
+  // the umask. `calls` must outlive the file.
+  static Result<OutputFile> create(const std::string& path,
+                                   const FileCalls& calls = system_file_calls());
 
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;
@@ -64,11 +78,12 @@ class OutputFile {
   Result<void> close();
 
  private:
-  OutputFile(int fd) noexcept;
+  OutputFile(int fd, const FileCalls* calls) noexcept;
   Result<void> write_fully(uint64_t offset, const char* data, size_t size);
   void close_quietly() noexcept;
 
   int fd_ = -1;
+  const FileCalls* calls_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;         // bytes in buffer_
   uint64_t flushed_ = 0;    // file offset of buffer_[0]

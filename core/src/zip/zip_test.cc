@@ -623,9 +623,11 @@ TEST_F(ZipTest, WriteFailuresCarryTheSystemsDescription) {
     auto r = w.write(noise(3 * kWriteBufferSize));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), no_space);
+    // The entry may hold part of the failed write: it is cut off, and the
+    // last flush fails again.
     auto f = w.finish();
     ASSERT_FALSE(f.ok());
-    EXPECT_EQ(f.error().message(), "i/o error: " + no_space);
+    EXPECT_EQ(f.error().message(), no_space);
   }
   {
     // Everything fits the buffer; only the last flush fails.

@@ -95,7 +95,15 @@ ZipWriter::~ZipWriter() {
   if (!finished_ && file_.is_open()) (void)finish();
 }
 
-Error ZipWriter::io_error(Error os) const { return Error("i/o error: " + os.message()); }
+Error ZipWriter::io_error(Error os) {
+  failed_ = true;
+  return Error("i/o error: " + os.message());
+}
+
+Result<void> ZipWriter::note(Result<void> r) {
+  if (!r) failed_ = true;
+  return r;
+}
 
 void ZipWriter::remove_entry() {
   assert(entry_open_);
@@ -171,7 +179,7 @@ Result<void> ZipWriter::write(std::string_view bytes) {
     // may hold more output, so it is flushed and deflate runs again.
     do {
       if (file_.spare() == 0) {
-        result = file_.flush();
+        result = note(file_.flush());
         if (!result) break;
       }
       const size_t spare = file_.spare();
@@ -269,8 +277,8 @@ Result<void> ZipWriter::write_central_directory() {
     w.u32(kExternalAttributes);                                // external attributes
     w.u32(zip64 ? kMax32 : static_cast<uint32_t>(r.header_offset));  // local header offset
     assert(w.end() == fixed + sizeof fixed);
-    if (auto e = file_.write(std::string_view(fixed, sizeof fixed)); !e) return e;
-    if (auto e = file_.write(r.name); !e) return e;
+    if (auto e = note(file_.write(std::string_view(fixed, sizeof fixed))); !e) return e;
+    if (auto e = note(file_.write(r.name)); !e) return e;
     if (zip64) {
       char extra[kExtraHeaderSize + 24];
       FieldWriter x(extra);
@@ -280,7 +288,7 @@ Result<void> ZipWriter::write_central_directory() {
       if (r.compressed_size == kMax32) x.u64(r.compressed_size);      // compressed size
       x.u64(r.header_offset);                                      // local header offset
       assert(x.end() == extra + extra_size);
-      if (auto e = file_.write(std::string_view(extra, extra_size)); !e) return e;
+      if (auto e = note(file_.write(std::string_view(extra, extra_size))); !e) return e;
     }
   }
   const uint64_t directory_size = file_.position() - directory_offset;
@@ -307,7 +315,7 @@ Result<void> ZipWriter::write_central_directory() {
     w.u64(zip64_end_offset);                        // Zip64 end record offset
     w.u32(1);                                       // number of disks
     assert(w.end() == record + sizeof record);
-    if (auto e = file_.write(std::string_view(record, sizeof record)); !e) return e;
+    if (auto e = note(file_.write(std::string_view(record, sizeof record))); !e) return e;
   }
 
   const auto fit16 = [](uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, kMax16)); };
@@ -325,16 +333,22 @@ Result<void> ZipWriter::write_central_directory() {
   w.u32(fit32(directory_offset));  // central directory offset
   w.u16(0);                        // comment length
   assert(w.end() == end + sizeof end);
-  return file_.write(std::string_view(end, sizeof end));
+  return note(file_.write(std::string_view(end, sizeof end)));
 }
 
 Result<void> ZipWriter::finish() {
   assert(!finished_);
   finished_ = true;
   Result<void> result;
-  if (entry_open_) result = complete_entry();
+  if (entry_open_) {
+    if (failed_) {
+      remove_entry();
+    } else {
+      result = complete_entry();
+    }
+  }
   if (auto r = write_central_directory(); !r && result) result = io_error(std::move(r).error());
-  if (auto r = file_.close(); !r && result) result = std::move(r);
+  if (auto r = note(file_.close()); !r && result) result = std::move(r);
   deflater_.reset();
   return result;
 }

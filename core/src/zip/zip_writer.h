@@ -65,13 +65,20 @@ class ZipWriter {
   // Completes the open entry, writes the central directory and the end
   // records, flushes and closes the file. On failure the archive is still
   // closed as far as it can be: an entry that cannot be completed is left
-  // out, and the file is closed. Failures of the last flush and of closing
+  // out, and the file is closed. Once an operating-system call has failed,
+  // the open entry may hold part of a write: it is cut off, not completed,
+  // so that no entry of the directory holds data nobody meant to store.
+  // Failures of the last flush and of closing
   // come back as the operating system's description alone. Afterwards the
   // writer is finished, whatever the result.
   // REQUIRES: !finished().
   Result<void> finish();
 
   bool finished() const noexcept { return finished_; }
+
+  // Whether an operating-system call failed: the file may then hold part of
+  // a write, an entry without its sizes, or part of the central directory.
+  bool failed() const noexcept { return failed_; }
 
   // Whether an entry takes writes: false before the first start_entry(),
   // after a failed one, and after the size limit removed the entry.
@@ -93,7 +100,9 @@ class ZipWriter {
   Result<void> complete_entry();
   Result<void> write_central_directory();
   void remove_entry();
-  Error io_error(Error os) const;
+  Error io_error(Error os);
+  // Marks the writer failed() and passes `r` on.
+  Result<void> note(Result<void> r);
 
   OutputFile file_;
   ZipWriterLimits limits_;
@@ -101,6 +110,7 @@ class ZipWriter {
   std::vector<Record> records_;
   bool entry_open_ = false;
   bool finished_ = false;
+  bool failed_ = false;
   // The open entry.
   std::string name_;
   uint64_t header_offset_ = 0;
