@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,8 @@ PyObject* guarded(const char* where, F&& body) noexcept {
     return body();
   } catch (const InternalFault& e) {
     return raise_panic(e.where(), e.what());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return raise_panic(where, e.what());
   } catch (...) {

@@ -6,6 +6,7 @@
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/rows.h"
+#include "utf8_check.h"
 #include "zip/file.h"
 #include "zip/zip_reader.h"
 
@@ -22,7 +23,17 @@ const Json* member_record(const OpenedArchive& opened, std::string_view name) {
   return it == members.end() ? nullptr : &*it;
 }
 
-// A listed member's text, after the entry, UTF-8 and checksum steps.
+// Whether the record holds the member text's digest, written as sha256_hex does.
+bool checksum_matches(const Json& record, const std::string& digest) {
+  const Json* sha = record.is_object() && record.contains("sha256") ? &record["sha256"] : nullptr;
+  return sha != nullptr && sha->is_string() && sha->get_ref<const std::string&>() == digest;
+}
+
+Error checksum_error(const std::string& member) {
+  return Error(member + ": checksum does not match the manifest (the file was changed or damaged)");
+}
+
+// A listed member's whole text, after the entry, UTF-8 and checksum steps.
 Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
                                 const Json& record) {
   const std::string member(name);
@@ -31,11 +42,7 @@ Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
   auto text = opened.archive().read_entry(*entry);
   if (!text) return Error(member + ": " + text.error().message());
   if (!valid_utf8(*text)) return Error(member + ": " + kNotUtf8);
-  const Json* sha = record.is_object() && record.contains("sha256") ? &record["sha256"] : nullptr;
-  if (sha == nullptr || !sha->is_string() ||
-      sha->get_ref<const std::string&>() != sha256_hex(*text)) {
-    return Error(member + ": checksum does not match the manifest (the file was changed or damaged)");
-  }
+  if (!checksum_matches(record, sha256_hex(*text))) return checksum_error(member);
   return text;
 }
 
@@ -47,17 +54,38 @@ Result<void> check_count(std::string_view name, const Json& record, uint64_t cou
                (rows != nullptr ? to_compact(*rows) : std::string("null")));
 }
 
-// Reads and proves one listed member with the single-pass scanner; appends the
-// rows' compact text to `compact` when it is not null.
+// Reads and proves one listed member in one pass over a fixed window: inflate
+// and CRC-32, UTF-8, SHA-256 and the line scan run piece by piece. The faults
+// are still reported in the order of the steps (the read, then the checksum,
+// then the lines, the count and the shape), so a fault that the pass meets
+// early is kept until the steps before it have passed. Appends the rows'
+// compact text to `compact` when it is not null.
 Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
   const Json* record = member_record(opened, name);
   if (record == nullptr) return uint64_t{0};
-  auto text = member_text(opened, name, *record);
-  if (!text) return std::move(text).error();
+  const std::string member(name);
+  auto entry = opened.archive().open_entry(member + ".jsonl");
+  if (!entry) return Error(member + ": listed in the manifest but missing from the file");
+
   const size_t columns = (*spec)->columns.size();
-  auto scanned = scan_member_lines(name, *text, columns, compact);
+  zip::EntryReader reader = opened.archive().reader(*entry);
+  Utf8Check utf8;
+  Sha256 hash;
+  MemberLineScanner lines(name, columns, compact);
+  for (;;) {
+    auto piece = reader.next();
+    if (!piece) return Error(member + ": " + piece.error().message());
+    if (piece->empty()) break;
+    // Past broken UTF-8 only the read itself can still fail first.
+    if (!utf8.feed(*piece)) continue;
+    hash.update(*piece);
+    lines.feed(*piece);
+  }
+  if (!utf8.finish()) return Error(member + ": " + kNotUtf8);
+  if (!checksum_matches(*record, hash.finish_hex())) return checksum_error(member);
+  auto scanned = lines.finish();
   if (!scanned) return std::move(scanned).error();
   auto counted = check_count(name, *record, scanned->rows);
   if (!counted) return std::move(counted).error();

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
 #include "quarlen/rows.h"
+#include "utf8_check.h"
 
 namespace {
 
@@ -148,12 +150,44 @@ bool repair_stored_crcs(std::vector<uint8_t>& zip) {
 
 // The input as a member's text: the model parser and the scanner must agree
 // on every line, and as one rows() argument, the array scanner with the model.
+// Feeds `text` to `sink` in pieces of sizes that vary with the text.
+template <class Sink>
+void in_pieces(std::string_view text, Sink&& sink) {
+  for (size_t i = 0; !text.empty(); ++i) {
+    const size_t n = std::min(text.size(), 1 + (i * 7 + text.size()) % 13);
+    sink(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+}
+
+// Lines and UTF-8 checked piece by piece must give what the whole text gives,
+// also where a short window sends lines to the streaming check.
+void check_pieces(std::string_view text, const quarlen::Result<quarlen::ScannedLines>& whole,
+                  std::string_view name) {
+  quarlen::MemberLineScanner scanner(name, 1, nullptr, 8);
+  in_pieces(text, [&](std::string_view piece) { scanner.feed(piece); });
+  auto pieces = scanner.finish();
+  if (pieces.ok() != whole.ok()) fail("lines in pieces disagree with the whole text");
+  if (!pieces.ok() && pieces.error().message() != whole.error().message()) {
+    fail("line messages in pieces differ: [" + pieces.error().message() + "] and [" +
+         whole.error().message() + "]");
+  }
+  if (pieces.ok() && (pieces->rows != whole->rows || pieces->shape.row != whole->shape.row ||
+                      pieces->shape.values != whole->shape.values)) {
+    fail("lines in pieces count differently");
+  }
+}
+
 void check_json(std::string_view text) {
+  quarlen::Utf8Check utf8;
+  in_pieces(text, [&](std::string_view piece) { utf8.feed(piece); });
+  if (utf8.finish() != quarlen::valid_utf8(text)) fail("UTF-8 in pieces disagrees");
   if (!quarlen::valid_utf8(text)) return;
   constexpr std::string_view kName = "control_rows/K";
   auto values = quarlen::parse_member_lines(kName, text);
   std::string compact;
   auto scanned = quarlen::scan_member_lines(kName, text, 1, &compact);
+  check_pieces(text, scanned, kName);
   if (values && scanned) {
     const std::string expected = quarlen::to_compact(quarlen::Json(*values));
     if ("[" + compact + "]" != expected) fail("scanned lines differ from parsed lines");

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "quarlen/format.h"
+#include "json_stream.h"
 
 namespace quarlen {
 namespace {
@@ -115,33 +116,123 @@ Result<EncodedRows> encode_rows(std::string_view text, size_t columns) {
 
 Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view text,
                                        size_t columns, std::string* compact) {
-  ScannedLines scanned;
   if (compact != nullptr) compact->reserve(compact->size() + text.size());
-  JsonScanner scanner;
-  std::string message;
-  const bool ok = for_each_line(text, [&](uint64_t number, std::string_view line) {
-    if (compact != nullptr && number > 1) compact->push_back(',');
-    ValueShape shape;
-    if (!scanner.scan_value(line, compact, &shape)) {
-      auto model = parse_json(line);
-      assert(!model);  // the scanner refuses exactly what the model refuses
-      if (model) {
-        // Unreachable unless the two disagree; go on with the model's value.
-        if (compact != nullptr) append_compact(*model, *compact);
-        shape = ValueShape{model->is_array(), model->is_array() ? model->size() : 0};
-      } else {
-        message = line_message(name, number, model.error().message());
-        return false;
-      }
+  MemberLineScanner scanner(name, columns, compact);
+  scanner.feed(text);
+  return scanner.finish();
+}
+
+// A line checked as it streams. A carriage return at the end of a part is
+// held back until the next part shows whether a line feed follows it.
+struct MemberLineScanner::LongLine {
+  StreamingJsonCheck check;
+  bool held_cr = false;
+};
+
+MemberLineScanner::MemberLineScanner(std::string_view name, size_t columns, std::string* compact,
+                                     size_t line_window)
+    : name_(name), columns_(columns), compact_(compact), line_window_(line_window) {}
+
+MemberLineScanner::~MemberLineScanner() = default;
+
+bool MemberLineScanner::record(const ValueShape& shape) {
+  ++scanned_.rows;
+  if (columns_ != 0 && scanned_.shape.row == 0 && !(shape.is_array && shape.size == columns_)) {
+    scanned_.shape = ShapeFault{scanned_.rows, shape.is_array, shape.size};
+  }
+  return true;
+}
+
+bool MemberLineScanner::line(std::string_view text) {
+  const uint64_t number = scanned_.rows + 1;
+  if (compact_ != nullptr && number > 1) compact_->push_back(',');
+  ValueShape shape;
+  if (!scanner_.scan_value(text, compact_, &shape)) {
+    auto model = parse_json(text);
+    assert(!model);  // the scanner refuses exactly what the model refuses
+    if (!model) {
+      fault_ = line_message(name_, number, model.error().message());
+      return false;
     }
-    scanned.rows = number;
-    if (columns != 0 && scanned.shape.row == 0 && !(shape.is_array && shape.size == columns)) {
-      scanned.shape = ShapeFault{number, shape.is_array, shape.size};
+    // Unreachable unless the two disagree; go on with the model's value.
+    if (compact_ != nullptr) append_compact(*model, *compact_);
+    shape = ValueShape{model->is_array(), model->is_array() ? model->size() : 0};
+  }
+  return record(shape);
+}
+
+bool MemberLineScanner::start_long_line() {
+  if (long_ == nullptr) long_ = std::make_unique<LongLine>();
+  long_->check.reset();
+  long_->held_cr = false;
+  const std::string start = std::move(pending_);
+  pending_.clear();
+  return feed_long(start, false);
+}
+
+bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
+  LongLine& l = *long_;
+  if (l.held_cr && !(ends_line && part.empty())) l.check.feed("\r");
+  l.held_cr = false;
+  if (ends_line) {
+    if (!part.empty() && part.back() == '\r') part.remove_suffix(1);
+  } else if (!part.empty() && part.back() == '\r') {
+    part.remove_suffix(1);
+    l.held_cr = true;
+  }
+  l.check.feed(part);
+  if (!ends_line) return true;
+  auto shape = l.check.finish();
+  long_.reset();
+  if (!shape) {
+    fault_ = line_message(name_, scanned_.rows + 1, shape.error().message());
+    return false;
+  }
+  return record(*shape);
+}
+
+bool MemberLineScanner::feed(std::string_view piece) {
+  if (!fault_.empty()) return false;
+  while (!piece.empty()) {
+    const void* lf = std::memchr(piece.data(), '\n', piece.size());
+    const size_t end = lf == nullptr ? piece.size()
+                                     : static_cast<size_t>(static_cast<const char*>(lf) - piece.data());
+    const std::string_view part = piece.substr(0, end);
+    piece.remove_prefix(lf == nullptr ? end : end + 1);
+    if (long_ != nullptr) {
+      if (!feed_long(part, lf != nullptr)) return false;
+      continue;
     }
-    return true;
-  });
-  if (!ok) return Error(std::move(message));
-  return scanned;
+    if (lf == nullptr) {
+      pending_.append(part);
+      if (compact_ == nullptr && pending_.size() > line_window_ && !start_long_line()) return false;
+      continue;
+    }
+    std::string_view text = part;
+    if (!pending_.empty()) {
+      pending_.append(part);
+      text = pending_;
+    }
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    const bool ok = line(text);
+    pending_.clear();
+    if (!ok) return false;
+  }
+  return true;
+}
+
+Result<ScannedLines> MemberLineScanner::finish() {
+  // A last line without a line feed keeps a carriage return at its end.
+  if (fault_.empty() && long_ != nullptr) {
+    if (long_->held_cr) long_->check.feed("\r");
+    long_->held_cr = false;
+    feed_long("", true);
+  } else if (fault_.empty() && !pending_.empty()) {
+    line(pending_);
+    pending_.clear();
+  }
+  if (!fault_.empty()) return Error(fault_);
+  return scanned_;
 }
 
 }  // namespace quarlen

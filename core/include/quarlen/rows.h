@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,44 @@ struct ScannedLines {
 // brackets around them), as to_compact of parse_member_lines's result would.
 Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view text,
                                        size_t columns, std::string* compact);
+
+// scan_member_lines over a text that arrives in pieces, split anywhere: the
+// same result and the same message. Only a line that runs from one piece into
+// the next is copied. Without `compact`, a line longer than kLineWindow is
+// checked as it streams, so that memory stays fixed whatever the text.
+class MemberLineScanner {
+ public:
+  static constexpr size_t kLineWindow = size_t{1} << 20;
+
+  // Tests lower `line_window` to reach the streaming check with short lines.
+  MemberLineScanner(std::string_view name, size_t columns, std::string* compact,
+                    size_t line_window = kLineWindow);
+  ~MemberLineScanner();
+  MemberLineScanner(const MemberLineScanner&) = delete;
+  MemberLineScanner& operator=(const MemberLineScanner&) = delete;
+
+  // Returns false once a line failed; later pieces are then ignored.
+  bool feed(std::string_view piece);
+  // After the last piece.
+  Result<ScannedLines> finish();
+
+ private:
+  struct LongLine;
+  bool line(std::string_view text);  // one whole line, its CR dropped
+  bool record(const ValueShape& shape);
+  bool start_long_line();
+  bool feed_long(std::string_view part, bool ends_line);
+
+  std::string name_;
+  size_t columns_;
+  std::string* compact_;
+  size_t line_window_;
+  JsonScanner scanner_;
+  std::string pending_;  // the start of a line that runs on into the next piece
+  std::unique_ptr<LongLine> long_;  // the line being checked as it streams
+  ScannedLines scanned_;
+  std::string fault_;  // the first bad line's message
+};
 
 }  // namespace quarlen
 

@@ -35,15 +35,12 @@ constexpr char kSizeMismatch[] = "Entry data does not match its declared size";
 constexpr char kTruncated[] = "Deflate stream is truncated";
 constexpr char kBadChecksum[] = "Invalid checksum";
 constexpr char kNotFound[] = "Entry not found";
+constexpr char kForeignLocalHeader[] = "Local file header does not match the central directory";
 
-// Compressed data is read in pieces of this size, and inflated in steps of
-// this much output so that each step's CRC-32 runs over bytes still in cache.
+// Compressed data is read in pieces of this size; each piece of output is
+// small enough that its CRC-32 runs over bytes still in cache.
 constexpr size_t kReadChunk = size_t{1} << 18;
-constexpr size_t kInflateStep = size_t{1} << 18;
-// The first output allocation assumes at most this ratio; larger outputs
-// grow by doubling, up to the declared size.
-constexpr uint64_t kFirstGuessRatio = 16;
-constexpr uint64_t kFirstGuessMin = uint64_t{1} << 16;
+constexpr size_t kPieceSize = EntryReader::kPieceSize;
 
 constexpr int kRawWindowBits = -15;
 
@@ -247,13 +244,41 @@ Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
     return io_error(std::move(r).error());
   }
   if (u32(header) != kLocalHeaderSignature) return invalid(kBadLocalHeader);
-  if (u16(header + 6) & kFlagEncrypted) return unsupported(kEncrypted);
-  const uint64_t data_offset = entry.header_offset + kLocalHeaderSize +
-                               u16(header + kLocalNameLengthOffset) +
-                               u16(header + kLocalNameLengthOffset + 2);
+  const uint16_t flags = u16(header + 6);
+  if (flags & kFlagEncrypted) return unsupported(kEncrypted);
+  const size_t name_size = u16(header + kLocalNameLengthOffset);
+  const size_t extra_size = u16(header + kLocalNameLengthOffset + 2);
+  const uint64_t data_offset = entry.header_offset + kLocalHeaderSize + name_size + extra_size;
   if (data_offset > directory_offset_ ||
       entry.compressed_size > directory_offset_ - data_offset) {
     return invalid(kOutOfPlace);
+  }
+
+  // The local header must be the entry's own: another entry's header, reached
+  // through a forged offset, would have this reader see other bytes than
+  // every other reader does.
+  if (name_size != entry.name.size() || u16(header + 8) != entry.method) {
+    return invalid(kForeignLocalHeader);
+  }
+  std::string names(name_size + extra_size, '\0');  // both at most 64 KiB
+  if (auto r = file_.read_at(entry.header_offset + kLocalHeaderSize, names.data(), names.size());
+      !r) {
+    return io_error(std::move(r).error());
+  }
+  if (std::string_view(names).substr(0, name_size) != entry.name) {
+    return invalid(kForeignLocalHeader);
+  }
+  if (!(flags & kFlagDataDescriptor)) {
+    Entry local = entry;
+    local.crc32 = u32(header + kLocalCrcOffset);
+    local.compressed_size = u32(header + kLocalCrcOffset + 4);
+    local.uncompressed_size = u32(header + kLocalCrcOffset + 8);
+    local.header_offset = 0;  // a local header has no offset of its own
+    apply_zip64_extra(std::string_view(names).substr(name_size), local);
+    if (local.crc32 != entry.crc32 || local.compressed_size != entry.compressed_size ||
+        local.uncompressed_size != entry.uncompressed_size) {
+      return invalid(kForeignLocalHeader);
+    }
   }
   return OpenedEntry{&entry, data_offset};
 }
@@ -264,83 +289,143 @@ Result<OpenedEntry> ZipArchive::open_entry(std::string_view name) const {
   return open_entry(*entry);
 }
 
-Result<std::string> ZipArchive::read_entry(const OpenedEntry& opened) const {
-  const Entry& e = *opened.entry;
-  // open_entry() placed the compressed data inside the file, so sizes bound
-  // by it are allocatable.
-  assert(opened.data_offset + e.compressed_size <= directory_offset_);
-  if (e.method == kMethodDeflate) return inflate_entry(opened);
-  assert(e.method == kMethodStored);  // open_entry() lets no other through
-  if (e.uncompressed_size != e.compressed_size) return invalid(kSizeMismatch);
-  std::string out(static_cast<size_t>(e.compressed_size), '\0');
-  if (auto r = file_.read_at(opened.data_offset, out.data(), out.size()); !r) {
-    return io_error(std::move(r).error());
+// EntryReader
+
+struct EntryReader::State {
+  const InputFile& file;
+  const Entry& entry;
+  uint64_t in_offset;
+  uint64_t in_left;  // compressed bytes not read yet
+  uint64_t produced = 0;
+  uint32_t crc = 0;
+  bool done = false;
+  std::unique_ptr<char[]> in;
+  std::unique_ptr<char[]> out;
+  std::unique_ptr<Inflater> inflater;  // deflate entries only
+
+  State(const InputFile& f, const OpenedEntry& opened)
+      : file(f), entry(*opened.entry), in_offset(opened.data_offset),
+        in_left(opened.entry->compressed_size) {}
+
+  // Marks the end: the size and CRC-32 must be those declared.
+  Result<std::string_view> end() {
+    done = true;
+    if (produced != entry.uncompressed_size) return invalid(kSizeMismatch);
+    if (crc != entry.crc32) return invalid(kBadChecksum);
+    return std::string_view();
   }
-  if (crc32_of(0, out.data(), out.size()) != e.crc32) return invalid(kBadChecksum);
-  return out;
+
+  Result<std::string_view> next_stored() {
+    if (in_left == 0) return end();
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left, kPieceSize));
+    if (auto r = file.read_at(in_offset, out.get(), n); !r) return io_error(std::move(r).error());
+    in_offset += n;
+    in_left -= n;
+    produced += n;
+    crc = crc32_of(crc, out.get(), n);
+    return std::string_view(out.get(), n);
+  }
+
+  Result<std::string_view> next_deflated() {
+    z_stream& s = inflater->stream;
+    const uint64_t declared = entry.uncompressed_size;
+    // Room for a full piece, but no more than the declared size, plus one
+    // byte that catches a stream running past it.
+    const size_t room = static_cast<size_t>(
+        std::min<uint64_t>(kPieceSize, declared - std::min(declared, produced) + 1));
+    s.next_out = reinterpret_cast<Bytef*>(out.get());
+    s.avail_out = static_cast<uInt>(room);
+    for (;;) {
+      if (s.avail_in == 0 && in_left > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left, kReadChunk));
+        if (auto r = file.read_at(in_offset, in.get(), n); !r) {
+          return io_error(std::move(r).error());
+        }
+        s.next_in = reinterpret_cast<Bytef*>(in.get());
+        s.avail_in = static_cast<uInt>(n);
+        in_offset += n;
+        in_left -= n;
+      }
+      const int ret = inflate(&s, Z_NO_FLUSH);
+      const size_t made = room - s.avail_out;
+      if (produced + made > declared) return invalid(kSizeMismatch);
+      if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT) {
+        return invalid(s.msg != nullptr ? s.msg : "invalid deflate data");
+      }
+      if (ret == Z_MEM_ERROR) throw std::bad_alloc();
+      if (ret == Z_BUF_ERROR && s.avail_out != 0) {
+        // No progress with room to write: the input ran out.
+        assert(s.avail_in == 0 && in_left == 0);
+        return invalid(kTruncated);
+      }
+      if (ret == Z_STREAM_END || s.avail_out == 0) {
+        produced += made;
+        crc = crc32_of(crc, out.get(), made);
+        if (ret == Z_STREAM_END) {
+          inflater.reset();
+          if (made == 0) return end();
+        }
+        return std::string_view(out.get(), made);
+      }
+      assert(ret == Z_OK);
+    }
+  }
+};
+
+EntryReader::EntryReader(const InputFile& file, const OpenedEntry& opened)
+    : state_(std::make_unique<State>(file, opened)) {
+  State& st = *state_;
+  st.out.reset(new char[kPieceSize]);
+  if (st.entry.method == kMethodDeflate) {
+    st.in.reset(new char[static_cast<size_t>(
+        std::max<uint64_t>(std::min<uint64_t>(st.entry.compressed_size, kReadChunk), 1))]);
+    st.inflater = std::make_unique<Inflater>();
+  }
 }
 
-Result<std::string> ZipArchive::inflate_entry(const OpenedEntry& opened) const {
-  const Entry& e = *opened.entry;
-  if (e.uncompressed_size / kMaxDeflateRatio > e.compressed_size) {
+EntryReader::EntryReader(EntryReader&&) noexcept = default;
+EntryReader& EntryReader::operator=(EntryReader&&) noexcept = default;
+EntryReader::~EntryReader() = default;
+
+Result<std::string_view> EntryReader::next() {
+  State& st = *state_;
+  if (st.done) return std::string_view();
+  const Entry& e = st.entry;
+  if (e.method == kMethodStored) {
+    if (st.produced == 0 && e.uncompressed_size != e.compressed_size) {
+      st.done = true;
+      return invalid(kSizeMismatch);
+    }
+    auto piece = st.next_stored();
+    if (!piece) st.done = true;
+    return piece;
+  }
+  assert(e.method == kMethodDeflate);  // open_entry() lets no other through
+  if (st.produced == 0 && e.uncompressed_size / kMaxDeflateRatio > e.compressed_size) {
+    st.done = true;
     return invalid(kImpossibleSize);
   }
-  const size_t declared = static_cast<size_t>(e.uncompressed_size);
+  if (st.inflater == nullptr) return st.end();
+  auto piece = st.next_deflated();
+  if (!piece) st.done = true;
+  return piece;
+}
 
+EntryReader ZipArchive::reader(const OpenedEntry& opened) const {
+  // open_entry() placed the compressed data inside the file.
+  assert(opened.data_offset + opened.entry->compressed_size <= directory_offset_);
+  return EntryReader(file_, opened);
+}
+
+Result<std::string> ZipArchive::read_entry(const OpenedEntry& opened) const {
+  EntryReader entry = reader(opened);
   std::string out;
-  out.resize(static_cast<size_t>(std::min<uint64_t>(
-      declared, std::max(e.compressed_size * kFirstGuessRatio, kFirstGuessMin))));
-  const size_t in_capacity =
-      static_cast<size_t>(std::min<uint64_t>(e.compressed_size, kReadChunk));
-  std::unique_ptr<char[]> in(new char[std::max<size_t>(in_capacity, 1)]);
-  uint64_t in_offset = opened.data_offset;
-  uint64_t in_left = e.compressed_size;
-
-  Inflater inflater;
-  z_stream& s = inflater.stream;
-  size_t produced = 0;
-  uint32_t crc = 0;
-  char probe;  // catches output beyond the declared size
   for (;;) {
-    if (s.avail_in == 0 && in_left > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left, in_capacity));
-      if (auto r = file_.read_at(in_offset, in.get(), n); !r) {
-        return io_error(std::move(r).error());
-      }
-      s.next_in = reinterpret_cast<Bytef*>(in.get());
-      s.avail_in = static_cast<uInt>(n);
-      in_offset += n;
-      in_left -= n;
-    }
-    if (produced == out.size() && out.size() < declared) {
-      out.resize(std::min(declared, out.size() * 2));
-    }
-    const bool probing = produced == declared;
-    const size_t room = probing ? 1 : std::min(out.size() - produced, kInflateStep);
-    s.next_out = reinterpret_cast<Bytef*>(probing ? &probe : out.data() + produced);
-    s.avail_out = static_cast<uInt>(room);
-
-    const int ret = inflate(&s, Z_NO_FLUSH);
-    const size_t made = room - s.avail_out;
-    if (probing && made > 0) return invalid(kSizeMismatch);
-    crc = crc32_of(crc, out.data() + produced, made);
-    produced += made;
-
-    if (ret == Z_STREAM_END) break;
-    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT) {
-      return invalid(s.msg != nullptr ? s.msg : "invalid deflate data");
-    }
-    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-    if (ret == Z_BUF_ERROR) {
-      // No progress with room to write: the input ran out.
-      assert(s.avail_in == 0 && in_left == 0);
-      return invalid(kTruncated);
-    }
-    assert(ret == Z_OK);
+    auto piece = entry.next();
+    if (!piece) return std::move(piece).error();
+    if (piece->empty()) return out;
+    out.append(*piece);
   }
-  if (produced != declared) return invalid(kSizeMismatch);
-  if (crc != e.crc32) return invalid(kBadChecksum);
-  return out;
 }
 
 }  // namespace quarlen::zip

@@ -38,6 +38,31 @@ struct OpenedEntry {
   uint64_t data_offset;  // first byte after the local header
 };
 
+class ZipArchive;
+
+// Reads one entry's data in pieces of at most kPieceSize bytes, inflating as
+// it goes, and checks the uncompressed size and CRC-32 of the central directory
+// at the end: memory stays fixed whatever the entry's size. Move-only.
+class EntryReader {
+ public:
+  static constexpr size_t kPieceSize = size_t{1} << 18;
+
+  EntryReader(EntryReader&&) noexcept;
+  EntryReader& operator=(EntryReader&&) noexcept;
+  ~EntryReader();
+
+  // The next piece; an empty one once the whole entry was read and checked.
+  // A failure ends the entry. The piece stays valid until the next call.
+  Result<std::string_view> next();
+
+ private:
+  friend class ZipArchive;
+  struct State;
+  EntryReader(const InputFile& file, const OpenedEntry& opened);
+
+  std::unique_ptr<State> state_;
+};
+
 // An archive opened for reading. Move-only; holds the file until destroyed.
 class ZipArchive {
  public:
@@ -58,15 +83,19 @@ class ZipArchive {
   const Entry* find(std::string_view name) const;
 
   // Checks the local header of an entry of this archive: its signature, no
-  // encryption, method stored or deflate. The name and extra field lengths
-  // come from the local header; sizes and CRC-32 from the central directory,
-  // so entries written with a data descriptor read as well.
+  // encryption, method stored or deflate, and that it belongs to the entry:
+  // the same name and method and, unless a data descriptor follows the data,
+  // the same CRC-32 and sizes. Reading then takes sizes and CRC-32 from the
+  // central directory, so entries written with a data descriptor read too.
   Result<OpenedEntry> open_entry(const Entry& entry) const;
 
   // find() and open_entry() in one: an absent name fails with
   // "Entry not found", which a caller may treat like any other failure to
   // open the entry.
   Result<OpenedEntry> open_entry(std::string_view name) const;
+
+  // A reader of the entry's data. REQUIRES: the archive outlives it.
+  EntryReader reader(const OpenedEntry& opened) const;
 
   // The entry's whole data, inflated or copied, checked against the
   // uncompressed size and CRC-32 of the central directory.
@@ -75,7 +104,6 @@ class ZipArchive {
  private:
   explicit ZipArchive(InputFile file) : file_(std::move(file)) {}
   Result<void> read_directory(uint64_t offset, uint64_t size, uint64_t count);
-  Result<std::string> inflate_entry(const OpenedEntry& opened) const;
 
   InputFile file_;
   uint64_t directory_offset_ = 0;  // entry data ends at or before this
