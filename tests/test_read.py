@@ -297,9 +297,14 @@ MEMBER_FAULTS = {
     "entry-case-keyed": (member_file(b"", name="plscope_identifiers/My Schema",
                                      entry="plscope_identifiers/my schema.jsonl"), MISSING, "plscope_identifiers/My Schema"),
     "encrypted": (raw_member(flags=1), MISSING),
+    # Reached through another entry's local header, whose data checks out.
+    "aliased": (raw_zip([{"name": "decoy", "data": MEMBER_TEXT},
+                         {"name": KEYED + ".jsonl", "data": MEMBER_TEXT, "offset": 0},
+                         {"name": "manifest.json", "data": json.dumps(
+                             {"format": FORMAT, "members": {KEYED: record(MEMBER_TEXT)}}).encode()}]), MISSING),
     "stored-byte": (raw_member(method=0, payload=b'[["x"]]\n'), ZIP_FAULT + "Invalid checksum"),
     "crc": (raw_member(crc=0), ZIP_FAULT + "Invalid checksum"),
-    "usize": (raw_member(usize=0xFFFFFFFF, central_extra=zip64_extra(2**62)),
+    "usize": (raw_member(usize=0xFFFFFFFF, central_extra=zip64_extra(2**62), flags=8),
               ZIP_FAULT + "Declared size cannot come from the compressed data"),
     # UTF-8 is tested before the checksum, so a wrong checksum does not hide it.
     "not-utf8": (member_file(b'[["\xff"]]\n'), MEMBER_NOT_UTF8),

@@ -3,6 +3,7 @@ import os
 import random
 import shutil
 import subprocess
+import sys
 import zipfile
 
 import pytest
@@ -261,3 +262,38 @@ def test_info_zip_member_from_stdin(tool_dir, tmp_path):
                    input=b"@ -\n@=comments.jsonl\n@ (comment above this line)\n")
     assert path.read_bytes()[18:26] == b"\xff" * 8  # the local header's sizes
     check_tool_archive(path, descriptors=None)
+
+
+HOSTILE_SCRIPT = """
+import json, resource, sys
+from quarlen._native import read, verify
+
+path = sys.argv[1]
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+# Far less than any inflated entry: only a reader that streams can verify.
+resource.setrlimit(resource.RLIMIT_AS, (size + (96 << 20), resource.RLIM_INFINITY))
+out = {"verify": json.loads(verify(path))}
+try:
+    read(path, "control_rows/APP")
+except MemoryError:
+    out["read"] = "MemoryError"
+print(json.dumps(out))
+"""
+
+
+def test_small_file_huge_inflated_verifies_in_fixed_memory(tmp_path):
+    # About 300 MB of text in well under 1 MB: one good member of many short
+    # rows, and one of a single line of spaces whose checksum is right.
+    rows = b'["x"]\n' * (50 << 20)
+    spaces = b" " * (300 << 20)
+    path = archive(tmp_path / "bomb.quarlen", {"control_rows/APP": rows, "control_rows/HR": spaces})
+    assert path.stat().st_size < 1 << 20
+    result = subprocess.run([sys.executable, "-c", HOSTILE_SCRIPT, str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    spaces_fault = "control_rows/HR line 1: EOF while parsing a value at line 1 column " + str((300 << 20) + 1)
+    assert json.loads(result.stdout) == {
+        "verify": {"format": FORMAT, "members": {"control_rows/APP": 50 << 20}, "ok": False, "problems": [spaces_fault]},
+        # The rows themselves do not fit: a clean MemoryError, not an internal fault.
+        "read": "MemoryError",
+    }

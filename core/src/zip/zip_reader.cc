@@ -40,7 +40,6 @@ constexpr char kForeignLocalHeader[] = "Local file header does not match the cen
 // Compressed data is read in pieces of this size; each piece of output is
 // small enough that its CRC-32 runs over bytes still in cache.
 constexpr size_t kReadChunk = size_t{1} << 18;
-constexpr size_t kPieceSize = EntryReader::kPieceSize;
 
 constexpr int kRawWindowBits = -15;
 
