@@ -198,6 +198,23 @@ def seeds():
     )
     out["empty_member"] = archive({"synonyms": [], "objects": ROWS["objects"]})
     out["data_descriptor"] = archive(small, stream=True)
+
+    # Small on disk, large inflated: one 4 MiB line, and many short lines.
+    spaces = b" " * (4 << 20)
+    out["long_line"] = raw_archive(
+        [("control_rows/APP.jsonl", spaces, zipfile.ZIP_DEFLATED)],
+        manifest_bytes({"control_rows/APP": record(spaces, 1)}),
+    )
+    many = b"[1]\n" * 100000
+    out["many_lines"] = raw_archive(
+        [("control_rows/APP.jsonl", many, zipfile.ZIP_DEFLATED)],
+        manifest_bytes({"control_rows/APP": record(many, 100000)}),
+    )
+    # Two members with the same text, the second's central offset pointing at
+    # the first's local header: only the names tell them apart.
+    twins = archive({"objects": ROWS["objects"], "external_objects": ROWS["objects"]})
+    second = twins.index(b"PK\x01\x02", twins.index(b"PK\x01\x02") + 1)
+    out["aliased_local_header"] = twins[: second + 42] + struct.pack("<I", 0) + twins[second + 46 :]
     out["zip64_local"] = archive(small, zip64=True)
     out["comment"] = archive(small, comment=b"archive comment PK\x05\x06")
     out["keyed"] = archive(
