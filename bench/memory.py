@@ -1,8 +1,14 @@
-"""Peak memory of the writer against the size of one member.
+"""Peak memory of the writer and the reader against the size of one member.
 
 Writes one `units` member of about 100 MB and one of about 1 GB, each in its own
 process and in batches of 10,000 rows, and prints each process's peak resident
 set size. Memory should follow the size of one batch, not of the member.
+
+Then, each in a process of its own: `verify` of the 1 GB file, `verify` of a
+file of about 1 MB whose one entry inflates to as much (a line of spaces, made
+by zipfile, its checksum right), and `read` of the 100 MB member. Verifying
+should need a fixed window whatever the entry's size; reading, its result and
+a window.
 
     python bench/memory.py [--small-mb 100] [--large-mb 1000] [--dir /tmp]
 """
@@ -10,6 +16,7 @@ set size. Memory should follow the size of one batch, not of the member.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import random
@@ -17,6 +24,7 @@ import resource
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 BATCH_ROWS = 10_000
 
@@ -58,13 +66,48 @@ def measure(path: str, megabytes: int) -> dict:
     out = subprocess.run(
         [sys.executable, __file__, "--child", path, str(megabytes)], check=True, capture_output=True, text=True
     ).stdout
-    os.unlink(path)
     return json.loads(out)
+
+
+def reader_child(call: str, path: str) -> None:
+    from quarlen import _native
+
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    if call == "verify":
+        result = _native.verify(path)
+    else:
+        result = _native.read(path, "units")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"result_bytes": len(result), "baseline_kb": baseline, "peak_kb": peak,
+                      "summary": result[:160] if call == "verify" else ""}))
+
+
+def measure_reader(call: str, path: str) -> dict:
+    out = subprocess.run(
+        [sys.executable, __file__, "--reader", call, path], check=True, capture_output=True, text=True
+    ).stdout
+    return json.loads(out)
+
+
+def inflation_bomb(path: str, megabytes: int) -> None:
+    """A member of one line of spaces, small on disk, with its true checksum."""
+    chunk = b" " * (1 << 20)
+    digest = hashlib.sha256()
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("units.jsonl", "w") as entry:
+            for _ in range(megabytes):
+                entry.write(chunk)
+                digest.update(chunk)
+        members = {"units": {"bytes": megabytes << 20, "rows": 1, "sha256": digest.hexdigest()}}
+        z.writestr("manifest.json", json.dumps({"format": "quarlen/1", "members": members}))
 
 
 def main() -> None:
     if len(sys.argv) == 4 and sys.argv[1] == "--child":
         child(sys.argv[2], int(sys.argv[3]))
+        return
+    if len(sys.argv) == 4 and sys.argv[1] == "--reader":
+        reader_child(sys.argv[2], sys.argv[3])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small-mb", type=int, default=100)
@@ -79,6 +122,26 @@ def main() -> None:
               f"  (before writing {r['baseline_kb'] / 1024:.1f} MB)")
     growth = (results["large"]["peak_kb"] - results["small"]["peak_kb"]) / 1024
     print(f"peak RSS growth from small to large member: {growth:+.1f} MB (target: within 16 MB)")
+
+    bomb = os.path.join(args.dir, "memory-bomb.quarlen")
+    inflation_bomb(bomb, args.large_mb)
+    cases = [
+        ("verify, genuine large member", "verify", os.path.join(args.dir, "memory-large.quarlen"), 32),
+        (f"verify, {os.path.getsize(bomb) / 1e6:.1f} MB file inflating to {args.large_mb} MiB", "verify", bomb, 32),
+        ("read, small member", "read", os.path.join(args.dir, "memory-small.quarlen"), None),
+    ]
+    for label, call, path, limit in cases:
+        r = measure_reader(call, path)
+        grown = (r["peak_kb"] - r["baseline_kb"]) / 1024
+        if limit is not None:
+            target = f"target: within {limit} MB"
+        else:
+            target = f"result {r['result_bytes'] / 1e6:.1f} MB; target: result and a window"
+        print(f"{label}: peak RSS {r['peak_kb'] / 1024:.1f} MB, {grown:+.1f} MB over the module's baseline ({target})")
+        if r["summary"]:
+            print(f"  {r['summary']}")
+    for name in ("small", "large", "bomb"):
+        os.unlink(os.path.join(args.dir, f"memory-{name}.quarlen"))
 
 
 if __name__ == "__main__":
