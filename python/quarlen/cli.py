@@ -1,7 +1,8 @@
 """The quarlen command line: verify, inspect, read and write .quarlen files.
 
 Exit codes: 0 success; 1 a file that fails verification; 2 bad usage, or a
-file that cannot be read or written.
+file that cannot be read or written. Output cut short by its reader (`| head`)
+never changes the code.
 """
 
 from __future__ import annotations
@@ -28,8 +29,27 @@ class CommandError(Exception):
     """A failure that ends the command with a message and EXIT_FAILURE."""
 
 
+def _silence(stream: IO[str]) -> None:
+    """Points a stream whose reader went away (say, `| head`) at the null device,
+    so that the rest of the output, and the flush at exit, go nowhere quietly."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, stream.fileno())
+    os.close(devnull)
+
+
+def _write_to(stream: IO[str], text: str) -> None:
+    try:
+        stream.write(text)
+    except BrokenPipeError:
+        _silence(stream)
+
+
 def _stdout_write(text: str) -> None:
-    sys.stdout.write(text)
+    _write_to(sys.stdout, text)
+
+
+def _stderr_write(text: str) -> None:
+    _write_to(sys.stderr, text)
 
 
 # --- splitting the module's compact array text into rows ----------------------
@@ -95,7 +115,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
             if args.json:
                 _stdout_write(json.dumps({"file": path, "error": str(error)}, ensure_ascii=False, separators=(",", ":")) + "\n")
             else:
-                print(f"quarlen: {error}", file=sys.stderr)
+                _stderr_write(f"quarlen: {error}\n")
             status = EXIT_FAILURE
             continue
         report = json.loads(text)
@@ -126,9 +146,12 @@ def cmd_read(args: argparse.Namespace) -> int:
         _stdout_write(text + "\n")
         return EXIT_OK
     out = sys.stdout
-    for row in iter_rows(text):
-        out.write(row)
-        out.write("\n")
+    try:
+        for row in iter_rows(text):
+            out.write(row)
+            out.write("\n")
+    except BrokenPipeError:
+        _silence(out)
     return EXIT_OK
 
 
@@ -290,7 +313,7 @@ def cmd_write(args: argparse.Namespace) -> int:
         raise
     manifest = json.loads(text)
     total = sum(record["rows"] for record in manifest["members"].values())
-    print(f"{args.out}: {len(manifest['members'])} members, {total} rows", file=sys.stderr)
+    _stderr_write(f"{args.out}: {len(manifest['members'])} members, {total} rows\n")
     return EXIT_OK
 
 
@@ -302,10 +325,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     path = args.path
     manifest = demo.write_sample(path)
-    print(f"wrote {path}: {len(manifest['members'])} members")
+    _stdout_write(f"wrote {path}: {len(manifest['members'])} members\n")
     for name in ("objects", "units", "plscope_identifiers/APP"):
         rows = json.loads(_native.read(path, name))
-        print(f"read {name}: {len(rows)} rows, first {json.dumps(rows[0], ensure_ascii=False)[:100]}")
+        _stdout_write(f"read {name}: {len(rows)} rows, first {json.dumps(rows[0], ensure_ascii=False)[:100]}\n")
     report = json.loads(_native.verify(path))
     _print_report(path, report)
     return EXIT_OK if report["ok"] else EXIT_PROBLEMS
@@ -371,15 +394,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         status = int(args.run(args))
-        sys.stdout.flush()
-        return status
     except (CommandError, ValueError) as error:
-        print(f"quarlen: {error}", file=sys.stderr)
-        return EXIT_FAILURE
-    except BrokenPipeError:
-        # The reader of our output went away (say, `| head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OK
+        status = EXIT_FAILURE
+        _stderr_write(f"quarlen: {error}\n")
     except KeyboardInterrupt:
         return 130
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence(sys.stdout)
+    return status
