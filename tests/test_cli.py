@@ -162,6 +162,19 @@ def test_verify_status_survives_a_closed_pipe(demo, damaged, tmp_path, last, sta
     assert result.stderr.decode() == message.format(**files)
 
 
+@pytest.mark.parametrize("member, status, message", [
+    ("comments", 0, ""),
+    ("objects", 1, "quarlen: objects: not in e.quarlen\n"),
+    ("control_rows/APP", 1, "quarlen: control_rows/APP: not in e.quarlen\n"),
+    ("bogus", 2, "quarlen: bogus: not a member of quarlen/1\n"),
+])
+def test_read_tells_a_missing_member_from_an_empty_one(tmp_path, member, status, message):
+    (tmp_path / "empty.jsonl").write_text("")
+    assert run("write", "e.quarlen", "comments=empty.jsonl", cwd=tmp_path).returncode == 0
+    result = run("read", "e.quarlen", member, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (status, b"", message)
+
+
 def test_unit_hash_reads_text_exactly(tmp_path):
     (tmp_path / "src.sql").write_bytes(b"abc")
     by_file = run("unit-hash", "APP", "FUNCTION", "F1", tmp_path / "src.sql")

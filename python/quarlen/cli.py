@@ -1,8 +1,8 @@
 """The quarlen command line: verify, inspect, read and write .quarlen files.
 
-Exit codes: 0 success; 1 a file that fails verification; 2 bad usage, or a
-file that cannot be read or written. Output cut short by its reader (`| head`)
-never changes the code.
+Exit codes: 0 success; 1 a file that fails verification, or a member that
+`read` does not find in the file; 2 bad usage, or a file that cannot be read or
+written. Output cut short by its reader (`| head`) never changes the code.
 """
 
 from __future__ import annotations
@@ -142,6 +142,10 @@ def cmd_manifest(args: argparse.Namespace) -> int:
 
 def cmd_read(args: argparse.Namespace) -> int:
     text = _native.read(args.file, args.member)
+    if text == "[]" and args.member not in json.loads(_native.manifest(args.file))["members"]:
+        # Told apart from an empty member, so that a mistyped key is noticed.
+        _stderr_write(f"quarlen: {args.member}: not in {args.file}\n")
+        return EXIT_PROBLEMS
     if args.array:
         _stdout_write(text + "\n")
         return EXIT_OK
@@ -341,7 +345,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarlen",
         description="Write, read and verify .quarlen database catalogue snapshots.",
-        epilog="Exit codes: 0 success, 1 a file fails verification, 2 bad usage or a file that cannot be read.",
+        epilog="Exit codes: 0 success, 1 a file fails verification (or read: the member is not in the file), "
+        "2 bad usage or a file that cannot be read or written.",
     )
     parser.add_argument("--version", action="version", version=f"quarlen {_native.version()} ({_native.FORMAT})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
