@@ -107,7 +107,7 @@ def test_verify_exit_codes_and_output(demo, damaged, tmp_path):
 
 def test_write_round_trips_jsonl_files(tmp_path):
     (tmp_path / "c.jsonl").write_text('["A","T","C","é"]\n\n["B","T",null, {"b":1,"a":2}]\r\n')
-    (tmp_path / "h.json").write_text('{"source":"cli","format":"ignored"}')
+    (tmp_path / "h.json").write_text('{"source":"cli"}')
     out = tmp_path / "out.quarlen"
     result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
                  stdin=b"[1]\n[2]\n[3]", cwd=tmp_path)
@@ -124,7 +124,6 @@ def test_write_round_trips_jsonl_files(tmp_path):
         ("comments", '["A","T","C","x"]\n["B","T",\n', "rows.jsonl line 2: trailing comma"),
         ("comments", '["A","T","C","x"]\n"x"\n', "rows.jsonl line 2: not a list of values"),
         ("control_rows/K", "[1],[2]\n", "rows.jsonl line 1: more than one JSON value on the line"),
-        ("bogus", "[1]\n", "bogus: not a member of quarlen/1"),
     ],
 )
 def test_write_bad_line_leaves_file_unfinished(tmp_path, member, content, message):
@@ -135,6 +134,47 @@ def test_write_bad_line_leaves_file_unfinished(tmp_path, member, content, messag
     assert result.stderr.decode() == f"quarlen: {message}\n"
     with pytest.raises(ValueError, match="not finished"):
         _native.manifest(out)
+
+
+ROW = '["A","T","C","x"]\n'
+HEADER = ["--header", "h.json", "comments=rows.jsonl"]
+
+
+@pytest.fixture
+def out(tmp_path):
+    """A good snapshot that a failed write must leave as it is, beside rows.jsonl."""
+    (tmp_path / "rows.jsonl").write_text(ROW)
+    path = tmp_path / "out.quarlen"
+    assert run("write", path, "comments=rows.jsonl", cwd=tmp_path).returncode == 0
+    return path
+
+
+def assert_kept(out, before, *others):
+    assert out.read_bytes() == before
+    assert sorted(os.listdir(out.parent)) == sorted(["out.quarlen", "rows.jsonl", *others])
+
+
+@pytest.mark.parametrize(
+    "args, files, message",
+    [
+        (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
+        (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
+        (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
+        (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
+        (["control_rows=rows.jsonl"], {}, "control_rows: control_rows needs a key after a slash (control_rows/OWNER)"),
+        (["comments=rows.jsonl", "comments=rows.jsonl"], {}, "comments: written already"),
+        (["comments=missing.jsonl"], {}, "missing.jsonl: No such file or directory"),
+        (["comments=./out.quarlen"], {}, "out.quarlen: is also an input"),
+        (["--header", "-", "control_rows/K=-"], {}, "standard input can feed only one member or the header"),
+    ],
+)
+def test_write_checks_before_creating_anything(out, args, files, message):
+    for name, content in files.items():
+        (out.parent / name).write_text(content)
+    before = out.read_bytes()
+    result = run("write", "out.quarlen", *args, cwd=out.parent)
+    assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {message}\n")
+    assert_kept(out, before, *files.keys() - {"rows.jsonl"})
 
 
 def test_write_streams_in_batches_and_read_stops_at_a_closed_pipe(tmp_path):

@@ -299,11 +299,59 @@ def _one_value(line: str) -> bool:
     return True
 
 
+def _read_header(source: str | None) -> str:
+    """The header's text, once it is known to be a JSON object the manifest can take."""
+    if source is None:
+        return "{}"
+    text = _read_text_argument(source)
+    try:
+        header = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise CommandError(f"{source}: not JSON ({error.msg} at line {error.lineno} column {error.colno})") from None
+    if not isinstance(header, dict):
+        raise CommandError(f"{source}: not a JSON object")
+    for key in ("format", "members"):
+        if key in header:
+            raise CommandError(f'{source}: "{key}" belongs to the file, not to the header')
+    return text
+
+
+def _identity(source: str) -> tuple[int, int]:
+    """The device and inode of an input, which must exist and open for reading."""
+    try:
+        if source == "-":
+            info = os.fstat(sys.stdin.fileno())
+        else:
+            with open(source, "rb") as handle:
+                info = os.fstat(handle.fileno())
+    except OSError as error:
+        raise CommandError(f"{source}: {error.strerror or error}") from None
+    return info.st_dev, info.st_ino
+
+
 def cmd_write(args: argparse.Namespace) -> int:
     sources = [_parse_source(spec) for spec in args.members]
-    if sum(1 for _, source in sources if source == "-") > 1:
-        raise CommandError("standard input can feed only one member")
-    header = "{}" if args.header is None else _read_text_argument(args.header)
+    if sum(1 for _, source in sources if source == "-") + (args.header == "-") > 1:
+        raise CommandError("standard input can feed only one member or the header")
+    # Everything that can be checked is checked before a file is created.
+    names: set[str] = set()
+    for name, _ in sources:
+        _native._check_member(name)
+        if name in names:
+            raise CommandError(f"{name}: written already")
+        names.add(name)
+    header = _read_header(args.header)
+    inputs = {_identity(source) for _, source in sources}
+    if args.header is not None:
+        inputs.add(_identity(args.header))
+    try:
+        out = os.stat(args.out)
+    except OSError:
+        pass  # a new file, or one that the write refuses below with its reason
+    else:
+        if (out.st_dev, out.st_ino) in inputs:
+            raise CommandError(f"{args.out}: is also an input")
+
     progress = _Progress()
     writer = _native.Writer(args.out)
     try:
