@@ -1,9 +1,12 @@
 import json
 import os
+import resource
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 import pytest
@@ -110,30 +113,16 @@ def test_write_round_trips_jsonl_files(tmp_path):
     (tmp_path / "h.json").write_text('{"source":"cli"}')
     out = tmp_path / "out.quarlen"
     result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
-                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path)
+                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path, umask=0o027)
     assert result.returncode == 0, result.stderr
     assert _native.read(out, "comments") == '[["A","T","C","é"],["B","T",null,{"a":2,"b":1}]]'
     assert _native.read(out, "control_rows/K") == "[[1],[2],[3]]"
     assert json.loads(_native.manifest(out))["source"] == "cli"
-
-
-@pytest.mark.parametrize(
-    "member, content, message",
-    [
-        ("comments", '["A","T","C","x"]\n\n["B","T"]\n', "rows.jsonl line 3: 2 values, the format has 4"),
-        ("comments", '["A","T","C","x"]\n["B","T",\n', "rows.jsonl line 2: trailing comma"),
-        ("comments", '["A","T","C","x"]\n"x"\n', "rows.jsonl line 2: not a list of values"),
-        ("control_rows/K", "[1],[2]\n", "rows.jsonl line 1: more than one JSON value on the line"),
-    ],
-)
-def test_write_bad_line_leaves_file_unfinished(tmp_path, member, content, message):
-    (tmp_path / "rows.jsonl").write_text(content)
-    out = tmp_path / "out.quarlen"
-    result = run("write", out, f"{member}=rows.jsonl", cwd=tmp_path)
-    assert result.returncode == 2
-    assert result.stderr.decode() == f"quarlen: {message}\n"
-    with pytest.raises(ValueError, match="not finished"):
-        _native.manifest(out)
+    # A new file gets the umask's mode; a replaced one keeps its own.
+    assert out.stat().st_mode & 0o777 == 0o640
+    out.chmod(0o604)
+    assert run("write", out, "comments=c.jsonl", cwd=tmp_path).returncode == 0
+    assert out.stat().st_mode & 0o777 == 0o604
 
 
 ROW = '["A","T","C","x"]\n'
@@ -157,7 +146,12 @@ def assert_kept(out, before, *others):
 @pytest.mark.parametrize(
     "args, files, message",
     [
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: trailing comma"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '"x"\n'}, "rows.jsonl line 2: not a list of values"),
+        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: more than one JSON value on the line"),
         (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
+        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (expected value at line 1 column 6)"),
         (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
         (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
         (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
@@ -168,13 +162,42 @@ def assert_kept(out, before, *others):
         (["--header", "-", "control_rows/K=-"], {}, "standard input can feed only one member or the header"),
     ],
 )
-def test_write_checks_before_creating_anything(out, args, files, message):
+def test_failed_write_keeps_out(out, args, files, message):
     for name, content in files.items():
         (out.parent / name).write_text(content)
     before = out.read_bytes()
     result = run("write", "out.quarlen", *args, cwd=out.parent)
     assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {message}\n")
     assert_kept(out, before, *files.keys() - {"rows.jsonl"})
+
+
+def test_write_on_full_disk_keeps_out(out):
+    (out.parent / "big.jsonl").write_text("".join(f"[{i}]\n" for i in range(200_000)))
+    before = out.read_bytes()
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(before) + 100_000,) * 2)
+
+    result = run("write", "out.quarlen", "control_rows/K=big.jsonl", cwd=out.parent, preexec_fn=small_files)
+    assert (result.returncode, result.stderr.decode()) == (2, "quarlen: out.quarlen: File too large (os error 27)\n")
+    assert_kept(out, before, "big.jsonl")
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_interrupted_write_keeps_out(out, signum, status):
+    before = out.read_bytes()
+    writer = subprocess.Popen([QUARLEN, "write", "out.quarlen", "control_rows/K=-"], cwd=out.parent,
+                              stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    writer.stdin.write(b"[1]\n" * 10_000)  # within the pipe's buffer: never blocks
+    writer.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not [name for name in os.listdir(out.parent) if name.startswith(".out.quarlen.")]:
+        assert time.monotonic() < deadline and writer.poll() is None
+        time.sleep(0.01)
+    writer.send_signal(signum)
+    assert (writer.communicate()[1], writer.returncode) == (b"", status)
+    assert_kept(out, before)
 
 
 def test_write_streams_in_batches_and_read_stops_at_a_closed_pipe(tmp_path):

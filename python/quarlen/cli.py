@@ -8,11 +8,16 @@ written. Output cut short by its reader (`| head`) never changes the code.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
+import signal
+import stat
 import sys
-from typing import IO, Iterator, Sequence
+import tempfile
+import traceback
+from typing import IO, Callable, Iterator, Sequence
 
 from . import _native
 
@@ -250,8 +255,9 @@ def _batches(source: str, handle: IO[bytes]) -> Iterator[tuple[list[int], list[s
 _AT_LINE = re.compile(r" at line (\d+) column (\d+)$")
 
 
-def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> str:
-    """Turns the writer's message about a batch into one about a line of the input."""
+def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> str | None:
+    """Turns the writer's message about a batch into one about a line of the
+    input; None when the fault is not the input's."""
     row_fault = re.match(re.escape(name) + r" row (\d+): (.*)$", message)
     if row_fault:
         return f"{source} line {numbers[int(row_fault.group(1)) - 1]}: {row_fault.group(2)}"
@@ -264,7 +270,7 @@ def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> s
             index = min(max(int(at.group(1)), 1), len(numbers))
             return f"{source} line {numbers[index - 1]}: {description[: at.start()]}"
         return f"{source}: {description}"
-    return message
+    return None
 
 
 def _write_member(writer: _native.Writer, name: str, source: str, progress: _Progress) -> None:
@@ -277,7 +283,10 @@ def _write_member(writer: _native.Writer, name: str, source: str, progress: _Pro
             try:
                 count = writer.rows("[" + "\n,".join(lines) + "\n]")
             except ValueError as error:
-                raise CommandError(_locate_fault(source, name, numbers, str(error))) from None
+                located = _locate_fault(source, name, numbers, str(error))
+                if located is None:
+                    raise
+                raise CommandError(located) from None
             if count != len(lines):
                 bad = next((i for i, line in enumerate(lines) if not _one_value(line)), 0)
                 raise CommandError(f"{source} line {numbers[bad]}: more than one JSON value on the line")
@@ -329,7 +338,90 @@ def _identity(source: str) -> tuple[int, int]:
     return info.st_dev, info.st_ino
 
 
+@contextlib.contextmanager
+def _stderr_silenced() -> Iterator[None]:
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 2)
+        os.close(devnull)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+
+
+def _replace_atomically(out: str, build: Callable[[_native.Writer], str]) -> str:
+    """Lets `build` write a file under a hidden name beside OUT, and puts it in
+    OUT's place only once it is complete and on disk. On any failure, Ctrl-C or
+    SIGTERM included, the hidden file goes and an existing OUT stays as it was."""
+    target = os.path.realpath(out)  # a symbolic link keeps pointing at the snapshot
+    directory, base = os.path.split(target)
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        mode = 0o666 & ~_umask()
+    # An interrupt waits until the file exists and the cleanup below covers it.
+    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+    try:
+        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
+    except OSError as error:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        raise CommandError(f"{out}: {error.strerror or error}") from None
+    writer = None
+    replaced = False
+    try:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        writer = _native.Writer(temp)
+        manifest = build(writer)
+        os.fchmod(fd, mode)
+        os.fsync(fd)
+        os.replace(temp, target)
+        replaced = True
+        directory_fd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(directory_fd)
+        finally:
+            os.close(directory_fd)
+        return manifest
+    except BaseException as error:
+        # A second Ctrl-C waits until the hidden file is gone.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+        try:
+            # The frames of the failure hold the writer too: let them go, so
+            # that it closes its file now. The file is deleted anyway, so a
+            # failure to close it (the same full disk, say) is not worth a word.
+            traceback.clear_frames(error.__traceback__)
+            with _stderr_silenced():
+                writer = None
+            if not replaced:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temp)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        if isinstance(error, OSError):
+            raise CommandError(f"{out}: {error.strerror or error}") from None
+        raise
+    finally:
+        os.close(fd)
+
+
 def cmd_write(args: argparse.Namespace) -> int:
+    signal.signal(signal.SIGTERM, _terminate)
     sources = [_parse_source(spec) for spec in args.members]
     if sum(1 for _, source in sources if source == "-") + (args.header == "-") > 1:
         raise CommandError("standard input can feed only one member or the header")
@@ -353,16 +445,24 @@ def cmd_write(args: argparse.Namespace) -> int:
             raise CommandError(f"{args.out}: is also an input")
 
     progress = _Progress()
-    writer = _native.Writer(args.out)
-    try:
+
+    def build(writer: _native.Writer) -> str:
         for name, source in sources:
             _write_member(writer, name, source, progress)
-        text = writer.finish(header)
-    except BaseException:
-        # Dropping the writer closes the archive without a manifest, so no
-        # reader takes the partial file for a finished snapshot.
-        del writer
-        raise
+        try:
+            return writer.finish(header)
+        except ValueError as error:
+            message = str(error)
+            if args.header is not None and message.startswith("header: "):
+                raise CommandError(f"{args.header}: not JSON ({message[len('header: '):]})") from None
+            raise
+
+    try:
+        text = _replace_atomically(args.out, build)
+    except ValueError as error:
+        # What is left is the writer's trouble with the file itself (a full disk, say).
+        raise CommandError(f"{args.out}: {error}") from None
+
     manifest = json.loads(text)
     total = sum(record["rows"] for record in manifest["members"].values())
     _stderr_write(f"{args.out}: {len(manifest['members'])} members, {total} rows\n")
@@ -419,7 +519,7 @@ def build_parser() -> argparse.ArgumentParser:
         "write",
         help="build a snapshot from JSON-lines files",
         description="Build a snapshot from JSON-lines files, one row (a JSON array) per line. "
-        "A bad line stops the command and leaves OUT without a manifest.",
+        "OUT is replaced only by a complete snapshot: on any failure it stays as it was.",
     )
     p.add_argument("out", metavar="OUT")
     p.add_argument("members", nargs="+", metavar="NAME=ROWS.jsonl", help="a member and its rows; - reads standard input")
