@@ -84,6 +84,19 @@ PyObject* fn_unit_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// Private, for the command line: raises the writer's message when `name` is not
+// a member of the format, so that a bad name is refused before any file exists.
+PyObject* fn_check_member(PyObject*, PyObject* arg) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    auto name = text_argument("name", arg);
+    if (!name) return nullptr;
+    auto spec = lookup_member(*name);
+    if (!spec) return raise_error(spec.error());
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
 PyObject* fn_version(PyObject*, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     return str_result(kVersion, QUARLEN_WHERE);
@@ -108,6 +121,10 @@ PyMethodDef g_functions[] = {
      "unit_hash(owner, object_type, object_name, text)\n--\n\n"},
     {"version", fn_version, METH_NOARGS, "version()\n--\n\n"},
 };
+
+// Not listed in __all__.
+PyMethodDef g_check_member = {"_check_member", fn_check_member, METH_O,
+                              "_check_member(name)\n--\n\n"};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -155,6 +172,10 @@ bool initialise(PyObject* module) {
     if (!add_name(module, def.ml_name, PyCMethod_New(&def, module, module_name.get(), nullptr))) {
       return false;
     }
+  }
+  PyRef check_member(PyCMethod_New(&g_check_member, module, module_name.get(), nullptr));
+  if (!check_member || PyObject_SetAttrString(module, "_check_member", check_member.get()) < 0) {
+    return false;
   }
   return add_name(module, "FORMAT",
                   PyUnicode_FromStringAndSize(kFormat.data(),

@@ -1,7 +1,12 @@
 import json
 import os
+import resource
+import shlex
+import shutil
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 
 import pytest
@@ -10,13 +15,17 @@ from quarlen import _native
 from quarlen.cli import iter_rows
 
 
-def run(*args, stdin=None, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-m", "quarlen", *map(str, args)],
-        input=stdin,
-        capture_output=True,
-        cwd=cwd,
-    )
+# The console script installed next to this interpreter, as a user runs it.
+QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
+
+
+def run(*args, stdin=None, **options):
+    return subprocess.run([sys.executable, "-m", "quarlen", *map(str, args)], input=stdin, capture_output=True, **options)
+
+
+def shell(command):
+    """Runs a pipeline through bash, whose status is the first failure in it."""
+    return subprocess.run(["bash", "-o", "pipefail", "-c", command], capture_output=True)
 
 
 @pytest.fixture
@@ -73,14 +82,19 @@ def damage_member(path, name):
             target.writestr(entry, data.replace(b"APP", b"APX", 1) if entry == f"{name}.jsonl" else data)
 
 
-def test_verify_exit_codes_and_output(demo, tmp_path):
+@pytest.fixture
+def damaged(demo):
+    path = demo.with_name("damaged.quarlen")
+    path.write_bytes(demo.read_bytes())
+    damage_member(path, "objects")
+    return path
+
+
+def test_verify_exit_codes_and_output(demo, damaged, tmp_path):
     good = run("verify", demo)
     assert good.returncode == 0
     assert good.stdout.decode().splitlines()[0] == f"{demo}: ok, 22 members read, 62 rows"
 
-    damaged = tmp_path / "damaged.quarlen"
-    damaged.write_bytes(demo.read_bytes())
-    damage_member(damaged, "objects")
     bad = run("verify", demo, damaged)
     assert bad.returncode == 1
     assert "  problem: objects: checksum does not match the manifest (the file was changed or damaged)\n" in bad.stdout.decode()
@@ -96,42 +110,132 @@ def test_verify_exit_codes_and_output(demo, tmp_path):
 
 def test_write_round_trips_jsonl_files(tmp_path):
     (tmp_path / "c.jsonl").write_text('["A","T","C","é"]\n\n["B","T",null, {"b":1,"a":2}]\r\n')
-    (tmp_path / "h.json").write_text('{"source":"cli","format":"ignored"}')
+    (tmp_path / "h.json").write_text('{"source":"cli"}')
     out = tmp_path / "out.quarlen"
     result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
-                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path)
+                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path, umask=0o027)
     assert result.returncode == 0, result.stderr
     assert _native.read(out, "comments") == '[["A","T","C","é"],["B","T",null,{"a":2,"b":1}]]'
     assert _native.read(out, "control_rows/K") == "[[1],[2],[3]]"
     assert json.loads(_native.manifest(out))["source"] == "cli"
+    # A new file gets the umask's mode; a replaced one keeps its own.
+    assert out.stat().st_mode & 0o777 == 0o640
+    out.chmod(0o604)
+    assert run("write", out, "comments=c.jsonl", cwd=tmp_path).returncode == 0
+    assert out.stat().st_mode & 0o777 == 0o604
+
+
+ROW = '["A","T","C","x"]\n'
+HEADER = ["--header", "h.json", "comments=rows.jsonl"]
+
+
+@pytest.fixture
+def out(tmp_path):
+    """A good snapshot that a failed write must leave as it is, beside rows.jsonl."""
+    (tmp_path / "rows.jsonl").write_text(ROW)
+    path = tmp_path / "out.quarlen"
+    assert run("write", path, "comments=rows.jsonl", cwd=tmp_path).returncode == 0
+    return path
+
+
+def assert_kept(out, before, *others):
+    assert out.read_bytes() == before
+    assert sorted(os.listdir(out.parent)) == sorted(["out.quarlen", "rows.jsonl", *others])
 
 
 @pytest.mark.parametrize(
-    "member, content, message",
+    "args, files, message",
     [
-        ("comments", '["A","T","C","x"]\n\n["B","T"]\n', "rows.jsonl line 3: 2 values, the format has 4"),
-        ("comments", '["A","T","C","x"]\n["B","T",\n', "rows.jsonl line 2: trailing comma"),
-        ("comments", '["A","T","C","x"]\n"x"\n', "rows.jsonl line 2: not a list of values"),
-        ("control_rows/K", "[1],[2]\n", "rows.jsonl line 1: more than one JSON value on the line"),
-        ("bogus", "[1]\n", "bogus: not a member of quarlen/1"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: trailing comma"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '"x"\n'}, "rows.jsonl line 2: not a list of values"),
+        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: more than one JSON value on the line"),
+        (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
+        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (expected value at line 1 column 6)"),
+        (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
+        (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
+        (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
+        (["control_rows=rows.jsonl"], {}, "control_rows: control_rows needs a key after a slash (control_rows/OWNER)"),
+        (["comments=rows.jsonl", "comments=rows.jsonl"], {}, "comments: written already"),
+        (["comments=missing.jsonl"], {}, "missing.jsonl: No such file or directory"),
+        (["comments=./out.quarlen"], {}, "out.quarlen: is also an input"),
+        (["--header", "-", "control_rows/K=-"], {}, "standard input can feed only one member or the header"),
     ],
 )
-def test_write_bad_line_leaves_file_unfinished(tmp_path, member, content, message):
-    (tmp_path / "rows.jsonl").write_text(content)
-    out = tmp_path / "out.quarlen"
-    result = run("write", out, f"{member}=rows.jsonl", cwd=tmp_path)
-    assert result.returncode == 2
-    assert result.stderr.decode() == f"quarlen: {message}\n"
-    with pytest.raises(ValueError, match="not finished"):
-        _native.manifest(out)
+def test_failed_write_keeps_out(out, args, files, message):
+    for name, content in files.items():
+        (out.parent / name).write_text(content)
+    before = out.read_bytes()
+    result = run("write", "out.quarlen", *args, cwd=out.parent)
+    assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {message}\n")
+    assert_kept(out, before, *files.keys() - {"rows.jsonl"})
 
 
-def test_write_streams_in_batches(tmp_path):
+def test_write_on_full_disk_keeps_out(out):
+    (out.parent / "big.jsonl").write_text("".join(f"[{i}]\n" for i in range(200_000)))
+    before = out.read_bytes()
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (len(before) + 100_000,) * 2)
+
+    result = run("write", "out.quarlen", "control_rows/K=big.jsonl", cwd=out.parent, preexec_fn=small_files)
+    assert (result.returncode, result.stderr.decode()) == (2, "quarlen: out.quarlen: File too large (os error 27)\n")
+    assert_kept(out, before, "big.jsonl")
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_interrupted_write_keeps_out(out, signum, status):
+    before = out.read_bytes()
+    writer = subprocess.Popen([QUARLEN, "write", "out.quarlen", "control_rows/K=-"], cwd=out.parent,
+                              stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    writer.stdin.write(b"[1]\n" * 10_000)  # within the pipe's buffer: never blocks
+    writer.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not [name for name in os.listdir(out.parent) if name.startswith(".out.quarlen.")]:
+        assert time.monotonic() < deadline and writer.poll() is None
+        time.sleep(0.01)
+    writer.send_signal(signum)
+    assert (writer.communicate()[1], writer.returncode) == (b"", status)
+    assert_kept(out, before)
+
+
+def test_write_streams_in_batches_and_read_stops_at_a_closed_pipe(tmp_path):
     rows = "".join(f"[{i}]\n" for i in range(25_001))
     out = tmp_path / "big.quarlen"
     result = run("write", out, "control_rows/K=-", stdin=rows.encode())
     assert result.returncode == 0, result.stderr
     assert json.loads(_native.verify(out))["members"] == {"control_rows/K": 25_001}
+    head = shell(f"{shlex.quote(QUARLEN)} read {shlex.quote(str(out))} control_rows/K | head -1")
+    assert (head.returncode, head.stdout, head.stderr) == (0, b"[0]\n", b"")
+
+
+@pytest.mark.parametrize("last, status, message", [
+    ("good", 0, ""),
+    ("damaged", 1, ""),
+    ("missing", 2, "quarlen: {missing}: No such file or directory (os error 2)\n"),
+])
+def test_verify_status_survives_a_closed_pipe(demo, damaged, tmp_path, last, status, message):
+    files = {"good": demo, "damaged": damaged, "missing": tmp_path / "missing.quarlen"}
+    # Enough reports to fill the pipe long after head has gone.
+    paths = " ".join(shlex.quote(str(path)) for path in [demo] * 100 + [files[last]])
+    result = shell(f"{shlex.quote(QUARLEN)} verify {paths} | head -1")
+    assert result.returncode == status
+    assert result.stdout.decode() == f"{demo}: ok, 22 members read, 62 rows\n"
+    assert result.stderr.decode() == message.format(**files)
+
+
+@pytest.mark.parametrize("member, status, message", [
+    ("comments", 0, ""),
+    ("objects", 1, "quarlen: objects: not in e.quarlen\n"),
+    ("control_rows/APP", 1, "quarlen: control_rows/APP: not in e.quarlen\n"),
+    ("bogus", 2, "quarlen: bogus: not a member of quarlen/1\n"),
+])
+def test_read_tells_a_missing_member_from_an_empty_one(tmp_path, member, status, message):
+    (tmp_path / "empty.jsonl").write_text("")
+    assert run("write", "e.quarlen", "comments=empty.jsonl", cwd=tmp_path).returncode == 0
+    result = run("read", "e.quarlen", member, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (status, b"", message)
 
 
 def test_unit_hash_reads_text_exactly(tmp_path):
@@ -157,15 +261,6 @@ def test_every_command_has_help(command):
     result = run(command, "--help")
     assert result.returncode == 0
     assert result.stdout.decode().startswith(f"usage: quarlen {command}")
-
-
-def test_read_into_closed_pipe_is_quiet(demo):
-    reader = subprocess.Popen([sys.executable, "-m", "quarlen", "read", demo, "objects"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    reader.stdout.close()
-    with reader.stderr:
-        assert reader.stderr.read() == b""
-    assert reader.wait() == 0
 
 
 @pytest.mark.skipif(os.environ.get("QUARLEN_NO_MYPY") == "1", reason="mypy check disabled")

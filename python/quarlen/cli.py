@@ -1,17 +1,23 @@
 """The quarlen command line: verify, inspect, read and write .quarlen files.
 
-Exit codes: 0 success; 1 a file that fails verification; 2 bad usage, or a
-file that cannot be read or written.
+Exit codes: 0 success; 1 a file that fails verification, or a member that
+`read` does not find in the file; 2 bad usage, or a file that cannot be read or
+written. Output cut short by its reader (`| head`) never changes the code.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
+import signal
+import stat
 import sys
-from typing import IO, Iterator, Sequence
+import tempfile
+import traceback
+from typing import IO, Callable, Iterator, Sequence
 
 from . import _native
 
@@ -28,8 +34,27 @@ class CommandError(Exception):
     """A failure that ends the command with a message and EXIT_FAILURE."""
 
 
+def _silence(stream: IO[str]) -> None:
+    """Points a stream whose reader went away (say, `| head`) at the null device,
+    so that the rest of the output, and the flush at exit, go nowhere quietly."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, stream.fileno())
+    os.close(devnull)
+
+
+def _write_to(stream: IO[str], text: str) -> None:
+    try:
+        stream.write(text)
+    except BrokenPipeError:
+        _silence(stream)
+
+
 def _stdout_write(text: str) -> None:
-    sys.stdout.write(text)
+    _write_to(sys.stdout, text)
+
+
+def _stderr_write(text: str) -> None:
+    _write_to(sys.stderr, text)
 
 
 # --- splitting the module's compact array text into rows ----------------------
@@ -95,7 +120,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
             if args.json:
                 _stdout_write(json.dumps({"file": path, "error": str(error)}, ensure_ascii=False, separators=(",", ":")) + "\n")
             else:
-                print(f"quarlen: {error}", file=sys.stderr)
+                _stderr_write(f"quarlen: {error}\n")
             status = EXIT_FAILURE
             continue
         report = json.loads(text)
@@ -122,13 +147,20 @@ def cmd_manifest(args: argparse.Namespace) -> int:
 
 def cmd_read(args: argparse.Namespace) -> int:
     text = _native.read(args.file, args.member)
+    if text == "[]" and args.member not in json.loads(_native.manifest(args.file))["members"]:
+        # Told apart from an empty member, so that a mistyped key is noticed.
+        _stderr_write(f"quarlen: {args.member}: not in {args.file}\n")
+        return EXIT_PROBLEMS
     if args.array:
         _stdout_write(text + "\n")
         return EXIT_OK
     out = sys.stdout
-    for row in iter_rows(text):
-        out.write(row)
-        out.write("\n")
+    try:
+        for row in iter_rows(text):
+            out.write(row)
+            out.write("\n")
+    except BrokenPipeError:
+        _silence(out)
     return EXIT_OK
 
 
@@ -223,8 +255,9 @@ def _batches(source: str, handle: IO[bytes]) -> Iterator[tuple[list[int], list[s
 _AT_LINE = re.compile(r" at line (\d+) column (\d+)$")
 
 
-def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> str:
-    """Turns the writer's message about a batch into one about a line of the input."""
+def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> str | None:
+    """Turns the writer's message about a batch into one about a line of the
+    input; None when the fault is not the input's."""
     row_fault = re.match(re.escape(name) + r" row (\d+): (.*)$", message)
     if row_fault:
         return f"{source} line {numbers[int(row_fault.group(1)) - 1]}: {row_fault.group(2)}"
@@ -237,7 +270,7 @@ def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> s
             index = min(max(int(at.group(1)), 1), len(numbers))
             return f"{source} line {numbers[index - 1]}: {description[: at.start()]}"
         return f"{source}: {description}"
-    return message
+    return None
 
 
 def _write_member(writer: _native.Writer, name: str, source: str, progress: _Progress) -> None:
@@ -250,7 +283,10 @@ def _write_member(writer: _native.Writer, name: str, source: str, progress: _Pro
             try:
                 count = writer.rows("[" + "\n,".join(lines) + "\n]")
             except ValueError as error:
-                raise CommandError(_locate_fault(source, name, numbers, str(error))) from None
+                located = _locate_fault(source, name, numbers, str(error))
+                if located is None:
+                    raise
+                raise CommandError(located) from None
             if count != len(lines):
                 bad = next((i for i, line in enumerate(lines) if not _one_value(line)), 0)
                 raise CommandError(f"{source} line {numbers[bad]}: more than one JSON value on the line")
@@ -272,25 +308,164 @@ def _one_value(line: str) -> bool:
     return True
 
 
-def cmd_write(args: argparse.Namespace) -> int:
-    sources = [_parse_source(spec) for spec in args.members]
-    if sum(1 for _, source in sources if source == "-") > 1:
-        raise CommandError("standard input can feed only one member")
-    header = "{}" if args.header is None else _read_text_argument(args.header)
-    progress = _Progress()
-    writer = _native.Writer(args.out)
+def _read_header(source: str | None) -> str:
+    """The header's text, once it is known to be a JSON object the manifest can take."""
+    if source is None:
+        return "{}"
+    text = _read_text_argument(source)
     try:
+        header = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise CommandError(f"{source}: not JSON ({error.msg} at line {error.lineno} column {error.colno})") from None
+    if not isinstance(header, dict):
+        raise CommandError(f"{source}: not a JSON object")
+    for key in ("format", "members"):
+        if key in header:
+            raise CommandError(f'{source}: "{key}" belongs to the file, not to the header')
+    return text
+
+
+def _identity(source: str) -> tuple[int, int]:
+    """The device and inode of an input, which must exist and open for reading."""
+    try:
+        if source == "-":
+            info = os.fstat(sys.stdin.fileno())
+        else:
+            with open(source, "rb") as handle:
+                info = os.fstat(handle.fileno())
+    except OSError as error:
+        raise CommandError(f"{source}: {error.strerror or error}") from None
+    return info.st_dev, info.st_ino
+
+
+@contextlib.contextmanager
+def _stderr_silenced() -> Iterator[None]:
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 2)
+        os.close(devnull)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+
+
+def _replace_atomically(out: str, build: Callable[[_native.Writer], str]) -> str:
+    """Lets `build` write a file under a hidden name beside OUT, and puts it in
+    OUT's place only once it is complete and on disk. On any failure, Ctrl-C or
+    SIGTERM included, the hidden file goes and an existing OUT stays as it was."""
+    target = os.path.realpath(out)  # a symbolic link keeps pointing at the snapshot
+    directory, base = os.path.split(target)
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        mode = 0o666 & ~_umask()
+    # An interrupt waits until the file exists and the cleanup below covers it.
+    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+    try:
+        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
+    except OSError as error:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        raise CommandError(f"{out}: {error.strerror or error}") from None
+    writer = None
+    replaced = False
+    try:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        writer = _native.Writer(temp)
+        manifest = build(writer)
+        os.fchmod(fd, mode)
+        os.fsync(fd)
+        os.replace(temp, target)
+        replaced = True
+        directory_fd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(directory_fd)
+        finally:
+            os.close(directory_fd)
+        return manifest
+    except BaseException as error:
+        # A second Ctrl-C waits until the hidden file is gone.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+        try:
+            # The frames of the failure hold the writer too: let them go, so
+            # that it closes its file now. The file is deleted anyway, so a
+            # failure to close it (the same full disk, say) is not worth a word.
+            traceback.clear_frames(error.__traceback__)
+            with _stderr_silenced():
+                writer = None
+            if not replaced:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temp)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        if isinstance(error, OSError):
+            raise CommandError(f"{out}: {error.strerror or error}") from None
+        raise
+    finally:
+        os.close(fd)
+
+
+def cmd_write(args: argparse.Namespace) -> int:
+    signal.signal(signal.SIGTERM, _terminate)
+    sources = [_parse_source(spec) for spec in args.members]
+    if sum(1 for _, source in sources if source == "-") + (args.header == "-") > 1:
+        raise CommandError("standard input can feed only one member or the header")
+    # Everything that can be checked is checked before a file is created.
+    names: set[str] = set()
+    for name, _ in sources:
+        _native._check_member(name)
+        if name in names:
+            raise CommandError(f"{name}: written already")
+        names.add(name)
+    header = _read_header(args.header)
+    inputs = {_identity(source) for _, source in sources}
+    if args.header is not None:
+        inputs.add(_identity(args.header))
+    try:
+        out = os.stat(args.out)
+    except OSError:
+        pass  # a new file, or one that the write refuses below with its reason
+    else:
+        if (out.st_dev, out.st_ino) in inputs:
+            raise CommandError(f"{args.out}: is also an input")
+
+    progress = _Progress()
+
+    def build(writer: _native.Writer) -> str:
         for name, source in sources:
             _write_member(writer, name, source, progress)
-        text = writer.finish(header)
-    except BaseException:
-        # Dropping the writer closes the archive without a manifest, so no
-        # reader takes the partial file for a finished snapshot.
-        del writer
-        raise
+        try:
+            return writer.finish(header)
+        except ValueError as error:
+            message = str(error)
+            if args.header is not None and message.startswith("header: "):
+                raise CommandError(f"{args.header}: not JSON ({message[len('header: '):]})") from None
+            raise
+
+    try:
+        text = _replace_atomically(args.out, build)
+    except ValueError as error:
+        # What is left is the writer's trouble with the file itself (a full disk, say).
+        raise CommandError(f"{args.out}: {error}") from None
+
     manifest = json.loads(text)
     total = sum(record["rows"] for record in manifest["members"].values())
-    print(f"{args.out}: {len(manifest['members'])} members, {total} rows", file=sys.stderr)
+    _stderr_write(f"{args.out}: {len(manifest['members'])} members, {total} rows\n")
     return EXIT_OK
 
 
@@ -302,10 +477,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     path = args.path
     manifest = demo.write_sample(path)
-    print(f"wrote {path}: {len(manifest['members'])} members")
+    _stdout_write(f"wrote {path}: {len(manifest['members'])} members\n")
     for name in ("objects", "units", "plscope_identifiers/APP"):
         rows = json.loads(_native.read(path, name))
-        print(f"read {name}: {len(rows)} rows, first {json.dumps(rows[0], ensure_ascii=False)[:100]}")
+        _stdout_write(f"read {name}: {len(rows)} rows, first {json.dumps(rows[0], ensure_ascii=False)[:100]}\n")
     report = json.loads(_native.verify(path))
     _print_report(path, report)
     return EXIT_OK if report["ok"] else EXIT_PROBLEMS
@@ -318,7 +493,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarlen",
         description="Write, read and verify .quarlen database catalogue snapshots.",
-        epilog="Exit codes: 0 success, 1 a file fails verification, 2 bad usage or a file that cannot be read.",
+        epilog="Exit codes: 0 success, 1 a file fails verification (or read: the member is not in the file), "
+        "2 bad usage or a file that cannot be read or written.",
     )
     parser.add_argument("--version", action="version", version=f"quarlen {_native.version()} ({_native.FORMAT})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -343,7 +519,7 @@ def build_parser() -> argparse.ArgumentParser:
         "write",
         help="build a snapshot from JSON-lines files",
         description="Build a snapshot from JSON-lines files, one row (a JSON array) per line. "
-        "A bad line stops the command and leaves OUT without a manifest.",
+        "OUT is replaced only by a complete snapshot: on any failure it stays as it was.",
     )
     p.add_argument("out", metavar="OUT")
     p.add_argument("members", nargs="+", metavar="NAME=ROWS.jsonl", help="a member and its rows; - reads standard input")
@@ -371,15 +547,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         status = int(args.run(args))
-        sys.stdout.flush()
-        return status
     except (CommandError, ValueError) as error:
-        print(f"quarlen: {error}", file=sys.stderr)
-        return EXIT_FAILURE
-    except BrokenPipeError:
-        # The reader of our output went away (say, `| head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OK
+        status = EXIT_FAILURE
+        _stderr_write(f"quarlen: {error}\n")
     except KeyboardInterrupt:
         return 130
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence(sys.stdout)
+    return status
