@@ -14,6 +14,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "json_fault.h"
+
 namespace quarlen {
 namespace {
 
@@ -276,59 +278,6 @@ void decode_compact_string(std::string_view body, std::string& out) {
 
 // ---------------------------------------------------------------------------
 // Parsing
-
-enum class Fault : uint8_t {
-  kNone,
-  kEofValue,
-  kEofList,
-  kEofObject,
-  kEofString,
-  kExpectedValue,
-  kExpectedListEnd,
-  kExpectedObjectEnd,
-  kExpectedColon,
-  kKeyMustBeString,
-  kTrailingComma,
-  kTrailingCharacters,
-  kRecursionLimit,
-  kNumberOutOfRange,
-  kInvalidNumber,
-  kInvalidLiteral,
-  kInvalidEscape,
-  kLoneLeadingSurrogate,
-  kLoneTrailingSurrogate,
-  kControlCharacter,
-  kInvalidType,
-};
-
-std::string_view fault_text(Fault fault) {
-  switch (fault) {
-    case Fault::kNone: break;
-    case Fault::kEofValue: return "EOF while parsing a value";
-    case Fault::kEofList: return "EOF while parsing a list";
-    case Fault::kEofObject: return "EOF while parsing an object";
-    case Fault::kEofString: return "EOF while parsing a string";
-    case Fault::kExpectedValue: return "expected value";
-    case Fault::kExpectedListEnd: return "expected `,` or `]`";
-    case Fault::kExpectedObjectEnd: return "expected `,` or `}`";
-    case Fault::kExpectedColon: return "expected `:`";
-    case Fault::kKeyMustBeString: return "key must be a string";
-    case Fault::kTrailingComma: return "trailing comma";
-    case Fault::kTrailingCharacters: return "trailing characters";
-    case Fault::kRecursionLimit: return "recursion limit exceeded";
-    case Fault::kNumberOutOfRange: return "number out of range";
-    case Fault::kInvalidNumber: return "invalid number";
-    case Fault::kInvalidLiteral: return "invalid literal";
-    case Fault::kInvalidEscape: return "invalid escape";
-    case Fault::kLoneLeadingSurrogate: return "lone leading surrogate in hex escape";
-    case Fault::kLoneTrailingSurrogate: return "lone trailing surrogate in hex escape";
-    case Fault::kControlCharacter:
-      return "control character (\\u0000-\\u001F) found while parsing a string";
-    case Fault::kInvalidType: break;  // composed with the kind found
-  }
-  assert(false);  // kNone and kInvalidType have no fixed text
-  return "";
-}
 
 // The output offsets of one member of an object being written in compact form,
 // kept so that members can be put in key order once the object is complete.
