@@ -900,6 +900,11 @@ Result<Json> parse_json_array(std::string_view text) {
 }
 
 void append_compact(const Json& value, std::string& out) { append_value(value, out); }
+void append_compact_string(std::string_view utf8, std::string& out) { append_string(utf8, out); }
+void append_compact_double(double value, std::string& out) {
+  assert(std::isfinite(value));  // JSON has no form for the others
+  append_double(value, out);
+}
 
 std::string to_compact(const Json& value) {
   std::string out;

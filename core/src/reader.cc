@@ -1,6 +1,8 @@
 #include "quarlen/reader.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstdint>
 #include <utility>
 
 #include "quarlen/format.h"
@@ -54,51 +56,95 @@ Result<void> check_count(std::string_view name, const Json& record, uint64_t cou
                (rows != nullptr ? to_compact(*rows) : std::string("null")));
 }
 
+}  // namespace
+
 // Reads and proves one listed member in one pass over a fixed window: inflate
 // and CRC-32, UTF-8, SHA-256 and the line scan run piece by piece. The faults
 // are still reported in the order of the steps (the read, then the checksum,
 // then the lines, the count and the shape), so a fault that the pass meets
 // early is kept until the steps before it have passed. Appends the rows'
-// compact text to `compact` when it is not null.
-Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact) {
-  auto spec = lookup_member(name);
-  if (!spec) return std::move(spec).error();
-  const Json* record = member_record(opened, name);
-  if (record == nullptr) return uint64_t{0};
-  const std::string member(name);
-  auto entry = opened.archive().open_entry(member + ".jsonl");
-  if (!entry) return Error(member + ": listed in the manifest but missing from the file");
+// compact text to `compact`, when it is not null, as the lines pass.
+class MemberPass {
+ public:
+  // The name, record and entry steps; null for a member the manifest does not
+  // list, which reads as no rows.
+  static Result<std::unique_ptr<MemberPass>> start(OpenedArchive& opened, std::string_view name,
+                                                   std::string* compact) {
+    auto spec = lookup_member(name);
+    if (!spec) return std::move(spec).error();
+    const Json* record = member_record(opened, name);
+    if (record == nullptr) return std::unique_ptr<MemberPass>();
+    const std::string member(name);
+    auto entry = opened.archive().open_entry(member + ".jsonl");
+    if (!entry) return Error(member + ": listed in the manifest but missing from the file");
+    return std::unique_ptr<MemberPass>(new MemberPass(member, *record, (*spec)->columns.size(),
+                                                      *entry->entry,
+                                                      opened.archive().reader(*entry), compact));
+  }
 
-  const size_t columns = (*spec)->columns.size();
-  if (compact != nullptr) {
-    // The rows' text is about as long as the member's; the claim is trusted
-    // only as far as the compressed data could back it cheaply.
-    const zip::Entry& e = *entry->entry;
-    compact->reserve(compact->size() +
-                     static_cast<size_t>(std::min(e.uncompressed_size,
-                                                  std::max<uint64_t>(16 * e.compressed_size, 1 << 16))));
-  }
-  zip::EntryReader reader = opened.archive().reader(*entry);
-  Utf8Check utf8;
-  Sha256 hash;
-  MemberLineScanner lines(name, columns, compact);
-  for (;;) {
-    auto piece = reader.next();
-    if (!piece) return Error(member + ": " + piece.error().message());
-    if (piece->empty()) break;
+  // Takes the next piece; false once the entry has been read to its end.
+  Result<bool> step() {
+    auto piece = reader_.next();
+    if (!piece) return Error(member_ + ": " + piece.error().message());
+    if (piece->empty()) return false;
     // Past broken UTF-8 only the read itself can still fail first.
-    if (!utf8.feed(*piece)) continue;
-    hash.update(*piece);
-    lines.feed(*piece);
+    if (utf8_.feed(*piece)) {
+      hash_.update(*piece);
+      lines_.feed(*piece);
+    }
+    return true;
   }
-  if (!utf8.finish()) return Error(member + ": " + kNotUtf8);
-  if (!checksum_matches(*record, hash.finish_hex())) return checksum_error(member);
-  auto scanned = lines.finish();
-  if (!scanned) return std::move(scanned).error();
-  auto counted = check_count(name, *record, scanned->rows);
-  if (!counted) return std::move(counted).error();
-  if (scanned->shape.row != 0) return Error(shape_message(name, scanned->shape, columns));
-  return scanned->rows;
+
+  // Where the rows' compact text goes from now on.
+  void redirect(std::string* compact) { lines_.redirect(compact); }
+
+  // About the length of the member's text; the entry's claim is trusted only
+  // as far as its compressed data could back it.
+  size_t size_hint() const {
+    return static_cast<size_t>(
+        std::min(entry_.uncompressed_size, std::max<uint64_t>(16 * entry_.compressed_size, 1 << 16)));
+  }
+
+  // After the last piece: the number of rows, or the first fault in the
+  // order of the steps.
+  Result<uint64_t> verdict() {
+    if (!utf8_.finish()) return Error(member_ + ": " + kNotUtf8);
+    if (!checksum_matches(record_, hash_.finish_hex())) return checksum_error(member_);
+    auto scanned = lines_.finish();
+    if (!scanned) return std::move(scanned).error();
+    auto counted = check_count(member_, record_, scanned->rows);
+    if (!counted) return std::move(counted).error();
+    if (scanned->shape.row != 0) return Error(shape_message(member_, scanned->shape, columns_));
+    return scanned->rows;
+  }
+
+ private:
+  MemberPass(std::string member, const Json& record, size_t columns, const zip::Entry& entry,
+             zip::EntryReader reader, std::string* compact)
+      : member_(std::move(member)), record_(record), columns_(columns), entry_(entry),
+        reader_(std::move(reader)), lines_(member_, columns, compact) {}
+
+  std::string member_;
+  const Json& record_;
+  size_t columns_;
+  const zip::Entry& entry_;
+  zip::EntryReader reader_;
+  Utf8Check utf8_;
+  Sha256 hash_;
+  MemberLineScanner lines_;
+};
+
+namespace {
+
+Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact) {
+  auto pass = MemberPass::start(opened, name, compact);
+  if (!pass) return std::move(pass).error();
+  if (*pass == nullptr) return uint64_t{0};
+  for (;;) {
+    auto more = (*pass)->step();
+    if (!more) return std::move(more).error();
+    if (!*more) return (*pass)->verdict();
+  }
 }
 
 }  // namespace
@@ -233,13 +279,54 @@ Result<std::string> manifest_text(const std::string& path) {
 }
 
 Result<std::string> read_text(const std::string& path, std::string_view name) {
-  auto opened = open_archive(path);
-  if (!opened) return std::move(opened).error();
+  auto reader = MemberReader::open(path, name);
+  if (!reader) return std::move(reader).error();
   std::string out = "[";
-  auto rows = scan_member(*opened, name, &out);
-  if (!rows) return std::move(rows).error();
+  out.reserve(1 + (*reader)->size_hint() + 1);
+  auto more = (*reader)->next(&out, SIZE_MAX);
+  if (!more) return std::move(more).error();
+  assert(!*more);  // no limit: the whole member
   out += ']';
   return out;
+}
+
+// MemberReader
+
+MemberReader::MemberReader(OpenedArchive opened)
+    : opened_(std::make_unique<OpenedArchive>(std::move(opened))) {}
+MemberReader::~MemberReader() = default;
+
+Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path,
+                                                         std::string_view name) {
+  auto opened = open_archive(path);
+  if (!opened) return std::move(opened).error();
+  std::unique_ptr<MemberReader> reader(new MemberReader(std::move(*opened)));
+  auto pass = MemberPass::start(*reader->opened_, name, &reader->unused_);
+  if (!pass) return std::move(pass).error();
+  reader->pass_ = std::move(*pass);
+  return reader;
+}
+
+size_t MemberReader::size_hint() const { return pass_ == nullptr ? 0 : pass_->size_hint(); }
+
+Result<bool> MemberReader::next(std::string* out, size_t at_least) {
+  if (pass_ == nullptr) return false;
+  pass_->redirect(out);
+  const size_t start = out->size();
+  while (out->size() - start < at_least) {
+    auto more = pass_->step();
+    if (!more) {
+      pass_.reset();
+      return std::move(more).error();
+    }
+    if (!*more) {
+      auto verdict = pass_->verdict();
+      pass_.reset();
+      if (!verdict) return std::move(verdict).error();
+      return false;
+    }
+  }
+  return true;
 }
 
 Result<std::string> verify_text(const std::string& path) {

@@ -135,6 +135,12 @@ MemberLineScanner::MemberLineScanner(std::string_view name, size_t columns, std:
 
 MemberLineScanner::~MemberLineScanner() = default;
 
+void MemberLineScanner::redirect(std::string* compact) {
+  assert(compact_ != nullptr && compact != nullptr);  // the long-line check needs no output
+  compact_ = compact;
+  first_in_output_ = true;
+}
+
 bool MemberLineScanner::record(const ValueShape& shape) {
   ++scanned_.rows;
   if (columns_ != 0 && scanned_.shape.row == 0 && !(shape.is_array && shape.size == columns_)) {
@@ -145,7 +151,8 @@ bool MemberLineScanner::record(const ValueShape& shape) {
 
 bool MemberLineScanner::line(std::string_view text) {
   const uint64_t number = scanned_.rows + 1;
-  if (compact_ != nullptr && number > 1) compact_->push_back(',');
+  if (compact_ != nullptr && !first_in_output_) compact_->push_back(',');
+  first_in_output_ = false;
   ValueShape shape;
   if (!scanner_.scan_value(text, compact_, &shape)) {
     auto model = parse_json(text);

@@ -87,10 +87,15 @@ Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
   if (!encoded) return Error("rows are not JSON: " + encoded.error().message());
   if (!open_) return Error("begin a member first");
   if (encoded->shape.row != 0) return Error(shape_message(open_->name, encoded->shape, columns));
+  return append_rows(encoded->block, encoded->rows);
+}
+
+Result<uint64_t> ArchiveWriter::append_rows(std::string_view block, uint64_t rows) {
+  if (failure_) return failed_error();
+  if (!open_) return Error("begin a member first");
   // An empty batch writes nothing, unless the size limit removed the entry:
   // then every call keeps failing as the ZIP layer says.
-  if (encoded->rows == 0 && archive_->entry_open()) return uint64_t{0};
-  const std::string& block = encoded->block;
+  if (rows == 0 && archive_->entry_open()) return uint64_t{0};
   auto written = archive_->write(block);
   if (!written) {
     // The size limit removes the entry cleanly; any other failure may have
@@ -98,11 +103,13 @@ Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
     if (archive_->failed()) return fail(std::move(written).error());
     return std::move(written).error();
   }
-  open_->rows += encoded->rows;
+  open_->rows += rows;
   open_->bytes += block.size();
   open_->hash.update(block);
-  return encoded->rows;
+  return rows;
 }
+
+size_t ArchiveWriter::columns() const { return open_ ? open_->columns : 0; }
 
 Result<Json> ArchiveWriter::end() {
   if (failure_) return failed_error();

@@ -38,6 +38,11 @@ Result<Json> parse_json_array(std::string_view text);
 void append_compact(const Json& value, std::string& out);
 std::string to_compact(const Json& value);
 
+// Pieces of the compact form, for encoders that start from values of their
+// own: a string from its UTF-8 bytes, and a finite double.
+void append_compact_string(std::string_view utf8, std::string& out);
+void append_compact_double(double value, std::string& out);
+
 // The pretty form of manifest.json: two spaces per level, ": " after keys,
 // "{}" and "[]" when empty, no line feed after the last bracket.
 std::string to_pretty(const Json& value);

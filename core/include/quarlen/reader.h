@@ -45,6 +45,39 @@ std::vector<std::string> listed_members(const OpenedArchive& opened);
 // The report {"format","members","ok","problems"} over every listed member.
 Json verify_archive(OpenedArchive& opened);
 
+class MemberPass;
+
+// One member's rows, read piece by piece for callers that take them as they
+// come, with every check and message of read_text. The file stays open until
+// the reader is destroyed or the member ends.
+class MemberReader {
+ public:
+  // Opens the file and the member: read_text's checks and messages up to the
+  // member's entry. A member the manifest does not list has no rows.
+  static Result<std::unique_ptr<MemberReader>> open(const std::string& path,
+                                                    std::string_view name);
+  ~MemberReader();
+
+  // Appends the compact form of the next rows to *out, separated by ',' (none
+  // before the first), until at least `at_least` bytes were added or the
+  // member ends. True while more
+  // may follow; false once the member ended and every check passed. Rows handed
+  // out are proven only when that false comes: a fault anywhere fails the call
+  // that reaches the end, with read_text's message, after the rest of the
+  // member was read (an earlier step's fault, such as the checksum, wins).
+  Result<bool> next(std::string* out, size_t at_least);
+
+  // About the length of the member's text, as far as the file backs it.
+  size_t size_hint() const;
+
+ private:
+  explicit MemberReader(OpenedArchive opened);
+
+  std::unique_ptr<OpenedArchive> opened_;
+  std::unique_ptr<MemberPass> pass_;  // null once the member ended
+  std::string unused_;                // output until next() names one
+};
+
 // The texts the module returns: the checked manifest, one member's rows as one
 // array, and the report, each in compact form.
 Result<std::string> manifest_text(const std::string& path);

@@ -79,6 +79,9 @@ class MemberLineScanner {
 
   // Returns false once a line failed; later pieces are then ignored.
   bool feed(std::string_view piece);
+  // Sends later rows to `compact`, the first of them without a separator.
+  // REQUIRES: the scanner was made with an output.
+  void redirect(std::string* compact);
   // After the last piece.
   Result<ScannedLines> finish();
 
@@ -92,6 +95,7 @@ class MemberLineScanner {
   std::string name_;
   size_t columns_;
   std::string* compact_;
+  bool first_in_output_ = true;
   size_t line_window_;
   JsonScanner scanner_;
   std::string pending_;  // the start of a line that runs on into the next piece

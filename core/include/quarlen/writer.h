@@ -43,6 +43,13 @@ class ArchiveWriter {
   Result<void> begin(std::string_view name);
   // Appends the rows of one JSON array; returns how many this call held.
   Result<uint64_t> rows(std::string_view rows_json);
+  // Appends rows that the caller encoded itself: `rows` rows, each in the
+  // compact form (what to_compact gives for its value) followed by '\n', each
+  // an array of the open member's number of values. The same checks of state
+  // and failure as rows(), and the same result.
+  Result<uint64_t> append_rows(std::string_view block, uint64_t rows);
+  // The number of values each row of the open member holds; 0 when none is open.
+  size_t columns() const;
   // Closes the open member and returns its record {"bytes","rows","sha256"}.
   Result<Json> end();
   // Writes manifest.json and closes the archive; returns the manifest.
