@@ -6,9 +6,11 @@
 
 #include "convert.h"
 #include "py_ref.h"
+#include "unlocked.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/reader.h"
+#include "row_reader.h"
 #include "writer_type.h"
 
 namespace quarlen::py {
@@ -28,7 +30,7 @@ PyObject* fn_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     auto path = path_argument("path", bound[0]);
     if (!path) return nullptr;
-    auto text = manifest_text(*path);
+    auto text = unlocked([&] { return manifest_text(*path); });
     if (!text) return raise_error(text.error());
     return str_result(*text, QUARLEN_WHERE);
   });
@@ -42,7 +44,7 @@ PyObject* fn_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!path) return nullptr;
     auto name = text_argument("name", bound[1]);
     if (!name) return nullptr;
-    auto text = read_text(*path, *name);
+    auto text = unlocked([&] { return read_text(*path, *name); });
     if (!text) return raise_error(text.error());
     return str_result(*text, QUARLEN_WHERE);
   });
@@ -56,7 +58,7 @@ PyObject* fn_verify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     auto path = path_argument("path", bound[0]);
     if (!path) return nullptr;
-    auto text = verify_text(*path);
+    auto text = unlocked([&] { return verify_text(*path); });
     if (!text) return raise_error(text.error());
     return str_result(*text, QUARLEN_WHERE);
   });
@@ -123,8 +125,15 @@ PyMethodDef g_functions[] = {
 };
 
 // Not listed in __all__.
-PyMethodDef g_check_member = {"_check_member", fn_check_member, METH_O,
-                              "_check_member(name)\n--\n\n"};
+// Private helpers of the quarlen package: set on the module, not in __all__.
+PyMethodDef g_private_functions[] = {
+    {"_check_member", fn_check_member, METH_O, "_check_member(name)\n--\n\n"},
+    {"_load", fast(load_function), METH_FASTCALL | METH_KEYWORDS, "_load(path, name)\n--\n\n"},
+    {"_open_rows", fast(open_rows_function), METH_FASTCALL | METH_KEYWORDS,
+     "_open_rows(path, name)\n--\n\n"},
+    {"_write_rows", fast(write_rows_function), METH_FASTCALL | METH_KEYWORDS,
+     "_write_rows(writer, name, rows, first)\n--\n\n"},
+};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -173,9 +182,11 @@ bool initialise(PyObject* module) {
       return false;
     }
   }
-  PyRef check_member(PyCMethod_New(&g_check_member, module, module_name.get(), nullptr));
-  if (!check_member || PyObject_SetAttrString(module, "_check_member", check_member.get()) < 0) {
-    return false;
+  for (PyMethodDef& def : g_private_functions) {
+    PyRef function(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!function || PyObject_SetAttrString(module, def.ml_name, function.get()) < 0) {
+      return false;
+    }
   }
   return add_name(module, "FORMAT",
                   PyUnicode_FromStringAndSize(kFormat.data(),

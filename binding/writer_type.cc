@@ -9,7 +9,9 @@
 #include <string>
 
 #include "convert.h"
+#include "objects.h"
 #include "py_ref.h"
+#include "unlocked.h"
 #include "quarlen/writer.h"
 
 namespace quarlen::py {
@@ -160,7 +162,7 @@ PyObject* writer_begin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!take_receiver(self, borrow)) return nullptr;
     auto name = text_argument("name", bound[0]);
     if (!name) return nullptr;
-    auto done = core(self).begin(*name);
+    auto done = unlocked([&] { return core(self).begin(*name); });
     if (!done) return raise_error(done.error());
     Py_INCREF(Py_None);
     return Py_None;
@@ -178,7 +180,7 @@ PyObject* writer_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!take_receiver(self, borrow)) return nullptr;
     auto text = text_argument("rows_json", bound[0]);
     if (!text) return nullptr;
-    auto count = core(self).rows(*text);
+    auto count = unlocked([&] { return core(self).rows(*text); });
     if (!count) return raise_error(count.error());
     PyObject* result = PyLong_FromUnsignedLongLong(*count);
     if (result == nullptr) return raise_api_failure(QUARLEN_WHERE);
@@ -190,7 +192,7 @@ PyObject* writer_end(PyObject* self, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     Borrow borrow(reinterpret_cast<WriterObject*>(self));
     if (!take_receiver(self, borrow)) return nullptr;
-    auto record = core(self).end();
+    auto record = unlocked([&] { return core(self).end(); });
     if (!record) return raise_error(record.error());
     return str_result(to_compact(*record), QUARLEN_WHERE);
   });
@@ -207,11 +209,17 @@ PyObject* writer_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!take_receiver(self, borrow)) return nullptr;
     auto text = text_argument("header_json", bound[0]);
     if (!text) return nullptr;
-    auto manifest = core(self).finish(*text);
+    auto manifest = unlocked([&] { return core(self).finish(*text); });
     if (!manifest) return raise_error(manifest.error());
     return str_result(to_compact(*manifest), QUARLEN_WHERE);
   });
 }
+
+// Encoded rows go to the file in blocks of about this size: each block's
+// deflate runs without the interpreter lock.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+
+constexpr const char* kWriteRowsParams[] = {"writer", "name", "rows", "first"};
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyCFunction fast(FastMethod f) {
@@ -237,6 +245,55 @@ const std::string& writer_doc() {
 }
 
 }  // namespace
+
+PyObject* write_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[4];
+    if (!bind_fastcall({"_write_rows()", kWriteRowsParams, 4}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    PyObject* self = bound[0];
+    if (get_writer_type() == nullptr) return nullptr;
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto name = text_argument("name", bound[1]);
+    if (!name) return nullptr;
+    const unsigned long long first = PyLong_AsUnsignedLongLong(bound[3]);
+    if (first == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    PyRef rows(PyObject_GetIter(bound[2]));
+    if (!rows) return nullptr;
+
+    ArchiveWriter& writer = core(self);
+    const size_t columns = writer.columns();
+    std::string block;
+    uint64_t in_block = 0;
+    uint64_t written = 0;
+    auto flush = [&]() -> bool {
+      auto appended = unlocked([&] { return writer.append_rows(block, in_block); });
+      if (!appended) {
+        raise_error(appended.error());
+        return false;
+      }
+      written += in_block;
+      block.clear();
+      in_block = 0;
+      return true;
+    };
+    while (PyRef row{PyIter_Next(rows.get())}) {
+      if (!encode_row(row.get(), columns, *name, first + written + in_block, block)) {
+        return nullptr;
+      }
+      ++in_block;
+      if (block.size() >= kBlockBytes && !flush()) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (in_block > 0 && !flush()) return nullptr;
+    PyObject* result = PyLong_FromUnsignedLongLong(written);
+    if (result == nullptr) return raise_api_failure(QUARLEN_WHERE);
+    return result;
+  });
+}
 
 PyObject* get_writer_type() noexcept {
   if (g_writer_type != nullptr) return g_writer_type;

@@ -10,6 +10,13 @@ namespace quarlen::py {
 // reference, or null with an exception set.
 PyObject* get_writer_type() noexcept;
 
+// _write_rows(writer, name, rows, first): encodes every row of the iterable
+// `rows` for the open member `name` (numbered from `first` in messages) and
+// appends them to the writer in blocks; returns how many it wrote. The checks
+// of every Writer method apply to `writer`.
+PyObject* write_rows_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept;
+
 }  // namespace quarlen::py
 
 #endif  // QUARLEN_BINDING_WRITER_TYPE_H_

@@ -1,0 +1,422 @@
+#include "objects.h"
+
+#include <algorithm>
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "py_ref.h"
+#include "quarlen/json_text.h"
+
+namespace quarlen::py {
+
+// Short strings recur in catalogues (owners, types, flags): one slot per hash
+// of the bytes keeps the last string made for them.
+struct RowDecoder::Cache {
+  static constexpr size_t kSlots = 4096;
+  static constexpr size_t kLongest = 24;
+  struct Slot {
+    PyObject* object = nullptr;
+    size_t size = 0;
+    char bytes[kLongest];
+  };
+  Slot slots[kSlots];
+
+  ~Cache() {
+    for (Slot& s : slots) Py_XDECREF(s.object);
+  }
+
+  // A new reference to the str of `utf8`, or null with an exception set.
+  PyObject* get(const char* utf8, size_t size) {
+    if (size > kLongest) return PyUnicode_FromStringAndSize(utf8, static_cast<Py_ssize_t>(size));
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(utf8[i])) * 16777619u;
+    Slot& s = slots[h & (kSlots - 1)];
+    if (s.object != nullptr && s.size == size && std::memcmp(s.bytes, utf8, size) == 0) {
+      Py_INCREF(s.object);
+      return s.object;
+    }
+    PyObject* made = PyUnicode_FromStringAndSize(utf8, static_cast<Py_ssize_t>(size));
+    if (made == nullptr) return nullptr;
+    Py_XDECREF(s.object);
+    Py_INCREF(made);
+    s.object = made;
+    s.size = size;
+    std::memcpy(s.bytes, utf8, size);
+    return made;
+  }
+};
+
+RowDecoder::RowDecoder() : cache_(std::make_unique<Cache>()) {}
+RowDecoder::~RowDecoder() = default;
+
+bool RowDecoder::append_rows(std::string_view rows, PyObject* list) {
+  const char* p = rows.data();
+  const char* const end = p + rows.size();
+  while (p < end) {
+    PyRef row(value(p));
+    if (!row || PyList_Append(list, row.get()) < 0) return false;
+    if (p < end) {
+      assert(*p == ',');  // rows are separated by commas
+      ++p;
+    }
+  }
+  return true;
+}
+
+// The text is the core's compact form, already checked: every value is
+// complete and well-formed, so only the interpreter can fail here.
+PyObject* RowDecoder::value(const char*& p) {
+  switch (*p) {
+    case '[': {
+      // The items wait on a stack shared by every level, so that each list
+      // is made once at its final size.
+      ++p;
+      const size_t base = items_.size();
+      bool ok = true;
+      if (*p == ']') {
+        ++p;
+      } else {
+        for (;;) {
+          PyObject* item = value(p);
+          if (item == nullptr) {
+            ok = false;
+            break;
+          }
+          items_.push_back(item);
+          if (*p++ == ']') break;
+        }
+      }
+      PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(items_.size() - base)) : nullptr;
+      for (size_t i = base; i < items_.size(); ++i) {
+        if (list != nullptr) {
+          PyList_SetItem(list, static_cast<Py_ssize_t>(i - base), items_[i]);  // steals
+        } else {
+          Py_DECREF(items_[i]);
+        }
+      }
+      items_.resize(base);
+      return list;
+    }
+    case '{': {
+      ++p;
+      PyRef dict(PyDict_New());
+      if (!dict) return nullptr;
+      if (*p == '}') {
+        ++p;
+        return dict.release();
+      }
+      for (;;) {
+        PyRef key(string(p));
+        if (!key) return nullptr;
+        assert(*p == ':');
+        ++p;
+        PyRef item(value(p));
+        if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
+        if (*p++ == '}') return dict.release();
+      }
+    }
+    case '"':
+      return string(p);
+    case 't':
+      p += 4;
+      Py_INCREF(Py_True);
+      return Py_True;
+    case 'f':
+      p += 5;
+      Py_INCREF(Py_False);
+      return Py_False;
+    case 'n':
+      p += 4;
+      Py_INCREF(Py_None);
+      return Py_None;
+    default:
+      return number(p);
+  }
+}
+
+PyObject* RowDecoder::string(const char*& p) {
+  const char* const begin = ++p;
+  while (*p != '"' && *p != '\\') ++p;
+  if (*p == '"') return cache_->get(begin, static_cast<size_t>(p++ - begin));
+  // Escapes: the compact form has only the short ones and \u00XX, but any
+  // \u escape, surrogate pairs included, decodes here.
+  scratch_.assign(begin, p);
+  while (*p != '"') {
+    if (*p != '\\') {
+      scratch_.push_back(*p++);
+      continue;
+    }
+    const char c = p[1];
+    p += 2;
+    switch (c) {
+      case 'b': scratch_.push_back('\b'); break;
+      case 'f': scratch_.push_back('\f'); break;
+      case 'n': scratch_.push_back('\n'); break;
+      case 'r': scratch_.push_back('\r'); break;
+      case 't': scratch_.push_back('\t'); break;
+      case 'u': {
+        auto hex4 = [](const char* q) {
+          uint32_t v = 0;
+          std::from_chars(q, q + 4, v, 16);
+          return v;
+        };
+        uint32_t cp = hex4(p);
+        p += 4;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {  // the checked text pairs it
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(p + 2) - 0xDC00);
+          p += 6;
+        }
+        char utf8[4];
+        size_t n;
+        if (cp < 0x80) {
+          utf8[0] = static_cast<char>(cp);
+          n = 1;
+        } else if (cp < 0x800) {
+          utf8[0] = static_cast<char>(0xC0 | (cp >> 6));
+          utf8[1] = static_cast<char>(0x80 | (cp & 0x3F));
+          n = 2;
+        } else if (cp < 0x10000) {
+          utf8[0] = static_cast<char>(0xE0 | (cp >> 12));
+          utf8[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          utf8[2] = static_cast<char>(0x80 | (cp & 0x3F));
+          n = 3;
+        } else {
+          utf8[0] = static_cast<char>(0xF0 | (cp >> 18));
+          utf8[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          utf8[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          utf8[3] = static_cast<char>(0x80 | (cp & 0x3F));
+          n = 4;
+        }
+        scratch_.append(utf8, n);
+        break;
+      }
+      default:  // '"', '\\' and '/' stand for themselves
+        scratch_.push_back(c);
+        break;
+    }
+  }
+  ++p;
+  return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
+}
+
+PyObject* RowDecoder::number(const char*& p) {
+  const char* const begin = p;
+  bool is_float = false;
+  for (;; ++p) {
+    const char c = *p;
+    if (c >= '0' && c <= '9') continue;
+    if (c == '-' || c == '+') continue;
+    if (c == '.' || c == 'e' || c == 'E') {
+      is_float = true;
+      continue;
+    }
+    break;
+  }
+  if (is_float) {
+    double d = 0;
+    std::from_chars(begin, p, d);
+    return PyFloat_FromDouble(d);
+  }
+  // The core keeps integers within 64 bits; larger ones became doubles.
+  if (*begin == '-') {
+    long long v = 0;
+    std::from_chars(begin, p, v);
+    return PyLong_FromLongLong(v);
+  }
+  unsigned long long v = 0;
+  std::from_chars(begin, p, v);
+  return PyLong_FromUnsignedLongLong(v);
+}
+
+// Encoding
+
+namespace {
+
+class Encoder {
+ public:
+  Encoder(std::string_view name, uint64_t number, std::string& out)
+      : name_(name), number_(number), out_(out) {}
+
+  // A row stands inside the array of a rows() call, so the deepest value it
+  // may hold is one level short of the parser's limit.
+  bool row(PyObject* v) { return value(v, 2); }
+
+  bool refuse(PyObject* type, const std::string& reason) {
+    const std::string message =
+        std::string(name_) + " row " + std::to_string(number_) + ": " + reason;
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    return false;
+  }
+
+ private:
+  bool value(PyObject* v, int depth) {
+    if (v == Py_None) {
+      out_ += "null";
+    } else if (v == Py_True) {
+      out_ += "true";
+    } else if (v == Py_False) {
+      out_ += "false";
+    } else if (PyUnicode_Check(v)) {
+      return string(v);
+    } else if (PyLong_Check(v)) {
+      return integer(v);
+    } else if (PyFloat_Check(v)) {
+      const double d = PyFloat_AsDouble(v);
+      if (!std::isfinite(d)) {
+        return refuse(PyExc_ValueError, std::string(std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf") +
+                                            " has no JSON form");
+      }
+      append_compact_double(d, out_);
+    } else if (PyList_Check(v) || PyTuple_Check(v)) {
+      return array(v, depth);
+    } else if (PyDict_Check(v)) {
+      return object(v, depth);
+    } else {
+      return refuse(PyExc_TypeError, "Object of type " + type_name(v) + " is not JSON serializable");
+    }
+    return true;
+  }
+
+  bool string(PyObject* v) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size);
+    if (utf8 == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+      PyErr_Clear();
+      return refuse(PyExc_ValueError, "a str with a lone surrogate has no UTF-8 form");
+    }
+    append_compact_string(std::string_view(utf8, static_cast<size_t>(size)), out_);
+    return true;
+  }
+
+  bool integer(PyObject* v) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
+    char buf[24];
+    if (overflow == 0) {
+      if (small == -1 && PyErr_Occurred()) return false;
+      out_.append(buf, std::to_chars(buf, buf + sizeof buf, small).ptr);
+      return true;
+    }
+    if (overflow > 0) {
+      const unsigned long long large = PyLong_AsUnsignedLongLong(v);
+      if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        out_.append(buf, std::to_chars(buf, buf + sizeof buf, large).ptr);
+        return true;
+      }
+      PyErr_Clear();
+    }
+    // Past 64 bits the parser takes the number for a double, rounded.
+    const double d = PyLong_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+      PyErr_Clear();
+      return refuse(PyExc_ValueError, "number out of range");
+    }
+    append_compact_double(d, out_);
+    return true;
+  }
+
+  bool array(PyObject* v, int depth) {
+    if (depth > kMaxDepth) return deep();
+    const bool list = PyList_Check(v);
+    const Py_ssize_t n = list ? PyList_Size(v) : PyTuple_Size(v);
+    out_ += '[';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (i > 0) out_ += ',';
+      PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);  // borrowed
+      if (item == nullptr || !value(item, depth + 1)) return false;
+    }
+    out_ += ']';
+    return true;
+  }
+
+  bool object(PyObject* v, int depth) {
+    if (depth > kMaxDepth) return deep();
+    struct Member {
+      std::string_view key;
+      PyObject* value;  // borrowed from the dict
+    };
+    std::vector<Member> members;
+    members.reserve(static_cast<size_t>(PyDict_Size(v)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(v, &pos, &key, &item)) {
+      if (!PyUnicode_Check(key)) {
+        return refuse(PyExc_ValueError, "a key that is not a str (" + type_name(key) + ")");
+      }
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);  // kept by the key
+      if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        return refuse(PyExc_ValueError, "a str with a lone surrogate has no UTF-8 form");
+      }
+      members.push_back({std::string_view(utf8, static_cast<size_t>(size)), item});
+    }
+    // The compact form orders keys by their bytes.
+    std::sort(members.begin(), members.end(),
+              [](const Member& a, const Member& b) { return a.key < b.key; });
+    out_ += '{';
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (i > 0) out_ += ',';
+      append_compact_string(members[i].key, out_);
+      out_ += ':';
+      if (!value(members[i].value, depth + 1)) return false;
+    }
+    out_ += '}';
+    return true;
+  }
+
+  bool deep() {
+    return refuse(PyExc_ValueError,
+                  "nested more than " + std::to_string(kMaxDepth - 1) + " levels deep");
+  }
+
+  static std::string type_name(PyObject* v) {
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__name__"));
+    Py_ssize_t size = 0;
+    const char* utf8 = name && PyUnicode_Check(name.get())
+                           ? PyUnicode_AsUTF8AndSize(name.get(), &size)
+                           : nullptr;
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return "?";
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+  }
+
+  std::string_view name_;
+  uint64_t number_;
+  std::string& out_;
+};
+
+}  // namespace
+
+bool encode_row(PyObject* row, size_t columns, std::string_view name, uint64_t number,
+                std::string& block) {
+  const size_t start = block.size();
+  Encoder encoder(name, number, block);
+  const bool list = PyList_Check(row);
+  if (!list && !PyTuple_Check(row)) {
+    return encoder.refuse(PyExc_ValueError, "not a list of values");
+  }
+  const Py_ssize_t n = list ? PyList_Size(row) : PyTuple_Size(row);
+  if (static_cast<size_t>(n) != columns) {
+    return encoder.refuse(PyExc_ValueError, std::to_string(n) + " values, the format has " +
+                                                std::to_string(columns));
+  }
+  if (!encoder.row(row)) {
+    block.resize(start);
+    return false;
+  }
+  block += '\n';
+  return true;
+}
+
+}  // namespace quarlen::py

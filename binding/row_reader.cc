@@ -1,0 +1,274 @@
+#include "row_reader.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "convert.h"
+#include "objects.h"
+#include "py_ref.h"
+#include "quarlen/reader.h"
+#include "unlocked.h"
+
+namespace quarlen::py {
+namespace {
+
+// Compact text handed over per batch: enough to make the interpreter's turns
+// rare, little enough that a batch of objects stays small.
+constexpr size_t kBatchBytes = size_t{1} << 18;
+
+constexpr const char* kReadParams[] = {"path", "name"};
+
+// At most this many batches wait for the consumer.
+constexpr size_t kAhead = 2;
+
+// Reads a member's batches on a thread of its own, a batch or two ahead of the
+// consumer, who turns them into objects meanwhile: inflating, hashing and
+// checking overlap with building objects, which needs the interpreter lock.
+class Prefetcher {
+ public:
+  explicit Prefetcher(std::unique_ptr<MemberReader> reader)
+      : reader_(std::move(reader)), thread_([this] { run(); }) {}
+
+  // Stops the thread after its current batch and waits for it.
+  ~Prefetcher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // The next batch into *batch: true while more may follow, false once the
+  // member ended and every check passed, or the member's fault. Waits
+  // without the interpreter lock.
+  Result<bool> next(std::string* batch) {
+    Unlocked released;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !ready_.empty() || done_; });
+    if (!ready_.empty()) {
+      *batch = std::move(ready_.front());
+      ready_.pop_front();
+      changed_.notify_all();
+      return true;
+    }
+    if (thrown_) std::rethrow_exception(thrown_);
+    if (fault_) return *fault_;
+    return false;
+  }
+
+ private:
+  void run() {
+    try {
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> lock(mutex_);
+          changed_.wait(lock, [&] { return stop_ || ready_.size() < kAhead; });
+          if (stop_) return;
+        }
+        std::string batch;
+        auto more = reader_->next(&batch, kBatchBytes);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!more) {
+          fault_ = std::move(more).error();
+        } else if (!batch.empty()) {
+          ready_.push_back(std::move(batch));
+        }
+        if (!more || !*more) {
+          done_ = true;
+          reader_.reset();  // the file closes as soon as the member ends
+        }
+        changed_.notify_all();
+        if (done_) return;
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      thrown_ = std::current_exception();
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::unique_ptr<MemberReader> reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> ready_;
+  bool done_ = false;
+  bool stop_ = false;
+  std::optional<Error> fault_;
+  std::exception_ptr thrown_;
+  std::thread thread_;  // last: it starts once everything it uses exists
+};
+
+struct RowReaderObject {
+  PyObject_HEAD
+  Prefetcher* rows;           // owned; null once the member ended or was closed
+  RowDecoder* decoder;        // owned
+  std::atomic<bool> busy;     // a batch is being read
+};
+
+PyObject* g_row_reader_type = nullptr;
+
+// Reads the next batch into `list`; false with an exception set on failure.
+// Sets *more to whether rows may follow.
+bool read_batch(Prefetcher& rows, RowDecoder& decoder, std::string& batch, PyObject* list,
+                bool* more) {
+  auto next = rows.next(&batch);
+  if (!next) {
+    raise_error(next.error());
+    return false;
+  }
+  *more = *next;
+  return !*more || decoder.append_rows(batch, list);
+}
+
+// Binds (path, name) and opens the member; null with an exception set.
+std::unique_ptr<MemberReader> bind_and_open(const char* full_name, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  if (!bind_fastcall({full_name, kReadParams, 2}, args, nargs, kwnames, bound)) return nullptr;
+  auto path = path_argument("path", bound[0]);
+  if (!path) return nullptr;
+  auto name = text_argument("name", bound[1]);
+  if (!name) return nullptr;
+  auto opened = unlocked([&] { return MemberReader::open(*path, *name); });
+  if (!opened) {
+    raise_error(opened.error());
+    return nullptr;
+  }
+  return std::move(*opened);
+}
+
+void row_reader_dealloc(PyObject* self) {
+  auto* r = reinterpret_cast<RowReaderObject*>(self);
+  delete r->rows;
+  delete r->decoder;
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// Holds the busy flag of one call.
+class Busy {
+ public:
+  explicit Busy(RowReaderObject* r) : r_(r), held_(!r->busy.exchange(true)) {}
+  ~Busy() {
+    if (held_) r_->busy.store(false);
+  }
+  bool held() const { return held_; }
+
+ private:
+  RowReaderObject* r_;
+  bool held_;
+};
+
+PyObject* row_reader_next_batch(PyObject* self, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    auto* r = reinterpret_cast<RowReaderObject*>(self);
+    Busy busy(r);
+    if (!busy.held()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return nullptr;
+    }
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    std::string batch;
+    bool more = false;
+    const bool ok = r->rows != nullptr &&
+                    read_batch(*r->rows, *r->decoder, batch, list.get(), &more);
+    if (!ok || !more) delete std::exchange(r->rows, nullptr);
+    if (!ok && PyErr_Occurred()) return nullptr;
+    if (!more) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    return list.release();
+  });
+}
+
+PyObject* row_reader_close(PyObject* self, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    auto* r = reinterpret_cast<RowReaderObject*>(self);
+    Busy busy(r);
+    if (!busy.held()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return nullptr;
+    }
+    delete std::exchange(r->rows, nullptr);
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"next_batch", row_reader_next_batch, METH_NOARGS,
+     "next_batch($self)\n--\n\nThe next rows as a list, or None once the member ended and "
+     "every check passed."},
+    {"close", row_reader_close, METH_NOARGS, "close($self)\n--\n\nCloses the file now."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* row_reader_type() noexcept {
+  if (g_row_reader_type != nullptr) return g_row_reader_type;
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
+      {Py_tp_methods, g_methods},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"quarlen._native.RowReader", static_cast<int>(sizeof(RowReaderObject)), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  g_row_reader_type = PyType_FromSpec(&spec);  // kept for the life of the process
+  return g_row_reader_type;
+}
+
+}  // namespace
+
+PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    std::unique_ptr<MemberReader> reader = bind_and_open("_load()", args, nargs, kwnames);
+    if (reader == nullptr) return nullptr;
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    Prefetcher rows(std::move(reader));
+    RowDecoder decoder;
+    std::string batch;
+    for (bool more = true; more;) {
+      if (!read_batch(rows, decoder, batch, list.get(), &more)) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* open_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* type = row_reader_type();
+    if (type == nullptr) return nullptr;
+    std::unique_ptr<MemberReader> reader = bind_and_open("_open_rows()", args, nargs, kwnames);
+    if (reader == nullptr) return nullptr;
+    auto rows = std::make_unique<Prefetcher>(std::move(reader));
+    auto decoder = std::make_unique<RowDecoder>();
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(tp, 0);
+    if (self == nullptr) return nullptr;
+    auto* r = reinterpret_cast<RowReaderObject*>(self);
+    r->rows = rows.release();
+    r->decoder = decoder.release();
+    new (&r->busy) std::atomic<bool>(false);
+    return self;
+  });
+}
+
+}  // namespace quarlen::py
