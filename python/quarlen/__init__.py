@@ -14,6 +14,8 @@ from ._native import (
     verify,
     version,
 )
+from .rows import iter_rows, load
+from .snapshot import SnapshotWriter, create
 
 __version__: str = version()
 
@@ -26,5 +28,9 @@ __all__ = [
     "unit_hash",
     "version",
     "FORMAT",
+    "load",
+    "iter_rows",
+    "create",
+    "SnapshotWriter",
     "__version__",
 ]
