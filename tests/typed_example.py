@@ -26,8 +26,16 @@ def check(path: pathlib.Path) -> bool:
     return bool(report["ok"]) and len(rows) == 1 and len(digest) == 64 and quarlen.__version__ == quarlen.version()
 
 
+def objects(path: pathlib.Path) -> int:
+    with quarlen.create(path, {"source": "db1"}) as snapshot:
+        written: dict[str, object] = snapshot.write("comments", [("APP", "T1", "C1", "note")])
+    everything: list[list[object]] = quarlen.load(path, "comments")
+    streamed = sum(1 for _ in quarlen.iter_rows(path, "comments"))
+    return len(everything) + streamed + len(written)
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         target = pathlib.Path(directory) / "example.quarlen"
         snapshot(target)
-        print(check(target))
+        print(check(target), objects(target))
