@@ -21,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 import zlib
@@ -28,7 +29,13 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from generate import COLUMN_COUNTS, generate  # noqa: E402
+import quarlen  # noqa: E402
 from quarlen import _native  # noqa: E402
+
+try:
+    import orjson
+except ImportError:  # the comparison is left out without it
+    orjson = None
 
 BATCH_ROWS = 10_000
 FORMAT = "quarlen/1"
@@ -65,8 +72,54 @@ def ours_write_with_dumps(path, members, header):
     writer.finish(header)
 
 
+def ours_write_objects(path, members, header):
+    # Python rows straight to the file: encoded natively, no JSON text.
+    with quarlen.create(path, json.loads(header)) as snapshot:
+        for name, rows in members:
+            snapshot.write(name, rows)
+
+
 def ours_verify(path):
     return _native.verify(path)
+
+
+def ours_verify_two_threads(paths):
+    reports = [None, None]
+
+    def one(i):
+        reports[i] = _native.verify(paths[i])
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return reports
+
+
+def ours_verify_one_thread(paths):
+    return [_native.verify(p) for p in paths]
+
+
+def ours_read_objects(path, names):
+    return [json.loads(_native.read(path, name)) for name in names]
+
+
+def ours_read_orjson(path, names):
+    return [orjson.loads(_native.read(path, name)) for name in names]
+
+
+def ours_load(path, names):
+    return [quarlen.load(path, name) for name in names]
+
+
+def ours_iter_rows(path, names):
+    # Every row is taken and dropped, as a streaming consumer would.
+    count = 0
+    for name in names:
+        for _ in quarlen.iter_rows(path, name):
+            count += 1
+    return count
 
 
 def ours_read(path, names):
@@ -269,6 +322,8 @@ def main():
     workdir = args.dir or tempfile.mkdtemp(prefix="quarlen-bench-")
     os.makedirs(workdir, exist_ok=True)
     ours_path = os.path.join(workdir, "ours.quarlen")
+    copy_path = os.path.join(workdir, "copy.quarlen")
+    objects_path = os.path.join(workdir, "objects.quarlen")
     plain_path = os.path.join(workdir, "plain.quarlen")
     header = json.dumps({"source": "bench", "scale": args.scale})
 
@@ -285,6 +340,7 @@ def main():
 
     # One write gives the stored member texts that the zlib floors work on.
     ours_write(ours_path, batches, header)
+    shutil.copyfile(ours_path, copy_path)
     records = json.loads(_native.manifest(ours_path))["members"]
     total = sum(r["bytes"] for r in records.values())
     with zipfile.ZipFile(ours_path) as zf:
@@ -315,7 +371,22 @@ def main():
          floor_read, (compressed,)),
         ("read", "(g) plain verifier", plain_verify, (ours_path,)),
         ("read", "(h) plain reader", plain_read, (ours_path, names)),
+        ("objects", "(i) ours: json.loads(read()), every member",
+         ours_read_objects, (ours_path, names)),
+        ("objects", "(j) ours: load(path, name), every member",
+         ours_load, (ours_path, names)),
+        ("objects", "(k) ours: iter_rows(path, name), every member",
+         ours_iter_rows, (ours_path, names)),
+        ("objects", "(l) ours: create + write, Python rows",
+         ours_write_objects, (objects_path, members, header)),
+        ("threads", "(m) ours: verify two files, one thread",
+         ours_verify_one_thread, ((ours_path, copy_path),)),
+        ("threads", "(n) ours: verify two files, two threads",
+         ours_verify_two_threads, ((ours_path, copy_path),)),
     ]
+    if orjson is not None:
+        cases.append(("objects", "(o) ours: orjson.loads(read()), every member",
+                      ours_read_orjson, (ours_path, names)))
     times = {label: [] for _, label, _, _ in cases}
     results = {}
     for _ in range(args.runs):
@@ -334,6 +405,15 @@ def main():
     plain_rows = results["(h) plain reader"]
     for name, a, b in zip(names, ours_rows, plain_rows):
         check(a == b, "read(%s) differs from the plain reader" % name)
+    loaded = results["(j) ours: load(path, name), every member"]
+    check(loaded == results["(i) ours: json.loads(read()), every member"],
+          "load() differs from json.loads(read())")
+    check(results["(k) ours: iter_rows(path, name), every member"]
+          == sum(len(r) for r in loaded), "iter_rows() row count")
+    check(json.loads(_native.manifest(objects_path))["members"] == records,
+          "the object writer's member texts differ from ours")
+    check(results["(n) ours: verify two files, two threads"]
+          == results["(m) ours: verify two files, one thread"], "threaded verify")
     plain_records = json.loads(_native.manifest(plain_path))["members"]
     check(plain_records == records,
           "the plain writer's member texts differ from ours")
@@ -344,7 +424,7 @@ def main():
     print()
     print("%-42s %9s %9s %9s" % ("case", "median s", "best s", "MB/s"))
     for kind, label, _, _ in cases:
-        if kind == "read" and label.startswith("(d)"):
+        if label.startswith(("(d)", "(i)", "(m)")):
             print()
         print("%-42s %9.3f %9.3f %9.1f" % (
             label, medians[label], min(times[label]),
@@ -363,7 +443,14 @@ def main():
         ("verify / plain verifier", m("(g)") / m("(d)"), ""),
         ("read / floor", m("(f)") / m("(e)"), ""),
         ("read / plain reader", m("(h)") / m("(e)"), "target >= 3.00"),
+        ("load / json.loads(read())", m("(i)") / m("(j)"), "target >= 2.00"),
+        ("iter_rows / json.loads(read())", m("(i)") / m("(k)"), "target >= 1.50"),
+        ("write objects / dumps + rows", m("(a+)") / m("(l)"), "target >= 1.20"),
+        ("write objects / floor", m("(b)") / m("(l)"), "target >= 0.80"),
+        ("verify, two threads / one thread", m("(m)") / m("(n)"), "target >= 1.60"),
     ]
+    if orjson is not None:
+        ratios.append(("load / orjson.loads(read())", m("(o)") / m("(j)"), "target > 1.00"))
     for label, value, target in ratios:
         print("  %-36s %6.2f  %s" % (label, value, target))
 
