@@ -238,6 +238,14 @@ PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     std::unique_ptr<MemberReader> reader = bind_and_open("_load()", args, nargs, kwnames);
     if (reader == nullptr) return nullptr;
+    // The rows hold no cycles, so the collector could only rescan them, again
+    // and again, while they are built: it waits until they are complete.
+    struct CollectorPaused {
+      int was_enabled = PyGC_Disable();
+      ~CollectorPaused() {
+        if (was_enabled) PyGC_Enable();
+      }
+    } paused;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     Prefetcher rows(std::move(reader));
