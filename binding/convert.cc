@@ -299,7 +299,8 @@ PyObject* raise_error(const Error& error) noexcept {
 
 PyObject* str_result(std::string_view utf8, const char* where) noexcept {
   PyObject* s = PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
-  if (s == nullptr) return raise_api_failure(where);
+  // A result too large for memory is the caller's to handle, not a fault.
+  if (s == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) return raise_api_failure(where);
   return s;
 }
 

@@ -113,7 +113,8 @@ WHOLE_FILE = {
     # A damaged manifest entry: the bare ZIP description, without path or prefix.
     "crc": (raw_manifest(crc=0x12345678), "invalid Zip archive: Invalid checksum"),
     # Refused before anything near the declared size is allocated.
-    "usize": (raw_manifest(usize=0xFFFFFFF0), "invalid Zip archive: Declared size cannot come from the compressed data"),
+    "usize": (raw_manifest(usize=0xFFFFFFF0), "manifest: larger than 67108864 bytes"),
+    "usize-ratio": (raw_manifest(usize=64 << 20), "invalid Zip archive: Declared size cannot come from the compressed data"),
     "longer": (raw_manifest(usize=len(GOOD_MANIFEST) + 1),
                "invalid Zip archive: Entry data does not match its declared size"),
     "not-utf8": (manifest_file(b'{"format":"quarlen/1","members":{},"x":"\xff"}'), NOT_UTF8),

@@ -329,10 +329,16 @@ enum class CallKind { kAppend, kWriteBack, kTruncate, kClose, kCount };
 struct FaultPlan {
   CallKind kind = CallKind::kCount;  // kCount: fail nothing
   int n = 0;
+  bool and_truncates = false;  // every truncate after the fault fails too
   int calls[static_cast<int>(CallKind::kCount)] = {};
   uint64_t end = 0;  // the file's length so far, to tell appends from write-backs
+  bool struck = false;
 
-  bool strike(CallKind k) { return ++calls[static_cast<int>(k)] == n && k == kind; }
+  bool strike(CallKind k) {
+    const bool hit = ++calls[static_cast<int>(k)] == n && k == kind;
+    struck = struck || hit;
+    return hit || (k == CallKind::kTruncate && and_truncates && struck);
+  }
 };
 FaultPlan g_plan;
 
@@ -403,6 +409,7 @@ TEST_F(ArchiveTest, EveryFailedCallLeavesAFileNoReaderTakesForFinished) {
   const std::string file = path("f.quarlen");
   auto attempt = [&]() {
     g_plan.end = 0;
+    g_plan.struck = false;
     std::fill(std::begin(g_plan.calls), std::end(g_plan.calls), 0);
     auto w = ArchiveWriter::create(file, kFaultyCalls);
     EXPECT_TRUE(w.ok());
@@ -437,11 +444,14 @@ TEST_F(ArchiveTest, EveryFailedCallLeavesAFileNoReaderTakesForFinished) {
   ASSERT_EQ(clean.calls[static_cast<int>(CallKind::kClose)], 1);
 
   for (int k = 0; k < static_cast<int>(CallKind::kCount); ++k) {
-    for (int n = 1; n <= clean.calls[k]; ++n) {
+    for (int n = 1; n <= 2 * clean.calls[k]; ++n) {
+      // The second round fails every cut-back after the fault as well.
       g_plan.kind = static_cast<CallKind>(k);
-      g_plan.n = n;
+      g_plan.n = (n - 1) % clean.calls[k] + 1;
+      g_plan.and_truncates = n > clean.calls[k];
       const int failed = attempt();
-      SCOPED_TRACE("call kind " + std::to_string(k) + " number " + std::to_string(n));
+      SCOPED_TRACE("call kind " + std::to_string(k) + " number " + std::to_string(g_plan.n) +
+                   (g_plan.and_truncates ? " and every truncate" : ""));
       ASSERT_NE(failed, -1) << "the failure went unreported";
       if (g_plan.kind == CallKind::kClose) {
         // Every byte reached the file before the descriptor was closed.

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::string_view kManifestEntry = "manifest.json";
 constexpr char kNotUtf8[] = "stream did not contain valid UTF-8";
+constexpr uint64_t kMaxManifestSize = uint64_t{64} << 20;
 
 const Json* member_record(const OpenedArchive& opened, std::string_view name) {
   const Json& members = opened.manifest()["members"];
@@ -207,6 +208,11 @@ Result<OpenedArchive> open_archive(const std::string& path) {
   auto entry = archive->open_entry(kManifestEntry);
   if (!entry) {
     return Error(display_path(path) + ": no manifest (not a .quarlen file, or not finished)");
+  }
+  // Memory follows what the file claims only this far: a manifest lists one
+  // short record per member.
+  if (entry->entry->uncompressed_size > kMaxManifestSize) {
+    return Error("manifest: larger than " + std::to_string(kMaxManifestSize) + " bytes");
   }
   auto text = archive->read_entry(*entry);
   if (!text) return std::move(text).error();

@@ -141,11 +141,12 @@ Result<Json> ArchiveWriter::finish(std::string_view header_json) {
   manifest["members"] = std::move(members);
 
   if (!archive_) return Error("the file is already finished");
+  const std::string text = to_pretty(manifest);  // may throw: before anything changes
   std::unique_ptr<zip::ZipWriter> archive = std::move(archive_);
   auto done = [&]() -> Result<void> {
     auto started = archive->start_entry(kManifestEntry);
     if (!started) return started;
-    auto written = archive->write(to_pretty(manifest));
+    auto written = archive->write(text);
     if (!written) return written;
     return archive->finish();
   }();

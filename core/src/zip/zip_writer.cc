@@ -81,6 +81,7 @@ ZipWriter& ZipWriter::operator=(ZipWriter&& other) noexcept {
     records_ = std::move(other.records_);
     entry_open_ = std::exchange(other.entry_open_, false);
     finished_ = std::exchange(other.finished_, true);
+    failed_ = std::exchange(other.failed_, false);
     name_ = std::move(other.name_);
     header_offset_ = other.header_offset_;
     data_offset_ = other.data_offset_;
