@@ -165,18 +165,21 @@ def test_verify_lets_other_threads_run(tmp_path):
         while not stop.is_set():
             ticks[0] += 1
 
+    def rate(during):
+        first, start = ticks[0], time.perf_counter()
+        during()
+        return (ticks[0] - first) / (time.perf_counter() - start)
+
     counter = threading.Thread(target=count)
     counter.start()
-    time.sleep(0.3)
-    idle_start, start = ticks[0], time.perf_counter()
-    time.sleep(0.3)
-    idle_rate = (ticks[0] - idle_start) / (time.perf_counter() - start)
-    busy_start, start = ticks[0], time.perf_counter()
-    verify(path)
-    busy_rate = (ticks[0] - busy_start) / (time.perf_counter() - start)
-    stop.set()
-    counter.join()
-    assert busy_rate >= idle_rate / 2, (busy_rate, idle_rate)
+    try:
+        # A held lock would leave the counter almost nothing; the best of a few
+        # tries keeps a busy machine from deciding.
+        tries = [(rate(lambda: verify(path)), rate(lambda: time.sleep(0.2))) for _ in range(3)]
+    finally:
+        stop.set()
+        counter.join()
+    assert any(busy >= idle / 2 for busy, idle in tries), tries
 
 
 @pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="needs two cores")
