@@ -113,10 +113,10 @@ def test_write_round_trips_jsonl_files(tmp_path):
     (tmp_path / "h.json").write_text('{"source":"cli"}')
     out = tmp_path / "out.quarlen"
     result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
-                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path, umask=0o027)
+                 stdin=b"[1]\n[-0]\n[[1E2, 1e20, 1.5e-7, -0]]", cwd=tmp_path, umask=0o027)
     assert result.returncode == 0, result.stderr
     assert _native.read(out, "comments") == '[["A","T","C","é"],["B","T",null,{"a":2,"b":1}]]'
-    assert _native.read(out, "control_rows/K") == "[[1],[2],[3]]"
+    assert _native.read(out, "control_rows/K") == "[[1],[-0.0],[[100.0,1e20,1.5e-7,-0.0]]]"
     assert json.loads(_native.manifest(out))["source"] == "cli"
     # A new file gets the umask's mode; a replaced one keeps its own.
     assert out.stat().st_mode & 0o777 == 0o640
@@ -147,11 +147,14 @@ def assert_kept(out, before, *others):
     "args, files, message",
     [
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4"),
-        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: trailing comma"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: not JSON (Expecting value at column 10)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T","C",-Infinity]\n'}, "rows.jsonl line 2: not JSON (-Infinity is not a JSON value)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T","C",1e400]\n'}, "rows.jsonl line 2: not JSON (number out of range)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW * 100_000 + '\n["B"]\n'}, "rows.jsonl line 100002: 1 values, the format has 4"),
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '"x"\n'}, "rows.jsonl line 2: not a list of values"),
-        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: more than one JSON value on the line"),
+        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: not JSON (Extra data at column 4)"),
         (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
-        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (expected value at line 1 column 6)"),
+        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (NaN is not a JSON value)"),
         (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
         (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
         (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
@@ -171,16 +174,22 @@ def test_failed_write_keeps_out(out, args, files, message):
     assert_kept(out, before, *files.keys() - {"rows.jsonl"})
 
 
-def test_write_on_full_disk_keeps_out(out):
-    (out.parent / "big.jsonl").write_text("".join(f"[{i}]\n" for i in range(200_000)))
+@pytest.mark.parametrize("rows, limit, message", [
+    # The disk fills while the rows stream in.
+    ("".join(f"[{i}]\n" for i in range(200_000)), 100_000, "out.quarlen: File too large (os error 27)"),
+    # A bad line, and closing the abandoned file fails too: one message all the same.
+    ("[1]\n[1,2]\n", 1, "big.jsonl line 2: 2 values, the format has 1"),
+])
+def test_write_on_full_disk_keeps_out(out, rows, limit, message):
+    (out.parent / "big.jsonl").write_text(rows)
     before = out.read_bytes()
 
     def small_files():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (len(before) + 100_000,) * 2)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     result = run("write", "out.quarlen", "control_rows/K=big.jsonl", cwd=out.parent, preexec_fn=small_files)
-    assert (result.returncode, result.stderr.decode()) == (2, "quarlen: out.quarlen: File too large (os error 27)\n")
+    assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {message}\n")
     assert_kept(out, before, "big.jsonl")
 
 
@@ -200,7 +209,7 @@ def test_interrupted_write_keeps_out(out, signum, status):
     assert_kept(out, before)
 
 
-def test_write_streams_in_batches_and_read_stops_at_a_closed_pipe(tmp_path):
+def test_write_streams_stdin_and_read_stops_at_a_closed_pipe(tmp_path):
     rows = "".join(f"[{i}]\n" for i in range(25_001))
     out = tmp_path / "big.quarlen"
     result = run("write", out, "control_rows/K=-", stdin=rows.encode())
