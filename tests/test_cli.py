@@ -12,8 +12,6 @@ import zipfile
 import pytest
 
 from quarlen import _native
-from quarlen.cli import iter_rows
-
 
 # The console script installed next to this interpreter, as a user runs it.
 QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
@@ -45,25 +43,29 @@ def test_demo_writes_every_member_for_two_owners(demo):
     assert json.loads(_native.verify(demo))["ok"] is True
 
 
-@pytest.mark.parametrize(
-    "text, rows",
-    [
-        ("[]", []),
-        ('[[1,"a,]"],[{"k":[1,2]},null]]', ['[1,"a,]"]', '[{"k":[1,2]},null]']),
-        ('[["\\"],[",1e20]]', ['["\\"],[",1e20]']),
-    ],
-)
-def test_iter_rows_cuts_elements_as_written(text, rows):
-    assert list(iter_rows(text)) == rows
+# A row as a JSON line goes in, and as `read` prints it: the stored compact text,
+# which Python would spell otherwise for some numbers (1e+20, 1e-07).
+READ_BACK = [
+    ("[1e20]", "[1e20]"),
+    ("[1E-7]", "[1e-7]"),
+    ("[-0]", "[-0.0]"),
+    ("[5e-324]", "[5e-324]"),
+    ("[123456789012345678901234567890]", "[1.2345678901234568e29]"),
+    ("[18446744073709551615]", "[18446744073709551615]"),
+    ('["\\u00e9😀\\ud83d\\ude00"]', '["é😀😀"]'),
+    ('[["\\"],[", "a\\\\b\\n\\u0000\\u001f\\u007f\\/"]]', '[["\\"],[","a\\\\b\\n\\u0000\\u001f\x7f/"]]'),
+    ('[{"b": [1, {"c": "}"}], "a": null, "é": 1}]', '[{"a":null,"b":[1,{"c":"}"}],"é":1}]'),
+]
 
 
-def test_read_prints_one_stored_row_per_line(demo):
-    result = run("read", demo, "scheduler")
-    assert result.returncode == 0
-    lines = result.stdout.decode().splitlines()
-    assert lines == [json.dumps(row, separators=(",", ":"), ensure_ascii=False) for row in json.loads(_native.read(demo, "scheduler"))]
-    # The rows are cut from the module's text, not re-encoded.
-    assert "[" + ",".join(lines) + "]" == _native.read(demo, "scheduler")
+def test_read_prints_rows_as_stored(tmp_path):
+    (tmp_path / "rows.jsonl").write_text("".join(line + "\n" for line, _ in READ_BACK), encoding="utf-8")
+    assert run("write", "t.quarlen", "control_rows/K=rows.jsonl", cwd=tmp_path).returncode == 0
+    printed = [row for _, row in READ_BACK]
+    lines = run("read", "t.quarlen", "control_rows/K", cwd=tmp_path)
+    array = run("read", "t.quarlen", "control_rows/K", "--array", cwd=tmp_path)
+    assert (lines.returncode, lines.stdout.decode(), lines.stderr) == (0, "".join(row + "\n" for row in printed), b"")
+    assert (array.returncode, array.stdout.decode(), array.stderr) == (0, "[" + ",".join(printed) + "]\n", b"")
 
 
 def test_manifest_is_pretty_and_complete(demo):

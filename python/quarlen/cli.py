@@ -61,12 +61,12 @@ def _stderr_write(text: str) -> None:
 _TOKEN = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{},]')
 
 
-def iter_rows(array_text: str) -> Iterator[str]:
+def _cut_rows(array_text: str) -> Iterator[str]:
     """Yields the elements of a compact JSON array text as they stand.
 
     The module's texts are already in the canonical compact form, so rows are
     cut out rather than parsed and written again, which would change how some
-    numbers are spelled.
+    numbers are spelled (see cmd_read).
     """
     depth = 0
     start = 1
@@ -143,6 +143,11 @@ def cmd_manifest(args: argparse.Namespace) -> int:
 
 
 def cmd_read(args: argparse.Namespace) -> int:
+    # The rows are printed as the file stores them, which quarlen.iter_rows
+    # and json.dumps cannot reproduce: Python spells some doubles otherwise
+    # (1e20 is stored as 1e20 and dumped as 1e+20, 1e-7 as 1e-07,
+    # 1.2345678901234568e29 as 1.2345678901234568e+29). So the member's
+    # compact text is read whole and cut into rows.
     text = _native.read(args.file, args.member)
     if text == "[]" and args.member not in json.loads(_native.manifest(args.file))["members"]:
         # Told apart from an empty member, so that a mistyped key is noticed.
@@ -153,7 +158,7 @@ def cmd_read(args: argparse.Namespace) -> int:
         return EXIT_OK
     out = sys.stdout
     try:
-        for row in iter_rows(text):
+        for row in _cut_rows(text):
             out.write(row)
             out.write("\n")
     except BrokenPipeError:
