@@ -1,3 +1,4 @@
+import itertools
 import json
 import os
 import resource
@@ -11,6 +12,7 @@ import zipfile
 
 import pytest
 
+import quarlen
 from quarlen import _native
 
 # The console script installed next to this interpreter, as a user runs it.
@@ -236,6 +238,47 @@ def test_verify_status_survives_a_closed_pipe(demo, damaged, tmp_path, last, sta
     assert result.stderr.decode() == message.format(**files)
 
 
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """A file that takes a second or more to verify: 300 MB of member text."""
+    path = tmp_path_factory.mktemp("large") / "large.quarlen"
+    with quarlen.create(path) as snap:
+        snap.write("control_rows/K", itertools.repeat([[0] * 2000], 75_000))
+    return path
+
+
+def test_verify_in_parallel_reports_in_the_order_of_the_files(large, demo, damaged, tmp_path):
+    # The large file, first, is done long after the others.
+    files = [large, damaged, tmp_path / "missing.quarlen", demo]
+    alone = [run("verify", path) for path in files]
+    together = run("verify", "-j", "2", *files)
+    assert (together.returncode, together.stdout, together.stderr) == (
+        2, b"".join(one.stdout for one in alone), b"".join(one.stderr for one in alone))
+
+
+def test_ctrl_c_stops_a_parallel_verify_at_once(large, demo):
+    first = run("verify", demo).stdout
+    # Output to a pipe is buffered unless the command flushes each report.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
+    # With SIGINT at its default, Python turns it into KeyboardInterrupt.
+    with subprocess.Popen([QUARLEN, "verify", "-j", "2", demo, large, large, large],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as verify:
+        try:
+            # Once the first report is out, both threads are inside a verify
+            # of the large file, which cannot be interrupted.
+            printed = verify.stdout.readline()
+            sent = time.monotonic()
+            verify.send_signal(signal.SIGINT)
+            verify.wait(timeout=60)
+            waited = time.monotonic() - sent
+        finally:
+            verify.kill()
+        printed += verify.stdout.read()
+        assert (verify.returncode, printed, verify.stderr.read()) == (130, first, b"")
+    assert waited < 0.5
+
+
 @pytest.mark.parametrize("member, status, message", [
     ("comments", 0, ""),
     ("objects", 1, "quarlen: objects: not in e.quarlen\n"),
@@ -258,13 +301,19 @@ def test_unit_hash_reads_text_exactly(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "args",
-    [("read",), ("verify",), ("bogus",), ("write", "out.quarlen", "no-equals-sign")],
+    "args, told",
+    [
+        (("read",), "usage: quarlen read"),
+        (("verify",), "usage: quarlen verify"),
+        (("verify", "-j", "0", "x.quarlen"), "argument -j/--jobs: not a positive whole number: '0'"),
+        (("bogus",), "usage: quarlen"),
+        (("write", "out.quarlen", "no-equals-sign"), "no-equals-sign: expected NAME=ROWS.jsonl"),
+    ],
 )
-def test_bad_usage_exits_2(tmp_path, args):
+def test_bad_usage_exits_2(tmp_path, args, told):
     result = run(*args, cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr
+    assert told in result.stderr.decode()
 
 
 @pytest.mark.parametrize("command", ["verify", "manifest", "read", "write", "members", "unit-hash", "demo"])

@@ -8,13 +8,17 @@ written. Output cut short by its reader (`| head`) never changes the code.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
+import queue
 import re
 import signal
 import sys
-from typing import IO, Any, Callable, Iterator, Sequence
+import threading
+import traceback
+from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 
 from . import _native
 from .snapshot import SnapshotWriter, _create
@@ -108,25 +112,101 @@ def _print_report(path: str, report: dict[str, Any]) -> None:
         _stdout_write(f"  problem: {problem}\n")
 
 
+def _stdout_flush() -> None:
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence(sys.stdout)
+
+
+def _verify_file(path: str) -> tuple[str | None, str | None]:
+    """(the report's JSON text, None), or (None, the reason the file cannot be read)."""
+    try:
+        return _native.verify(path), None
+    except ValueError as error:
+        return None, str(error)
+
+
+def _verified_in_order(paths: Sequence[str], jobs: int) -> Iterator[tuple[str | None, str | None]]:
+    """Verifies the files in `jobs` threads, and yields each outcome in the
+    order of `paths` as soon as it and all before it are known.
+
+    The native verify lets go of the interpreter lock while it reads, so the
+    threads really work at once. They are daemons: a verify cannot be
+    interrupted, and the command must not wait for one on Ctrl-C.
+    """
+    outcomes: list[tuple[str | None, str | None] | BaseException | None] = [None] * len(paths)
+    known = [threading.Event() for _ in paths]
+    pending: queue.SimpleQueue[int] = queue.SimpleQueue()
+    for index in range(len(paths)):
+        pending.put(index)
+
+    def work() -> None:
+        while True:
+            try:
+                index = pending.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                outcomes[index] = _verify_file(paths[index])
+            except BaseException as error:  # MemoryError, say: raised again in order
+                outcomes[index] = error
+            known[index].set()
+
+    for _ in range(min(jobs, len(paths))):
+        threading.Thread(target=work, name="quarlen-verify", daemon=True).start()
+    for index in range(len(paths)):
+        known[index].wait()
+        outcome = outcomes[index]
+        if isinstance(outcome, BaseException):
+            raise outcome
+        assert outcome is not None
+        yield outcome
+
+
+def _leave_now(status: int) -> NoReturn:
+    """Ends the process at once, once what was printed is flushed.
+
+    The verify threads may be inside a native verify, which cannot be
+    interrupted and lasts as long as its file is large. The interpreter's
+    normal shutdown does not wait for daemon threads, but it tears the
+    interpreter down under them, and one that comes back from the native
+    code then is stopped in a way the C++ code cannot survive (the process
+    aborts). Leaving with os._exit is both prompt and safe: the threads only
+    read, and everything written is flushed first.
+    """
+    _stdout_flush()
+    with contextlib.suppress(OSError):
+        sys.stderr.flush()
+    os._exit(status)
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
     status = EXIT_OK
-    for path in args.files:
-        try:
-            text = _native.verify(path)
-        except ValueError as error:
-            if args.json:
-                _stdout_write(json.dumps({"file": path, "error": str(error)}, ensure_ascii=False, separators=(",", ":")) + "\n")
+    try:
+        for path, (text, error) in zip(args.files, _verified_in_order(args.files, args.jobs)):
+            if text is None:
+                if args.json:
+                    _stdout_write(json.dumps({"file": path, "error": error}, ensure_ascii=False, separators=(",", ":")) + "\n")
+                else:
+                    _stderr_write(f"quarlen: {error}\n")
+                status = EXIT_FAILURE
             else:
-                _stderr_write(f"quarlen: {error}\n")
-            status = EXIT_FAILURE
-            continue
-        report = json.loads(text)
-        if args.json:
-            _stdout_write(f'{{"file":{json.dumps(path, ensure_ascii=False)},"report":{text}}}\n')
-        else:
-            _print_report(path, report)
-        if not report["ok"] and status == EXIT_OK:
-            status = EXIT_PROBLEMS
+                report = json.loads(text)
+                if args.json:
+                    _stdout_write(f'{{"file":{json.dumps(path, ensure_ascii=False)},"report":{text}}}\n')
+                else:
+                    _print_report(path, report)
+                if not report["ok"] and status == EXIT_OK:
+                    status = EXIT_PROBLEMS
+            _stdout_flush()
+    except KeyboardInterrupt:
+        _leave_now(130)
+    except BaseException:
+        # Unexpected (MemoryError, say): reported as Python would, and left
+        # the same way, since other threads may still be inside a verify.
+        traceback.print_exc()
+        _leave_now(1)
     return status
 
 
@@ -448,6 +528,16 @@ def cmd_demo(args: argparse.Namespace) -> int:
 # --- entry point --------------------------------------------------------------
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarlen",
@@ -461,6 +551,14 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser("verify", help="check every member of each file against its manifest")
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("--json", action="store_true", help='one JSON object per file: {"file", "report"} or {"file", "error"}')
+    p.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="verify N files at a time; the reports still come in the order of the files (default: the number of CPUs, %(default)s)",
+    )
     p.set_defaults(run=cmd_verify)
 
     p = commands.add_parser("manifest", help="print the checked manifest of a file")
