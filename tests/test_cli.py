@@ -1,3 +1,4 @@
+import itertools
 import json
 import os
 import resource
@@ -11,9 +12,8 @@ import zipfile
 
 import pytest
 
+import quarlen
 from quarlen import _native
-from quarlen.cli import iter_rows
-
 
 # The console script installed next to this interpreter, as a user runs it.
 QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
@@ -45,25 +45,29 @@ def test_demo_writes_every_member_for_two_owners(demo):
     assert json.loads(_native.verify(demo))["ok"] is True
 
 
-@pytest.mark.parametrize(
-    "text, rows",
-    [
-        ("[]", []),
-        ('[[1,"a,]"],[{"k":[1,2]},null]]', ['[1,"a,]"]', '[{"k":[1,2]},null]']),
-        ('[["\\"],[",1e20]]', ['["\\"],[",1e20]']),
-    ],
-)
-def test_iter_rows_cuts_elements_as_written(text, rows):
-    assert list(iter_rows(text)) == rows
+# A row as a JSON line goes in, and as `read` prints it: the stored compact text,
+# which Python would spell otherwise for some numbers (1e+20, 1e-07).
+READ_BACK = [
+    ("[1e20]", "[1e20]"),
+    ("[1E-7]", "[1e-7]"),
+    ("[-0]", "[-0.0]"),
+    ("[5e-324]", "[5e-324]"),
+    ("[123456789012345678901234567890]", "[1.2345678901234568e29]"),
+    ("[18446744073709551615]", "[18446744073709551615]"),
+    ('["\\u00e9😀\\ud83d\\ude00"]', '["é😀😀"]'),
+    ('[["\\"],[", "a\\\\b\\n\\u0000\\u001f\\u007f\\/"]]', '[["\\"],[","a\\\\b\\n\\u0000\\u001f\x7f/"]]'),
+    ('[{"b": [1, {"c": "}"}], "a": null, "é": 1}]', '[{"a":null,"b":[1,{"c":"}"}],"é":1}]'),
+]
 
 
-def test_read_prints_one_stored_row_per_line(demo):
-    result = run("read", demo, "scheduler")
-    assert result.returncode == 0
-    lines = result.stdout.decode().splitlines()
-    assert lines == [json.dumps(row, separators=(",", ":"), ensure_ascii=False) for row in json.loads(_native.read(demo, "scheduler"))]
-    # The rows are cut from the module's text, not re-encoded.
-    assert "[" + ",".join(lines) + "]" == _native.read(demo, "scheduler")
+def test_read_prints_rows_as_stored(tmp_path):
+    (tmp_path / "rows.jsonl").write_text("".join(line + "\n" for line, _ in READ_BACK), encoding="utf-8")
+    assert run("write", "t.quarlen", "control_rows/K=rows.jsonl", cwd=tmp_path).returncode == 0
+    printed = [row for _, row in READ_BACK]
+    lines = run("read", "t.quarlen", "control_rows/K", cwd=tmp_path)
+    array = run("read", "t.quarlen", "control_rows/K", "--array", cwd=tmp_path)
+    assert (lines.returncode, lines.stdout.decode(), lines.stderr) == (0, "".join(row + "\n" for row in printed), b"")
+    assert (array.returncode, array.stdout.decode(), array.stderr) == (0, "[" + ",".join(printed) + "]\n", b"")
 
 
 def test_manifest_is_pretty_and_complete(demo):
@@ -113,10 +117,10 @@ def test_write_round_trips_jsonl_files(tmp_path):
     (tmp_path / "h.json").write_text('{"source":"cli"}')
     out = tmp_path / "out.quarlen"
     result = run("write", out, "--header", "h.json", "comments=c.jsonl", "control_rows/K=-",
-                 stdin=b"[1]\n[2]\n[3]", cwd=tmp_path, umask=0o027)
+                 stdin=b"[1]\n[-0]\n[[1E2, 1e20, 1.5e-7, -0]]", cwd=tmp_path, umask=0o027)
     assert result.returncode == 0, result.stderr
     assert _native.read(out, "comments") == '[["A","T","C","é"],["B","T",null,{"a":2,"b":1}]]'
-    assert _native.read(out, "control_rows/K") == "[[1],[2],[3]]"
+    assert _native.read(out, "control_rows/K") == "[[1],[-0.0],[[100.0,1e20,1.5e-7,-0.0]]]"
     assert json.loads(_native.manifest(out))["source"] == "cli"
     # A new file gets the umask's mode; a replaced one keeps its own.
     assert out.stat().st_mode & 0o777 == 0o640
@@ -147,11 +151,14 @@ def assert_kept(out, before, *others):
     "args, files, message",
     [
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4"),
-        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: trailing comma"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: not JSON (Expecting value at column 10)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T","C",-Infinity]\n'}, "rows.jsonl line 2: not JSON (-Infinity is not a JSON value)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T","C",1e400]\n'}, "rows.jsonl line 2: not JSON (number out of range)"),
+        (["comments=rows.jsonl"], {"rows.jsonl": ROW * 100_000 + '\n["B"]\n'}, "rows.jsonl line 100002: 1 values, the format has 4"),
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '"x"\n'}, "rows.jsonl line 2: not a list of values"),
-        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: more than one JSON value on the line"),
+        (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: not JSON (Extra data at column 4)"),
         (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
-        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (expected value at line 1 column 6)"),
+        (HEADER, {"h.json": '{"a":NaN}'}, "h.json: not JSON (NaN is not a JSON value)"),
         (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
         (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
         (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
@@ -171,16 +178,22 @@ def test_failed_write_keeps_out(out, args, files, message):
     assert_kept(out, before, *files.keys() - {"rows.jsonl"})
 
 
-def test_write_on_full_disk_keeps_out(out):
-    (out.parent / "big.jsonl").write_text("".join(f"[{i}]\n" for i in range(200_000)))
+@pytest.mark.parametrize("rows, limit, message", [
+    # The disk fills while the rows stream in.
+    ("".join(f"[{i}]\n" for i in range(200_000)), 100_000, "out.quarlen: File too large (os error 27)"),
+    # A bad line, and closing the abandoned file fails too: one message all the same.
+    ("[1]\n[1,2]\n", 1, "big.jsonl line 2: 2 values, the format has 1"),
+])
+def test_write_on_full_disk_keeps_out(out, rows, limit, message):
+    (out.parent / "big.jsonl").write_text(rows)
     before = out.read_bytes()
 
     def small_files():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (len(before) + 100_000,) * 2)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     result = run("write", "out.quarlen", "control_rows/K=big.jsonl", cwd=out.parent, preexec_fn=small_files)
-    assert (result.returncode, result.stderr.decode()) == (2, "quarlen: out.quarlen: File too large (os error 27)\n")
+    assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {message}\n")
     assert_kept(out, before, "big.jsonl")
 
 
@@ -200,7 +213,7 @@ def test_interrupted_write_keeps_out(out, signum, status):
     assert_kept(out, before)
 
 
-def test_write_streams_in_batches_and_read_stops_at_a_closed_pipe(tmp_path):
+def test_write_streams_stdin_and_read_stops_at_a_closed_pipe(tmp_path):
     rows = "".join(f"[{i}]\n" for i in range(25_001))
     out = tmp_path / "big.quarlen"
     result = run("write", out, "control_rows/K=-", stdin=rows.encode())
@@ -225,6 +238,47 @@ def test_verify_status_survives_a_closed_pipe(demo, damaged, tmp_path, last, sta
     assert result.stderr.decode() == message.format(**files)
 
 
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """A file that takes a second or more to verify: 300 MB of member text."""
+    path = tmp_path_factory.mktemp("large") / "large.quarlen"
+    with quarlen.create(path) as snap:
+        snap.write("control_rows/K", itertools.repeat([[0] * 2000], 75_000))
+    return path
+
+
+def test_verify_in_parallel_reports_in_the_order_of_the_files(large, demo, damaged, tmp_path):
+    # The large file, first, is done long after the others.
+    files = [large, damaged, tmp_path / "missing.quarlen", demo]
+    alone = [run("verify", path) for path in files]
+    together = run("verify", "-j", "2", *files)
+    assert (together.returncode, together.stdout, together.stderr) == (
+        2, b"".join(one.stdout for one in alone), b"".join(one.stderr for one in alone))
+
+
+def test_ctrl_c_stops_a_parallel_verify_at_once(large, demo):
+    first = run("verify", demo).stdout
+    # Output to a pipe is buffered unless the command flushes each report.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
+    # With SIGINT at its default, Python turns it into KeyboardInterrupt.
+    with subprocess.Popen([QUARLEN, "verify", "-j", "2", demo, large, large, large],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as verify:
+        try:
+            # Once the first report is out, both threads are inside a verify
+            # of the large file, which cannot be interrupted.
+            printed = verify.stdout.readline()
+            sent = time.monotonic()
+            verify.send_signal(signal.SIGINT)
+            verify.wait(timeout=60)
+            waited = time.monotonic() - sent
+        finally:
+            verify.kill()
+        printed += verify.stdout.read()
+        assert (verify.returncode, printed, verify.stderr.read()) == (130, first, b"")
+    assert waited < 0.5
+
+
 @pytest.mark.parametrize("member, status, message", [
     ("comments", 0, ""),
     ("objects", 1, "quarlen: objects: not in e.quarlen\n"),
@@ -247,13 +301,19 @@ def test_unit_hash_reads_text_exactly(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "args",
-    [("read",), ("verify",), ("bogus",), ("write", "out.quarlen", "no-equals-sign")],
+    "args, told",
+    [
+        (("read",), "usage: quarlen read"),
+        (("verify",), "usage: quarlen verify"),
+        (("verify", "-j", "0", "x.quarlen"), "argument -j/--jobs: not a positive whole number: '0'"),
+        (("bogus",), "usage: quarlen"),
+        (("write", "out.quarlen", "no-equals-sign"), "no-equals-sign: expected NAME=ROWS.jsonl"),
+    ],
 )
-def test_bad_usage_exits_2(tmp_path, args):
+def test_bad_usage_exits_2(tmp_path, args, told):
     result = run(*args, cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr
+    assert told in result.stderr.decode()
 
 
 @pytest.mark.parametrize("command", ["verify", "manifest", "read", "write", "members", "unit-hash", "demo"])

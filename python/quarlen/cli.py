@@ -10,24 +10,25 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import math
 import os
+import queue
 import re
 import signal
-import stat
 import sys
-import tempfile
+import threading
 import traceback
-from typing import IO, Callable, Iterator, Sequence
+from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 
 from . import _native
+from .snapshot import SnapshotWriter, _create
 
 EXIT_OK = 0
 EXIT_PROBLEMS = 1
 EXIT_FAILURE = 2
 
-# Rows handed to the writer per call: large enough to keep the per-call cost
-# negligible, small enough that memory stays bounded for any input size.
-BATCH_ROWS = 10_000
+# Rows between two updates of the progress line on a terminal.
+PROGRESS_ROWS = 10_000
 
 
 class CommandError(Exception):
@@ -64,12 +65,12 @@ def _stderr_write(text: str) -> None:
 _TOKEN = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{},]')
 
 
-def iter_rows(array_text: str) -> Iterator[str]:
+def _cut_rows(array_text: str) -> Iterator[str]:
     """Yields the elements of a compact JSON array text as they stand.
 
     The module's texts are already in the canonical compact form, so rows are
     cut out rather than parsed and written again, which would change how some
-    numbers are spelled.
+    numbers are spelled (see cmd_read).
     """
     depth = 0
     start = 1
@@ -93,7 +94,7 @@ def iter_rows(array_text: str) -> Iterator[str]:
 # --- verify -------------------------------------------------------------------
 
 
-def _print_report(path: str, report: dict) -> None:
+def _print_report(path: str, report: dict[str, Any]) -> None:
     members = report["members"]
     problems = report["problems"]
     total = sum(members.values())
@@ -111,25 +112,101 @@ def _print_report(path: str, report: dict) -> None:
         _stdout_write(f"  problem: {problem}\n")
 
 
+def _stdout_flush() -> None:
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence(sys.stdout)
+
+
+def _verify_file(path: str) -> tuple[str | None, str | None]:
+    """(the report's JSON text, None), or (None, the reason the file cannot be read)."""
+    try:
+        return _native.verify(path), None
+    except ValueError as error:
+        return None, str(error)
+
+
+def _verified_in_order(paths: Sequence[str], jobs: int) -> Iterator[tuple[str | None, str | None]]:
+    """Verifies the files in `jobs` threads, and yields each outcome in the
+    order of `paths` as soon as it and all before it are known.
+
+    The native verify lets go of the interpreter lock while it reads, so the
+    threads really work at once. They are daemons: a verify cannot be
+    interrupted, and the command must not wait for one on Ctrl-C.
+    """
+    outcomes: list[tuple[str | None, str | None] | BaseException | None] = [None] * len(paths)
+    known = [threading.Event() for _ in paths]
+    pending: queue.SimpleQueue[int] = queue.SimpleQueue()
+    for index in range(len(paths)):
+        pending.put(index)
+
+    def work() -> None:
+        while True:
+            try:
+                index = pending.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                outcomes[index] = _verify_file(paths[index])
+            except BaseException as error:  # MemoryError, say: raised again in order
+                outcomes[index] = error
+            known[index].set()
+
+    for _ in range(min(jobs, len(paths))):
+        threading.Thread(target=work, name="quarlen-verify", daemon=True).start()
+    for index in range(len(paths)):
+        known[index].wait()
+        outcome = outcomes[index]
+        if isinstance(outcome, BaseException):
+            raise outcome
+        assert outcome is not None
+        yield outcome
+
+
+def _leave_now(status: int) -> NoReturn:
+    """Ends the process at once, once what was printed is flushed.
+
+    The verify threads may be inside a native verify, which cannot be
+    interrupted and lasts as long as its file is large. The interpreter's
+    normal shutdown does not wait for daemon threads, but it tears the
+    interpreter down under them, and one that comes back from the native
+    code then is stopped in a way the C++ code cannot survive (the process
+    aborts). Leaving with os._exit is both prompt and safe: the threads only
+    read, and everything written is flushed first.
+    """
+    _stdout_flush()
+    with contextlib.suppress(OSError):
+        sys.stderr.flush()
+    os._exit(status)
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
     status = EXIT_OK
-    for path in args.files:
-        try:
-            text = _native.verify(path)
-        except ValueError as error:
-            if args.json:
-                _stdout_write(json.dumps({"file": path, "error": str(error)}, ensure_ascii=False, separators=(",", ":")) + "\n")
+    try:
+        for path, (text, error) in zip(args.files, _verified_in_order(args.files, args.jobs)):
+            if text is None:
+                if args.json:
+                    _stdout_write(json.dumps({"file": path, "error": error}, ensure_ascii=False, separators=(",", ":")) + "\n")
+                else:
+                    _stderr_write(f"quarlen: {error}\n")
+                status = EXIT_FAILURE
             else:
-                _stderr_write(f"quarlen: {error}\n")
-            status = EXIT_FAILURE
-            continue
-        report = json.loads(text)
-        if args.json:
-            _stdout_write(f'{{"file":{json.dumps(path, ensure_ascii=False)},"report":{text}}}\n')
-        else:
-            _print_report(path, report)
-        if not report["ok"] and status == EXIT_OK:
-            status = EXIT_PROBLEMS
+                report = json.loads(text)
+                if args.json:
+                    _stdout_write(f'{{"file":{json.dumps(path, ensure_ascii=False)},"report":{text}}}\n')
+                else:
+                    _print_report(path, report)
+                if not report["ok"] and status == EXIT_OK:
+                    status = EXIT_PROBLEMS
+            _stdout_flush()
+    except KeyboardInterrupt:
+        _leave_now(130)
+    except BaseException:
+        # Unexpected (MemoryError, say): reported as Python would, and left
+        # the same way, since other threads may still be inside a verify.
+        traceback.print_exc()
+        _leave_now(1)
     return status
 
 
@@ -146,6 +223,11 @@ def cmd_manifest(args: argparse.Namespace) -> int:
 
 
 def cmd_read(args: argparse.Namespace) -> int:
+    # The rows are printed as the file stores them, which quarlen.iter_rows
+    # and json.dumps cannot reproduce: Python spells some doubles otherwise
+    # (1e20 is stored as 1e20 and dumped as 1e+20, 1e-7 as 1e-07,
+    # 1.2345678901234568e29 as 1.2345678901234568e+29). So the member's
+    # compact text is read whole and cut into rows.
     text = _native.read(args.file, args.member)
     if text == "[]" and args.member not in json.loads(_native.manifest(args.file))["members"]:
         # Told apart from an empty member, so that a mistyped key is noticed.
@@ -156,7 +238,7 @@ def cmd_read(args: argparse.Namespace) -> int:
         return EXIT_OK
     out = sys.stdout
     try:
-        for row in iter_rows(text):
+        for row in _cut_rows(text):
             out.write(row)
             out.write("\n")
     except BrokenPipeError:
@@ -232,97 +314,138 @@ def _open_source(source: str) -> IO[bytes]:
         raise CommandError(f"{source}: {error.strerror or error}") from None
 
 
-def _batches(source: str, handle: IO[bytes]) -> Iterator[tuple[list[int], list[str]]]:
-    """Yields (line numbers, lines) for up to BATCH_ROWS non-blank lines."""
-    numbers: list[int] = []
-    lines: list[str] = []
-    for number, raw in enumerate(handle, start=1):
+class _NotJSON(ValueError):
+    """A text that is not one JSON value the writer takes; the message says why."""
+
+
+def _refuse_constant(name: str) -> Any:
+    raise _NotJSON(f"{name} is not a JSON value")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise _NotJSON("number out of range")
+    return value
+
+
+def _integer(text: str) -> int | float:
+    # The writer's own JSON reader takes -0 for the double -0.0, where Python
+    # makes it the integer 0: kept as the double, the row is stored as
+    # Writer.rows stores the same text.
+    if text == "-0":
+        return -0.0
+    # Past 309 digits an integer is beyond the largest double, where the
+    # writer refuses it (and Python's digit limit would refuse it vaguely).
+    if len(text) - text.startswith("-") > 309:
+        raise _NotJSON("number out of range")
+    return int(text)
+
+
+_DECODER = json.JSONDecoder(parse_constant=_refuse_constant, parse_float=_finite_float, parse_int=_integer)
+
+
+def _parse_json(text: str, position: Callable[[json.JSONDecodeError], str]) -> Any:
+    """One JSON value as the writer takes it: NaN and the infinities, which
+    JSON has no form for, are refused. Raises _NotJSON with the reason."""
+    try:
+        return _DECODER.decode(text)
+    except json.JSONDecodeError as error:
+        raise _NotJSON(f"{error.msg} at {position(error)}") from None
+    except RecursionError:
+        raise _NotJSON("nested too deeply") from None
+
+
+def _column(error: json.JSONDecodeError) -> str:
+    return f"column {error.colno}"
+
+
+def _line_and_column(error: json.JSONDecodeError) -> str:
+    return f"line {error.lineno} column {error.colno}"
+
+
+class _Rows:
+    """The rows of one JSON-lines input, one for each line that is not blank,
+    and the line of the last one handed out, which is the row that the writer
+    is taking when it refuses one."""
+
+    def __init__(self, source: str, handle: IO[bytes], name: str, progress: _Progress) -> None:
+        self.source = source
+        self.handle = handle
+        self.name = name
+        self.progress = progress
+        self.rows = 0
+        self.size = 0
+        self.line = 0
+
+    def __iter__(self) -> Iterator[Any]:
+        source = self.source
         try:
-            line = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise CommandError(f"{source} line {number}: not UTF-8 ({error.reason})") from None
-        if not line.strip():
-            continue
-        numbers.append(number)
-        lines.append(line.rstrip("\r\n"))
-        if len(lines) == BATCH_ROWS:
-            yield numbers, lines
-            numbers, lines = [], []
-    if lines:
-        yield numbers, lines
+            for number, raw in enumerate(self.handle, start=1):
+                try:
+                    line = raw.decode("utf-8")
+                except UnicodeDecodeError as error:
+                    raise CommandError(f"{source} line {number}: not UTF-8 ({error.reason})") from None
+                if not line.strip():
+                    continue
+                try:
+                    row = _parse_json(line.rstrip("\r\n"), _column)
+                except _NotJSON as error:
+                    raise CommandError(f"{source} line {number}: not JSON ({error})") from None
+                self.rows += 1
+                self.size += len(raw)
+                self.line = number
+                if self.rows % PROGRESS_ROWS == 0:
+                    self.progress.update(self.name, self.rows, self.size)
+                yield row
+        except OSError as error:
+            raise CommandError(f"{source}: {error.strerror or error}") from None
+
+    def refusal(self, error: ValueError) -> CommandError | None:
+        """The writer's refusal of the last row, told about the input's line;
+        None for a failure that is not about that row."""
+        prefix = f"{self.name} row {self.rows}: "
+        message = str(error)
+        if not message.startswith(prefix):
+            return None
+        return CommandError(f"{self.source} line {self.line}: {message[len(prefix):]}")
 
 
-_AT_LINE = re.compile(r" at line (\d+) column (\d+)$")
-
-
-def _locate_fault(source: str, name: str, numbers: list[int], message: str) -> str | None:
-    """Turns the writer's message about a batch into one about a line of the
-    input; None when the fault is not the input's."""
-    row_fault = re.match(re.escape(name) + r" row (\d+): (.*)$", message)
-    if row_fault:
-        return f"{source} line {numbers[int(row_fault.group(1)) - 1]}: {row_fault.group(2)}"
-    prefix = "rows are not JSON: "
-    if message.startswith(prefix):
-        description = message[len(prefix) :]
-        at = _AT_LINE.search(description)
-        if at:
-            # The batch text puts each input line on a line of its own.
-            index = min(max(int(at.group(1)), 1), len(numbers))
-            return f"{source} line {numbers[index - 1]}: {description[: at.start()]}"
-        return f"{source}: {description}"
-    return None
-
-
-def _write_member(writer: _native.Writer, name: str, source: str, progress: _Progress) -> None:
-    writer.begin(name)
-    rows = 0
-    size = 0
+def _write_member(snap: SnapshotWriter, name: str, source: str, progress: _Progress) -> int:
+    """Writes one member from its input; returns its row count."""
     handle = _open_source(source)
     try:
-        for numbers, lines in _batches(source, handle):
-            try:
-                count = writer.rows("[" + "\n,".join(lines) + "\n]")
-            except ValueError as error:
-                located = _locate_fault(source, name, numbers, str(error))
-                if located is None:
-                    raise
-                raise CommandError(located) from None
-            if count != len(lines):
-                bad = next((i for i, line in enumerate(lines) if not _one_value(line)), 0)
-                raise CommandError(f"{source} line {numbers[bad]}: more than one JSON value on the line")
-            rows += count
-            size += sum(len(line) for line in lines)
-            progress.update(name, rows, size)
+        rows = _Rows(source, handle, name, progress)
+        try:
+            record = snap.write(name, rows)
+        except ValueError as error:
+            refusal = rows.refusal(error)
+            if refusal is None:
+                raise
+            raise refusal from None
     finally:
         if handle is not sys.stdin.buffer:
             handle.close()
-    writer.end()
-    progress.update(name, rows, size, done=True)
+    progress.update(name, rows.rows, rows.size, done=True)
+    count: int = record["rows"]
+    return count
 
 
-def _one_value(line: str) -> bool:
-    try:
-        json.loads(line)
-    except ValueError:
-        return False
-    return True
-
-
-def _read_header(source: str | None) -> str:
-    """The header's text, once it is known to be a JSON object the manifest can take."""
+def _read_header(source: str | None) -> dict[str, Any]:
+    """The header, once it is known to be a JSON object the manifest can take."""
     if source is None:
-        return "{}"
+        return {}
     text = _read_text_argument(source)
     try:
-        header = json.loads(text)
-    except json.JSONDecodeError as error:
-        raise CommandError(f"{source}: not JSON ({error.msg} at line {error.lineno} column {error.colno})") from None
+        header = _parse_json(text, _line_and_column)
+    except _NotJSON as error:
+        raise CommandError(f"{source}: not JSON ({error})") from None
     if not isinstance(header, dict):
         raise CommandError(f"{source}: not a JSON object")
     for key in ("format", "members"):
         if key in header:
             raise CommandError(f'{source}: "{key}" belongs to the file, not to the header')
-    return text
+    return header
 
 
 def _identity(source: str) -> tuple[int, int]:
@@ -338,89 +461,13 @@ def _identity(source: str) -> tuple[int, int]:
     return info.st_dev, info.st_ino
 
 
-@contextlib.contextmanager
-def _stderr_silenced() -> Iterator[None]:
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 2)
-        os.close(devnull)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def _terminate(signum: int, frame: object) -> None:
     raise SystemExit(128 + signum)
 
 
-_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
-
-
-def _replace_atomically(out: str, build: Callable[[_native.Writer], str]) -> str:
-    """Lets `build` write a file under a hidden name beside OUT, and puts it in
-    OUT's place only once it is complete and on disk. On any failure, Ctrl-C or
-    SIGTERM included, the hidden file goes and an existing OUT stays as it was."""
-    target = os.path.realpath(out)  # a symbolic link keeps pointing at the snapshot
-    directory, base = os.path.split(target)
-    try:
-        mode = stat.S_IMODE(os.stat(target).st_mode)
-    except OSError:
-        mode = 0o666 & ~_umask()
-    # An interrupt waits until the file exists and the cleanup below covers it.
-    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
-    try:
-        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
-    except OSError as error:
-        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
-        raise CommandError(f"{out}: {error.strerror or error}") from None
-    writer = None
-    replaced = False
-    try:
-        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
-        writer = _native.Writer(temp)
-        manifest = build(writer)
-        os.fchmod(fd, mode)
-        os.fsync(fd)
-        os.replace(temp, target)
-        replaced = True
-        directory_fd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(directory_fd)
-        finally:
-            os.close(directory_fd)
-        return manifest
-    except BaseException as error:
-        # A second Ctrl-C waits until the hidden file is gone.
-        signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
-        try:
-            # The frames of the failure hold the writer too: let them go, so
-            # that it closes its file now. The file is deleted anyway, so a
-            # failure to close it (the same full disk, say) is not worth a word.
-            traceback.clear_frames(error.__traceback__)
-            with _stderr_silenced():
-                writer = None
-            if not replaced:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(temp)
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
-        if isinstance(error, OSError):
-            raise CommandError(f"{out}: {error.strerror or error}") from None
-        raise
-    finally:
-        os.close(fd)
-
-
 def cmd_write(args: argparse.Namespace) -> int:
+    # SIGTERM, like Ctrl-C, leaves through the snapshot's cleanup: OUT stays
+    # as it was and the hidden file goes.
     signal.signal(signal.SIGTERM, _terminate)
     sources = [_parse_source(spec) for spec in args.members]
     if sum(1 for _, source in sources if source == "-") + (args.header == "-") > 1:
@@ -445,27 +492,19 @@ def cmd_write(args: argparse.Namespace) -> int:
             raise CommandError(f"{args.out}: is also an input")
 
     progress = _Progress()
-
-    def build(writer: _native.Writer) -> str:
-        for name, source in sources:
-            _write_member(writer, name, source, progress)
-        try:
-            return writer.finish(header)
-        except ValueError as error:
-            message = str(error)
-            if args.header is not None and message.startswith("header: "):
-                raise CommandError(f"{args.header}: not JSON ({message[len('header: '):]})") from None
-            raise
-
+    total = 0
     try:
-        text = _replace_atomically(args.out, build)
+        # The file is deleted on any failure, so the writer's complaint when
+        # closing it fails too (the same full disk) is not worth a word.
+        with _create(args.out, header, quiet_discard=True) as snap:
+            for name, source in sources:
+                total += _write_member(snap, name, source, progress)
+    except OSError as error:
+        raise CommandError(f"{args.out}: {error.strerror or error}") from None
     except ValueError as error:
         # What is left is the writer's trouble with the file itself (a full disk, say).
         raise CommandError(f"{args.out}: {error}") from None
-
-    manifest = json.loads(text)
-    total = sum(record["rows"] for record in manifest["members"].values())
-    _stderr_write(f"{args.out}: {len(manifest['members'])} members, {total} rows\n")
+    _stderr_write(f"{args.out}: {len(sources)} members, {total} rows\n")
     return EXIT_OK
 
 
@@ -489,6 +528,16 @@ def cmd_demo(args: argparse.Namespace) -> int:
 # --- entry point --------------------------------------------------------------
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarlen",
@@ -502,6 +551,14 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser("verify", help="check every member of each file against its manifest")
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("--json", action="store_true", help='one JSON object per file: {"file", "report"} or {"file", "error"}')
+    p.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="verify N files at a time; the reports still come in the order of the files (default: the number of CPUs, %(default)s)",
+    )
     p.set_defaults(run=cmd_verify)
 
     p = commands.add_parser("manifest", help="print the checked manifest of a file")

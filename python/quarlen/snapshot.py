@@ -5,10 +5,12 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import signal
 import stat
+import sys
 import tempfile
 import traceback
-from typing import Any, Iterable, Iterator, Mapping, Optional, Sequence, Union
+from typing import Any, ContextManager, Iterable, Iterator, Mapping, Optional, Sequence, Union
 
 from . import _native
 
@@ -50,8 +52,7 @@ class SnapshotWriter:
         self._writer = None
 
 
-@contextlib.contextmanager
-def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> Iterator[SnapshotWriter]:
+def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> ContextManager[SnapshotWriter]:
     """A snapshot writer for `path`, as a context manager.
 
     The file is written under a hidden name in the same directory and put in
@@ -60,6 +61,53 @@ def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> Iterator[S
     damaged, and a block left by an exception (Ctrl-C included) leaves no file
     behind.
     """
+    return _create(path, header, quiet_discard=False)
+
+
+# Held back while the hidden file is created and while it is removed, so that
+# an interrupt can neither come between its creation and the cleanup that
+# covers it nor cut that cleanup short.
+_INTERRUPTS = {signal.SIGINT, signal.SIGTERM}
+
+
+def _hold_interrupts() -> Optional[Iterable[int]]:
+    """Holds SIGINT and SIGTERM back in this thread; returns the mask to restore."""
+    if not hasattr(signal, "pthread_sigmask"):
+        return None
+    return signal.pthread_sigmask(signal.SIG_BLOCK, _INTERRUPTS)
+
+
+def _release_interrupts(previous: Optional[Iterable[int]]) -> None:
+    """Restores the mask: an interrupt held back meanwhile arrives now."""
+    if previous is not None:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+@contextlib.contextmanager
+def _stderr_quiet(quiet: bool) -> Iterator[None]:
+    """Points file descriptor 2 at the null device for the block, when `quiet`."""
+    if not quiet:
+        yield
+        return
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 2)
+        os.close(devnull)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+@contextlib.contextmanager
+def _create(path: Path, header: Optional[Mapping[str, Any]], *, quiet_discard: bool) -> Iterator[SnapshotWriter]:
+    """`create`, where `quiet_discard` also keeps standard error free of the
+    writer's complaint when closing an abandoned file fails (the same full
+    disk, say): the file is deleted anyway. Standard error is silenced for the
+    whole process while that file closes, which only a program that owns its
+    standard error (the command line) may do."""
     target = os.path.realpath(os.fspath(path))
     directory, base = os.path.split(target)
     try:
@@ -68,9 +116,17 @@ def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> Iterator[S
         mask = os.umask(0)
         os.umask(mask)
         mode = 0o666 & ~mask
-    fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
+    held = _hold_interrupts()
+    try:
+        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
+    except BaseException:
+        _release_interrupts(held)
+        raise
     snapshot: Optional[SnapshotWriter] = None
     try:
+        # Inside the cleanup's cover: an interrupt held back since the file
+        # was made is raised here.
+        _release_interrupts(held)
         snapshot = SnapshotWriter(_native.Writer(temp))
         yield snapshot
         snapshot._finish(header or {})
@@ -80,16 +136,37 @@ def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> Iterator[S
         os.replace(temp, target)
         _sync_directory(directory)
     except BaseException as error:
-        # The writer closes its file when the last reference goes; the
-        # failure's frames hold one, so they are cleared first.
-        traceback.clear_frames(error.__traceback__)
-        if snapshot is not None:
-            snapshot._drop()
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
+        # A second interrupt waits until the hidden file is gone.
+        held = _hold_interrupts()
+        try:
+            # The writer closes its file when the last reference goes; the
+            # failure's frames hold one, so they are cleared first.
+            with _stderr_quiet(quiet_discard):
+                _clear_frames(error)
+                if snapshot is not None:
+                    snapshot._drop()
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temp)
+        finally:
+            _release_interrupts(held)
         raise
     finally:
         os.close(fd)
+
+
+def _clear_frames(error: BaseException) -> None:
+    """Clears the finished frames of a failure and of the failures it was
+    raised from or while handling: a frame of `SnapshotWriter.write` may be in
+    any of them, holding the writer."""
+    stack = [error]
+    seen: set[int] = set()
+    while stack:
+        current = stack.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        traceback.clear_frames(current.__traceback__)
+        stack.extend(linked for linked in (current.__cause__, current.__context__) if linked is not None)
 
 
 def _sync_directory(directory: str) -> None:
