@@ -213,6 +213,24 @@ def test_interrupted_write_keeps_out(out, signum, status):
     assert_kept(out, before)
 
 
+def test_write_refuses_to_replace_what_is_not_a_file(tmp_path):
+    (tmp_path / "rows.jsonl").write_text(ROW)
+    os.mkfifo(tmp_path / "pipe")
+    result = run("write", "pipe", "comments=rows.jsonl", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (2, b"quarlen: pipe: not a regular file, so it is not replaced\n")
+    assert sorted(os.listdir(tmp_path)) == ["pipe", "rows.jsonl"]
+
+
+def test_write_reads_a_named_pipe_and_commands_run_with_stdout_closed(tmp_path):
+    os.mkfifo(tmp_path / "rows")
+    feeder = subprocess.Popen(["sh", "-c", f"printf '[1]\\n[2]\\n' > {shlex.quote(str(tmp_path / 'rows'))}"])
+    result = run("write", "f.quarlen", "control_rows/K=rows", cwd=tmp_path, timeout=60)
+    assert (result.returncode, feeder.wait(timeout=60)) == (0, 0), result.stderr
+    assert quarlen.load(tmp_path / "f.quarlen", "control_rows/K") == [[1], [2]]
+    closed = shell(f"{shlex.quote(QUARLEN)} verify {shlex.quote(str(tmp_path / 'f.quarlen'))} >&-")
+    assert (closed.returncode, closed.stderr) == (0, b"")
+
+
 def test_write_streams_stdin_and_read_stops_at_a_closed_pipe(tmp_path):
     rows = "".join(f"[{i}]\n" for i in range(25_001))
     out = tmp_path / "big.quarlen"

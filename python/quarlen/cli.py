@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import math
 import os
 import queue
 import re
 import signal
+import stat
 import sys
 import threading
 import traceback
@@ -449,13 +451,20 @@ def _read_header(source: str | None) -> dict[str, Any]:
 
 
 def _identity(source: str) -> tuple[int, int]:
-    """The device and inode of an input, which must exist and open for reading."""
+    """The device and inode of an input, which must exist and be readable.
+
+    Only a regular file is opened to find out: opening and closing a named
+    pipe would block, or end the writer at its other end."""
     try:
         if source == "-":
             info = os.fstat(sys.stdin.fileno())
         else:
-            with open(source, "rb") as handle:
-                info = os.fstat(handle.fileno())
+            info = os.stat(source)
+            if stat.S_ISREG(info.st_mode):
+                with open(source, "rb"):
+                    pass
+            elif not os.access(source, os.R_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES))
     except OSError as error:
         raise CommandError(f"{source}: {error.strerror or error}") from None
     return info.st_dev, info.st_ino
@@ -490,13 +499,15 @@ def cmd_write(args: argparse.Namespace) -> int:
     else:
         if (out.st_dev, out.st_ino) in inputs:
             raise CommandError(f"{args.out}: is also an input")
+        if not stat.S_ISREG(out.st_mode):
+            raise CommandError(f"{args.out}: not a regular file, so it is not replaced")
 
     progress = _Progress()
     total = 0
     try:
         # The file is deleted on any failure, so the writer's complaint when
         # closing it fails too (the same full disk) is not worth a word.
-        with _create(args.out, header, quiet_discard=True) as snap:
+        with _create(args.out, header, quiet_discard=True, hold_after_commit=True) as snap:
             for name, source in sources:
                 total += _write_member(snap, name, source, progress)
     except OSError as error:
@@ -601,12 +612,21 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # Started with a standard stream closed, the program carries on as if its
+    # reader had gone away.
+    if sys.stdout is None:
+        sys.stdout = open(os.devnull, "w")
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")
     args = build_parser().parse_args(argv)
     try:
         status = int(args.run(args))
     except (CommandError, ValueError) as error:
         status = EXIT_FAILURE
         _stderr_write(f"quarlen: {error}\n")
+    except MemoryError:
+        status = EXIT_FAILURE
+        _stderr_write("quarlen: out of memory\n")
     except KeyboardInterrupt:
         return 130
     try:

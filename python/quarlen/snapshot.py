@@ -102,27 +102,43 @@ def _stderr_quiet(quiet: bool) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def _create(path: Path, header: Optional[Mapping[str, Any]], *, quiet_discard: bool) -> Iterator[SnapshotWriter]:
+def _create(path: Path, header: Optional[Mapping[str, Any]], *, quiet_discard: bool,
+            hold_after_commit: bool = False) -> Iterator[SnapshotWriter]:
     """`create`, where `quiet_discard` also keeps standard error free of the
     writer's complaint when closing an abandoned file fails (the same full
     disk, say): the file is deleted anyway. Standard error is silenced for the
     whole process while that file closes, which only a program that owns its
-    standard error (the command line) may do."""
+    standard error (the command line) may do. With `hold_after_commit`, an
+    interrupt that comes once the file is in place stays held back, so that a
+    program about to exit reports the success it had."""
     target = os.path.realpath(os.fspath(path))
     directory, base = os.path.split(target)
     try:
-        mode = stat.S_IMODE(os.stat(target).st_mode)
+        existing = os.stat(target)
     except OSError:
         mask = os.umask(0)
         os.umask(mask)
         mode = 0o666 & ~mask
-    held = _hold_interrupts()
+    else:
+        if not stat.S_ISREG(existing.st_mode):
+            raise ValueError(f"{os.fspath(path)}: not a regular file, so it is not replaced")
+        mode = stat.S_IMODE(existing.st_mode)
+    # Opened now, so that a directory that cannot be synced is found before
+    # anything is written, not after the file was replaced.
+    directory_fd = os.open(directory, os.O_RDONLY)
+    try:
+        held = _hold_interrupts()
+    except BaseException:
+        os.close(directory_fd)
+        raise
     try:
         fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
     except BaseException:
         _release_interrupts(held)
+        os.close(directory_fd)
         raise
     snapshot: Optional[SnapshotWriter] = None
+    committed = False
     try:
         # Inside the cleanup's cover: an interrupt held back since the file
         # was made is raised here.
@@ -133,9 +149,18 @@ def _create(path: Path, header: Optional[Mapping[str, Any]], *, quiet_discard: b
         snapshot._drop()
         os.fchmod(fd, mode)
         os.fsync(fd)
+        # From the rename on, the snapshot is in place: an interrupt waits
+        # until the caller has heard of the success (for ever, when
+        # `hold_after_commit`), and a failure to sync the directory no longer
+        # changes the outcome.
+        held = _hold_interrupts()
         os.replace(temp, target)
-        _sync_directory(directory)
+        committed = True
+        with contextlib.suppress(OSError):
+            os.fsync(directory_fd)
     except BaseException as error:
+        if committed:
+            raise
         # A second interrupt waits until the hidden file is gone.
         held = _hold_interrupts()
         try:
@@ -152,6 +177,9 @@ def _create(path: Path, header: Optional[Mapping[str, Any]], *, quiet_discard: b
         raise
     finally:
         os.close(fd)
+        os.close(directory_fd)
+        if committed and not hold_after_commit:
+            _release_interrupts(held)
 
 
 def _clear_frames(error: BaseException) -> None:
@@ -167,11 +195,3 @@ def _clear_frames(error: BaseException) -> None:
         seen.add(id(current))
         traceback.clear_frames(current.__traceback__)
         stack.extend(linked for linked in (current.__cause__, current.__context__) if linked is not None)
-
-
-def _sync_directory(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
