@@ -14,6 +14,7 @@ from ._native import (
     verify,
     version,
 )
+from .compare import Change, diff
 from .rows import iter_rows, load
 from .snapshot import SnapshotWriter, create
 
@@ -32,5 +33,7 @@ __all__ = [
     "iter_rows",
     "create",
     "SnapshotWriter",
+    "diff",
+    "Change",
     "__version__",
 ]
