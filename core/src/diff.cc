@@ -145,7 +145,9 @@ Result<void> for_each_row(const std::string& path, std::string_view name, bool s
     std::future<Result<bool>> next;
     if (*more) {
       ahead.clear();
-      next = std::async(std::launch::async, [&] { return reader.next(&ahead, kBatchBytes); });
+      // Where no thread can be had, the batch is read when it is wanted.
+      next = std::async(std::launch::async | std::launch::deferred,
+                        [&] { return reader.next(&ahead, kBatchBytes); });
     }
     const std::string_view text = batch;
     for (size_t i = 0; i < text.size(); ++i) {  // ++i steps over the ',' between rows
