@@ -1,4 +1,4 @@
-"""Writes and reads .quarlen files: snapshots of a database catalogue.
+"""Writes, reads and compares .quarlen files: snapshots of a database catalogue.
 
 A .quarlen file is a ZIP archive with one JSON-lines entry per member and a
 manifest.json holding each member's row count, byte count and SHA-256.
