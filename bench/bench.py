@@ -1,4 +1,4 @@
-"""Times the module's writer and readers against zlib alone and plain Python.
+"""Times the module's writer, readers and diff against zlib alone and plain Python.
 
     python bench/bench.py --scale 1 [--runs 5] [--dir DIR]
 
@@ -28,7 +28,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from generate import COLUMN_COUNTS, generate  # noqa: E402
+from generate import COLUMN_COUNTS, changed_copy, generate  # noqa: E402
 import quarlen  # noqa: E402
 from quarlen import _native  # noqa: E402
 
@@ -124,6 +124,19 @@ def ours_iter_rows(path, names):
 
 def ours_read(path, names):
     return [_native.read(path, name) for name in names]
+
+
+def ours_verify_both(paths):
+    return [_native.verify(p) for p in paths]
+
+
+def ours_diff(old, new):
+    # Every change is taken, as a consumer would; the counts are checked later.
+    counts = {}
+    for change in quarlen.diff(old, new):
+        member = counts.setdefault(change.member, [0, 0, 0])
+        member[("added", "removed", "changed").index(change.change)] += 1
+    return counts
 
 
 # zlib, CRC-32 and SHA-256 alone ---------------------------------------------
@@ -324,6 +337,7 @@ def main():
     ours_path = os.path.join(workdir, "ours.quarlen")
     copy_path = os.path.join(workdir, "copy.quarlen")
     objects_path = os.path.join(workdir, "objects.quarlen")
+    changed_path = os.path.join(workdir, "changed.quarlen")
     plain_path = os.path.join(workdir, "plain.quarlen")
     header = json.dumps({"source": "bench", "scale": args.scale})
 
@@ -341,6 +355,14 @@ def main():
     # One write gives the stored member texts that the zlib floors work on.
     ours_write(ours_path, batches, header)
     shutil.copyfile(ours_path, copy_path)
+    # The copy that diff compares with: a few percent of every member's rows
+    # removed, changed and added.
+    changed, expected_changes = changed_copy(members, args.seed + 1)
+    ours_write(changed_path, [(name, [json.dumps(rows[i:i + BATCH_ROWS],
+                                                 separators=(",", ":"), ensure_ascii=False)
+                                      for i in range(0, len(rows), BATCH_ROWS)])
+                              for name, rows in changed], header)
+    del changed
     records = json.loads(_native.manifest(ours_path))["members"]
     total = sum(r["bytes"] for r in records.values())
     with zipfile.ZipFile(ours_path) as zf:
@@ -383,6 +405,10 @@ def main():
          ours_verify_one_thread, ((ours_path, copy_path),)),
         ("threads", "(n) ours: verify two files, two threads",
          ours_verify_two_threads, ((ours_path, copy_path),)),
+        ("diff", "(p) ours: verify(old) and verify(new)",
+         ours_verify_both, ((ours_path, changed_path),)),
+        ("diff", "(q) ours: diff(old, new), every change",
+         ours_diff, (ours_path, changed_path)),
     ]
     if orjson is not None:
         cases.append(("objects", "(o) ours: orjson.loads(read()), every member",
@@ -414,6 +440,13 @@ def main():
           "the object writer's member texts differ from ours")
     check(results["(n) ours: verify two files, two threads"]
           == results["(m) ours: verify two files, one thread"], "threaded verify")
+    found = results["(q) ours: diff(old, new), every change"]
+    for name in names:
+        check(tuple(found.get(name, (0, 0, 0))) == expected_changes[name],
+              "diff of %s: %s, the copy made %s" % (
+                  name, found.get(name), expected_changes[name]))
+    check(all(json.loads(r)["ok"] for r in
+              results["(p) ours: verify(old) and verify(new)"]), "verify of the copy")
     plain_records = json.loads(_native.manifest(plain_path))["members"]
     check(plain_records == records,
           "the plain writer's member texts differ from ours")
@@ -424,7 +457,7 @@ def main():
     print()
     print("%-42s %9s %9s %9s" % ("case", "median s", "best s", "MB/s"))
     for kind, label, _, _ in cases:
-        if label.startswith(("(d)", "(i)", "(m)")):
+        if label.startswith(("(d)", "(i)", "(m)", "(p)")):
             print()
         print("%-42s %9.3f %9.3f %9.1f" % (
             label, medians[label], min(times[label]),
@@ -453,6 +486,8 @@ def main():
         ratios.append(("load / orjson.loads(read())", m("(o)") / m("(j)"), "target > 1.00"))
     for label, value, target in ratios:
         print("  %-36s %6.2f  %s" % (label, value, target))
+    print("  %-36s %6.2f  %s" % ("diff time / verify time of both", m("(q)") / m("(p)"),
+                                 "target <= 3.00"))
 
     memory = measure_write_memory(batches, workdir)
     batch_mb = sum(len(t.encode()) for _, ts in batches for t in ts) / 1e6
@@ -464,8 +499,10 @@ def main():
              batch_mb, (memory["after_kib"] - memory["before_kib"]) / 1024,
              memory["maxrss_kib"] / 1024))
     print("checked: read() equals the plain reader for all %d members, "
-          "verify() ok, plain writer's file has the same checksums"
-          % len(names))
+          "verify() ok, plain writer's file has the same checksums, diff() "
+          "found the %d changes made (+%d -%d ~%d)"
+          % (len(names), sum(map(sum, expected_changes.values())),
+             *(sum(v[i] for v in expected_changes.values()) for i in range(3))))
     if not args.dir:
         shutil.rmtree(workdir)
 

@@ -20,6 +20,7 @@ Python implementations in bench.py must produce byte-identical text.
 """
 
 import argparse
+import collections
 import json
 import random
 
@@ -528,6 +529,94 @@ def generate(scale=1.0, seed=20260101):
     for owner in ("APP", "FIN", "Müller Schema"):
         yield "control_rows/" + owner, cat.control_rows(owner)
     yield "runtime_sql", cat.runtime_sql()
+
+
+# The columns that identify a row within its member, by index; none: the
+# whole row. The comparison of two snapshots matches rows by these.
+KEY_INDEXES = {
+    "objects": (1, 2, 3),
+    "columns": (0, 1, 2),
+    "constraints": (0, 1),
+    "type_attrs": (0, 1, 2),
+    "synonyms": (0, 1),
+    "dependencies": (),
+    "triggers": (0, 1),
+    "comments": (0, 1, 2),
+    "plscope_declarations": (0, 1, 2, 3),
+    "external_objects": (1, 2, 3),
+    "external_columns": (0, 1, 2),
+    "external_synonyms": (0, 1),
+    "scheduler": (0, 1, 2),
+    "external_tables": (0, 1),
+    "units": (0, 1, 2),
+    "plscope_identifiers": (0, 1, 2),
+    "plscope_statements": (0, 1, 2),
+    "control_rows": (),
+    "runtime_sql": (0, 1),
+}
+
+
+def _other(value, tag):
+    """A value of the same kind that differs from `value`."""
+    if isinstance(value, bool):
+        return not value
+    if isinstance(value, int):
+        return value - 1 if value > 0 else value + 1
+    if isinstance(value, float):
+        return value + 1.5
+    if isinstance(value, str):
+        return value + tag
+    if isinstance(value, list):
+        return value + [tag]
+    if isinstance(value, dict):
+        return dict(value, **{tag: True})
+    return tag
+
+
+def changed_copy(members, seed, fraction=0.03):
+    """The catalogue with, in every member, `fraction` of its rows removed, as
+    many changed in a column outside their key, and as many added with keys of
+    their own, scattered through the member.
+
+    Returns (members, expected): expected maps each name to the (added,
+    removed, changed) counts that a comparison with the original must report.
+    Only rows whose key is unique are removed or changed; where the whole row
+    is the key, a changed row is one row removed and another added.
+    """
+    rng = random.Random(seed)
+    out = []
+    expected = {}
+    for name, rows in members:
+        key_columns = KEY_INDEXES[name.split("/")[0]]
+        columns = key_columns or tuple(range(len(rows[0])))
+
+        def key_of(row):
+            return json.dumps([row[i] for i in columns], sort_keys=True)
+
+        counts = collections.Counter(key_of(row) for row in rows)
+        unique = [i for i, row in enumerate(rows) if counts[key_of(row)] == 1]
+        n = min(max(1, int(len(rows) * fraction)), len(unique) // 2)
+        chosen = rng.sample(unique, 2 * n)
+        removed, changed = set(chosen[:n]), set(chosen[n:])
+        target = max(set(range(len(rows[0]))) - set(key_columns))
+        copy = []
+        for i, row in enumerate(rows):
+            if i in removed:
+                continue
+            if i in changed:
+                row = list(row)
+                row[target] = _other(row[target], "~changed")
+            copy.append(row)
+        for j in range(n):
+            row = list(rows[rng.choice(unique)])
+            column = next(c for c in reversed(columns)
+                          if isinstance(row[c], (str, dict)))
+            row[column] = _other(row[column], "~added%d" % j)
+            assert counts[key_of(row)] == 0
+            copy.insert(rng.randint(0, len(copy)), row)
+        out.append((name, copy))
+        expected[name] = (2 * n, 2 * n, 0) if not key_columns else (n, n, n)
+    return out, expected
 
 
 def compact_line(row):

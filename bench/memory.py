@@ -10,7 +10,14 @@ by zipfile, its checksum right), `iter_rows` over the 1 GB member, and `read`
 of the 100 MB member. Verifying and iterating should need a fixed window
 whatever the entry's size; reading, its result and a window.
 
+Last, `diff` of the bench's scale-1 snapshot against a copy with a few percent
+of every member's rows removed, changed and added, every change taken and
+dropped, beside `load` of the snapshot's largest member: the diff holds a
+digest per row of one member and the changed rows, and should stay within
+1.5 times the peak of that load.
+
     python bench/memory.py [--small-mb 100] [--large-mb 1000] [--dir /tmp]
+    python bench/memory.py --diff-only [--diff-scale 1]
 """
 
 from __future__ import annotations
@@ -93,6 +100,57 @@ def measure_reader(call: str, path: str) -> dict:
     return json.loads(out)
 
 
+def diff_files_child(directory: str, scale: float) -> None:
+    """Writes the bench's snapshot at `scale` and its changed copy."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from generate import changed_copy, generate
+
+    import quarlen
+
+    members = list(generate(scale, 20260101))
+    copy, expected = changed_copy(members, 20260102)
+    for label, catalogue in (("old", members), ("new", copy)):
+        with quarlen.create(os.path.join(directory, f"memory-diff-{label}.quarlen")) as snapshot:
+            for name, rows in catalogue:
+                snapshot.write(name, rows)
+    print(json.dumps({"changes": sum(map(sum, expected.values()))}))
+
+
+def diff_child(call: str, old: str, new: str) -> None:
+    import quarlen
+
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    members = json.loads(quarlen.manifest(old))["members"]
+    largest = max(members, key=lambda name: members[name]["bytes"])
+    if call == "load":
+        result = len(quarlen.load(old, largest))
+    else:
+        result = sum(1 for _ in quarlen.diff(old, new))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"result": result, "largest": largest, "bytes": members[largest]["bytes"],
+                      "baseline_kb": baseline, "peak_kb": peak}))
+
+
+def measure_diff(directory: str, scale: float) -> None:
+    made = json.loads(subprocess.run([sys.executable, __file__, "--diff-files", directory, str(scale)],
+                                     check=True, capture_output=True, text=True).stdout)
+    old, new = (os.path.join(directory, f"memory-diff-{label}.quarlen") for label in ("old", "new"))
+    r = {}
+    for call in ("load", "diff"):
+        r[call] = json.loads(subprocess.run([sys.executable, __file__, "--diff-child", call, old, new],
+                                            check=True, capture_output=True, text=True).stdout)
+    load, diff = r["load"], r["diff"]
+    print(f"load of the largest member ({load['largest']}, {load['bytes'] / 1e6:.1f} MB, {load['result']} rows): "
+          f"peak RSS {load['peak_kb'] / 1024:.1f} MB, {(load['peak_kb'] - load['baseline_kb']) / 1024:+.1f} MB "
+          f"over the module's baseline")
+    print(f"diff at scale {scale:g}, {diff['result']} changes (the copy made {made['changes']}): "
+          f"peak RSS {diff['peak_kb'] / 1024:.1f} MB, {(diff['peak_kb'] - diff['baseline_kb']) / 1024:+.1f} MB "
+          f"over the module's baseline; {diff['peak_kb'] / load['peak_kb']:.2f} times the load's peak "
+          f"(target: within 1.50)")
+    for path in (old, new):
+        os.unlink(path)
+
+
 def inflation_bomb(path: str, megabytes: int) -> None:
     """A member of one line of spaces, small on disk, with its true checksum."""
     chunk = b" " * (1 << 20)
@@ -113,11 +171,22 @@ def main() -> None:
     if len(sys.argv) == 4 and sys.argv[1] == "--reader":
         reader_child(sys.argv[2], sys.argv[3])
         return
+    if len(sys.argv) == 4 and sys.argv[1] == "--diff-files":
+        diff_files_child(sys.argv[2], float(sys.argv[3]))
+        return
+    if len(sys.argv) == 5 and sys.argv[1] == "--diff-child":
+        diff_child(sys.argv[2], sys.argv[3], sys.argv[4])
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small-mb", type=int, default=100)
     parser.add_argument("--large-mb", type=int, default=1000)
     parser.add_argument("--dir", default=tempfile.gettempdir())
+    parser.add_argument("--diff-scale", type=float, default=1.0)
+    parser.add_argument("--diff-only", action="store_true", help="only the diff's memory")
     args = parser.parse_args()
+    if args.diff_only:
+        measure_diff(args.dir, args.diff_scale)
+        return
     results = {}
     for label, mb in (("small", args.small_mb), ("large", args.large_mb)):
         results[label] = measure(os.path.join(args.dir, f"memory-{label}.quarlen"), mb)
@@ -147,6 +216,7 @@ def main() -> None:
             print(f"  {r['summary']}")
     for name in ("small", "large", "bomb"):
         os.unlink(os.path.join(args.dir, f"memory-{name}.quarlen"))
+    measure_diff(args.dir, args.diff_scale)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "convert.h"
+#include "member_diff.h"
 #include "py_ref.h"
 #include "unlocked.h"
 #include "quarlen/format.h"
@@ -133,6 +134,10 @@ PyMethodDef g_private_functions[] = {
      "_open_rows(path, name)\n--\n\n"},
     {"_write_rows", fast(write_rows_function), METH_FASTCALL | METH_KEYWORDS,
      "_write_rows(writer, name, rows, first)\n--\n\n"},
+    {"_diff_member", fast(diff_member_function), METH_FASTCALL | METH_KEYWORDS,
+     "_diff_member(old, new, name, key_columns)\n--\n\n"},
+    {"_diff_member_json", fast(diff_member_json_function), METH_FASTCALL | METH_KEYWORDS,
+     "_diff_member_json(old, new, name, key_columns)\n--\n\n"},
 };
 
 PyModuleDef g_module_def = {

@@ -67,6 +67,12 @@ bool RowDecoder::append_rows(std::string_view rows, PyObject* list) {
   return true;
 }
 
+PyObject* RowDecoder::decode(std::string_view text) {
+  assert(!text.empty());  // one whole value
+  const char* p = text.data();
+  return value(p);
+}
+
 // The text is the core's compact form, already checked: every value is
 // complete and well-formed, so only the interpreter can fail here.
 PyObject* RowDecoder::value(const char*& p) {

@@ -30,6 +30,9 @@ class RowDecoder {
   // separated by ','). False with an exception set on failure.
   bool append_rows(std::string_view rows, PyObject* list);
 
+  // The value of one compact text; null with an exception set on failure.
+  PyObject* decode(std::string_view text);
+
  private:
   struct Cache;
   PyObject* value(const char*& p);

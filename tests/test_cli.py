@@ -334,7 +334,7 @@ def test_bad_usage_exits_2(tmp_path, args, told):
     assert told in result.stderr.decode()
 
 
-@pytest.mark.parametrize("command", ["verify", "manifest", "read", "write", "members", "unit-hash", "demo"])
+@pytest.mark.parametrize("command", ["verify", "manifest", "read", "write", "diff", "members", "unit-hash", "demo"])
 def test_every_command_has_help(command):
     result = run(command, "--help")
     assert result.returncode == 0

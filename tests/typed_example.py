@@ -34,8 +34,21 @@ def objects(path: pathlib.Path) -> int:
     return len(everything) + streamed + len(written)
 
 
+def changes(old: pathlib.Path, new: pathlib.Path) -> list[str]:
+    out: list[str] = []
+    for change in quarlen.diff(old, new, members=["comments", "control_rows"]):
+        kind: str = change.change
+        key: list[object] = change.key
+        before: list[object] | None = change.old
+        after: list[object] | None = change.new
+        columns: tuple[str, ...] = change.columns
+        record: quarlen.Change = change
+        out.append(f"{record.member} {kind} {key} {before} {after} {columns}")
+    return out
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         target = pathlib.Path(directory) / "example.quarlen"
         snapshot(target)
-        print(check(target), objects(target))
+        print(check(target), objects(target), changes(target, target))

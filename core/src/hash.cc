@@ -69,4 +69,33 @@ std::string Sha256::finish_hex() {
   return to_hex(digest, size);
 }
 
+// Each call of SHA256() or EVP_sha256() looks the algorithm up under a lock:
+// for short texts that costs more than the hashing. The algorithm is fetched
+// once and the context reused.
+struct Sha256Digester::State {
+  std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md{EVP_MD_fetch(nullptr, "SHA256", nullptr),
+                                                     &EVP_MD_free};
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(),
+                                                               &EVP_MD_CTX_free};
+};
+
+Sha256Digester::Sha256Digester() : state_(std::make_unique<State>()) {
+  if (state_->md == nullptr || state_->ctx == nullptr) throw std::bad_alloc();
+}
+
+Sha256Digester::~Sha256Digester() = default;
+
+std::array<unsigned char, 32> Sha256Digester::digest(std::string_view bytes) {
+  static_assert(SHA256_DIGEST_LENGTH == 32);
+  std::array<unsigned char, 32> out;
+  unsigned int size = 0;
+  EVP_MD_CTX* ctx = state_->ctx.get();
+  const int ok = EVP_DigestInit_ex2(ctx, state_->md.get(), nullptr) &&
+                 EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) &&
+                 EVP_DigestFinal_ex(ctx, out.data(), &size);
+  assert(ok == 1 && size == out.size());  // SHA-256 cannot fail on memory it was given
+  (void)ok;
+  return out;
+}
+
 }  // namespace quarlen

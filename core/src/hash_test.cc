@@ -15,6 +15,19 @@ TEST(HashTest, KnownDigests) {
             "be5be69f55e91af25e54ecc2154d4da359b67b3b27e25f5cc0b3ff54eb74dff3");
 }
 
+TEST(HashTest, DigesterGivesTheHexDigestsBytesOneTextAfterAnother) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  Sha256Digester digester;
+  for (const std::string& text : {std::string("abc"), std::string(), std::string("abc"), std::string(1000, 'x')}) {
+    std::string hex;
+    for (unsigned char b : digester.digest(text)) {
+      hex += kDigits[b >> 4];
+      hex += kDigits[b & 0x0F];
+    }
+    EXPECT_EQ(hex, sha256_hex(text)) << text.size();
+  }
+}
+
 TEST(HashTest, UnitHashJoinsWithBarsUnescaped) {
   EXPECT_EQ(unit_hash("A|B", "C", "D", "E"), unit_hash("A", "B|C", "D", "E"));
   EXPECT_EQ(unit_hash("A", "B", "C", "D"), sha256_hex("A|B|C|D"));

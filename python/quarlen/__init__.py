@@ -1,4 +1,4 @@
-"""Writes and reads .quarlen files: snapshots of a database catalogue.
+"""Writes, reads and compares .quarlen files: snapshots of a database catalogue.
 
 A .quarlen file is a ZIP archive with one JSON-lines entry per member and a
 manifest.json holding each member's row count, byte count and SHA-256.
@@ -14,6 +14,7 @@ from ._native import (
     verify,
     version,
 )
+from .compare import Change, diff
 from .rows import iter_rows, load
 from .snapshot import SnapshotWriter, create
 
@@ -32,5 +33,7 @@ __all__ = [
     "iter_rows",
     "create",
     "SnapshotWriter",
+    "diff",
+    "Change",
     "__version__",
 ]

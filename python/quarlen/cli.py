@@ -1,14 +1,17 @@
-"""The quarlen command line: verify, inspect, read and write .quarlen files.
+"""The quarlen command line: verify, inspect, read, write and compare .quarlen files.
 
 Exit codes: 0 success; 1 a file that fails verification, or a member that
 `read` does not find in the file; 2 bad usage, or a file that cannot be read or
-written. Output cut short by its reader (`| head`) never changes the code.
+written. `diff` exits as diff(1) does: 0 when the snapshots hold the same rows,
+1 when they differ, 2 when a file cannot be read or fails verification. Output
+cut short by its reader (`| head`) never changes the code.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import difflib
 import errno
 import json
 import math
@@ -23,6 +26,7 @@ import traceback
 from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 
 from . import _native
+from .compare import COLUMNS, RawChange, _compared_members, _member_changes
 from .snapshot import SnapshotWriter, _create
 
 EXIT_OK = 0
@@ -519,6 +523,168 @@ def cmd_write(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# --- diff ---------------------------------------------------------------------
+
+EXIT_DIFFERENT = 1
+
+# How people read each member's key: its values put in place. Members whose
+# whole row is the key show the row's JSON text.
+_KEY_FORMS = {
+    "objects": "{0}.{1} {2}",
+    "columns": "{0}.{1}.{2}",
+    "constraints": "{0}.{1}",
+    "type_attrs": "{0}.{1}.{2}",
+    "synonyms": "{0}.{1}",
+    "triggers": "{0}.{1}",
+    "comments": "{0}.{1}.{2}",
+    "plscope_declarations": "{0}.{1} {2} {3}",
+    "external_objects": "{0}.{1} {2}",
+    "external_columns": "{0}.{1}.{2}",
+    "external_synonyms": "{0}.{1}",
+    "scheduler": "{0} {1}.{2}",
+    "external_tables": "{0}.{1}",
+    "units": "{0}.{1} {2}",
+    "plscope_identifiers": "{0} {1} {2}",
+    "plscope_statements": "{0} {1} {2}",
+    "runtime_sql": "{0} {1}",
+}
+
+# Digits of a unit_hash shown for a changed source text.
+_HASH_DIGITS = 12
+
+
+def _shown(value: object) -> str:
+    """A value as people read it: a plain one-line str as it is, anything else as JSON."""
+    if isinstance(value, str) and value and value.isprintable() and value.strip() == value:
+        return value
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def _key_shown(member: str, key_text: str) -> str:
+    form = _KEY_FORMS.get(member.partition("/")[0])
+    if form is None:
+        return key_text
+    return form.format(*(_shown(value) for value in json.loads(key_text)))
+
+
+def _source_shown(row: list[object]) -> str:
+    """A unit's source text as the start of its unit_hash."""
+    owner, name, kind, text = row
+    if not (isinstance(owner, str) and isinstance(name, str) and isinstance(kind, str) and isinstance(text, str)):
+        return _shown(text)
+    return _native.unit_hash(owner, kind, name, text)[:_HASH_DIGITS] + "..."
+
+
+def _lines(text: str) -> list[str]:
+    """The lines of a text, each with its line feed; the last may have none."""
+    lines = [line + "\n" for line in text.split("\n")]
+    lines[-1] = lines[-1][:-1]
+    return lines if lines[-1] else lines[:-1]
+
+
+def _unified(old_text: str, new_text: str, old_label: str, new_label: str) -> Iterator[str]:
+    for line in difflib.unified_diff(_lines(old_text), _lines(new_text), old_label, new_label):
+        yield line if line.endswith("\n") else line + "\n\\ No newline at end of file\n"
+
+
+def _change_lines(change: RawChange, args: argparse.Namespace) -> Iterator[str]:
+    member, kind, key, old_text, new_text, columns = change
+    if args.json:
+        # The key and rows go out as the module wrote them, in the canonical form.
+        fields = [
+            f'"member":{json.dumps(member, ensure_ascii=False)}',
+            f'"change":"{kind}"',
+            f'"key":{key}',
+            f'"old":{old_text or "null"}',
+            f'"new":{new_text or "null"}',
+            f'"columns":{json.dumps(list(columns), separators=(",", ":"))}',
+        ]
+        yield "{" + ",".join(fields) + "}\n"
+        return
+    shown = f"{member} {_key_shown(member, key)}"
+    if kind == "added":
+        yield f"+ {shown}\n"
+        return
+    if kind == "removed":
+        yield f"- {shown}\n"
+        return
+    old_row, new_row = json.loads(old_text), json.loads(new_text)
+    positions = {name: i for i, name in enumerate(COLUMNS[member.partition("/")[0]])}
+    parts = []
+    unit_texts = None
+    for column in columns:
+        i = positions[column]
+        if member == "units" and column == "source_text":
+            if args.units and isinstance(old_row[i], str) and isinstance(new_row[i], str):
+                unit_texts = (old_row[i], new_row[i])
+                parts.append(column)
+                continue
+            parts.append(f"{column} {_source_shown(old_row)} -> {_source_shown(new_row)}")
+        else:
+            parts.append(f"{column} {_shown(old_row[i])} -> {_shown(new_row[i])}")
+    yield f"~ {shown}: {', '.join(parts)}\n"
+    if unit_texts is not None:
+        yield from _unified(*unit_texts, args.old, args.new)
+
+
+def _stat_lines(counts: dict[str, list[int]]) -> Iterator[str]:
+    total = [0, 0, 0]
+    for member, (added, removed, changed) in counts.items():
+        yield f"{member}: +{added} -{removed} ~{changed}\n"
+        total = [total[0] + added, total[1] + removed, total[2] + changed]
+    yield f"total: +{total[0]} -{total[1]} ~{total[2]}\n"
+
+
+def _about(path: str, message: str) -> str:
+    """A message that names the file it is about."""
+    return message if message.startswith(f"{path}: ") else f"{path}: {message}"
+
+
+def _failed_file(old: str, new: str, message: str) -> str:
+    """The file whose member failed with `message`. The old file is read first,
+    so it is the one when its report has that problem."""
+    try:
+        problems = json.loads(_native.verify(old))["problems"]
+    except ValueError:
+        return old
+    return old if message in problems else new
+
+
+def cmd_diff(args: argparse.Namespace) -> int:
+    for path in (args.old, args.new):
+        try:
+            _native.manifest(path)
+        except ValueError as error:
+            raise CommandError(_about(path, str(error))) from None
+    names = _compared_members(args.old, args.new, args.member)
+    counts: dict[str, list[int]] = {}
+    found = False
+    out = sys.stdout
+    try:
+        for name in names:
+            try:
+                changes = _member_changes(args.old, args.new, name, as_json=True)
+            except ValueError as error:
+                message = str(error)
+                if message.startswith((f"{args.old}: ", f"{args.new}: ")):
+                    raise CommandError(message) from None
+                raise CommandError(_about(_failed_file(args.old, args.new, message), message)) from None
+            found = found or bool(changes)
+            for change in changes:
+                if args.stat:
+                    counts.setdefault(name, [0, 0, 0])[("added", "removed", "changed").index(change[1])] += 1
+                    continue
+                for line in _change_lines(change, args):
+                    out.write(line)
+        if args.stat:
+            for line in _stat_lines(counts):
+                out.write(line)
+    except BrokenPipeError:
+        # Whoever read the output has seen enough; the status stays what was found.
+        _silence(out)
+    return EXIT_DIFFERENT if found else EXIT_OK
+
+
 # --- demo ---------------------------------------------------------------------
 
 
@@ -552,9 +718,10 @@ def _positive(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarlen",
-        description="Write, read and verify .quarlen database catalogue snapshots.",
-        epilog="Exit codes: 0 success, 1 a file fails verification (or read: the member is not in the file), "
-        "2 bad usage or a file that cannot be read or written.",
+        description="Write, read, verify and compare .quarlen database catalogue snapshots.",
+        epilog="Exit codes: 0 success, 1 a file fails verification (or read: the member is not in the file; "
+        "diff: the snapshots differ), 2 bad usage or a file that cannot be read or written (diff: or "
+        "fails verification).",
     )
     parser.add_argument("--version", action="version", version=f"quarlen {_native.version()} ({_native.FORMAT})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -593,6 +760,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("members", nargs="+", metavar="NAME=ROWS.jsonl", help="a member and its rows; - reads standard input")
     p.add_argument("--header", metavar="HEADER.json", help="a JSON object whose keys go into the manifest")
     p.set_defaults(run=cmd_write)
+
+    p = commands.add_parser(
+        "diff",
+        help="show the rows that differ between two snapshots",
+        description="Show the rows that differ between two snapshots, matched by each member's key: "
+        "+ added, - removed, ~ changed (with the columns that differ). Every member compared is "
+        "verified first. Exit codes: 0 the same rows, 1 they differ, 2 a file cannot be read or "
+        "fails verification.",
+    )
+    p.add_argument("old", metavar="OLD")
+    p.add_argument("new", metavar="NEW")
+    p.add_argument("--member", action="append", metavar="NAME",
+                   help="compare only this member (a bare keyed name: all its instances); may repeat")
+    form = p.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help='one JSON object per change: '
+                      '{"member","change","key","old","new","columns"}')
+    form.add_argument("--stat", action="store_true", help="only the counts per member and in all")
+    form.add_argument("--units", action="store_true", help="a unified diff of each changed source text")
+    p.set_defaults(run=cmd_diff)
 
     p = commands.add_parser("members", help="list the format's members and their columns")
     p.add_argument("--json", action="store_true", help="print the module's JSON text")

@@ -3,6 +3,7 @@
 #ifndef QUARLEN_HASH_H_
 #define QUARLEN_HASH_H_
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +26,22 @@ class Sha256 {
 
   void update(std::string_view bytes);
   std::string finish_hex();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// SHA-256 of many texts one after another, as raw bytes, without looking up
+// the digest's implementation for each. Not for two threads at once.
+class Sha256Digester {
+ public:
+  Sha256Digester();
+  ~Sha256Digester();
+  Sha256Digester(const Sha256Digester&) = delete;
+  Sha256Digester& operator=(const Sha256Digester&) = delete;
+
+  std::array<unsigned char, 32> digest(std::string_view bytes);
 
  private:
   struct State;

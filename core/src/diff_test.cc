@@ -1,0 +1,181 @@
+#include "quarlen/diff.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarlen/hash.h"
+#include "quarlen/reader.h"
+#include "quarlen/writer.h"
+#include "zip/file.h"
+#include "zip/zip_writer.h"
+
+namespace quarlen {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Members = std::map<std::string, std::string>;  // name -> rows as one JSON array
+
+class DiffTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "diff_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A snapshot written by the writer.
+  std::string write(const std::string& name, const Members& members) {
+    const std::string path = (dir_ / name).string();
+    auto w = ArchiveWriter::create(path);
+    EXPECT_TRUE(w.ok());
+    for (const auto& [member, rows] : members) {
+      EXPECT_TRUE((*w)->begin(member).ok());
+      EXPECT_TRUE((*w)->rows(rows).ok());
+      EXPECT_TRUE((*w)->end().ok());
+    }
+    EXPECT_TRUE((*w)->finish("{}").ok());
+    return path;
+  }
+
+  // A snapshot whose one member, comments, holds `text` under a record of `recorded`.
+  std::string write_damaged(const std::string& name, const std::string& text,
+                            const std::string& recorded) {
+    const std::string path = (dir_ / name).string();
+    auto file = zip::OutputFile::create(path);
+    EXPECT_TRUE(file.ok());
+    zip::ZipWriter zip(std::move(*file));
+    EXPECT_TRUE(zip.start_entry("comments.jsonl").ok());
+    EXPECT_TRUE(zip.write(text).ok());
+    EXPECT_TRUE(zip.start_entry("manifest.json").ok());
+    EXPECT_TRUE(zip.write("{\"format\":\"quarlen/1\",\"members\":{\"comments\":{\"rows\":1,"
+                          "\"sha256\":\"" + sha256_hex(recorded) + "\"}}}").ok());
+    EXPECT_TRUE(zip.finish().ok());
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+// The changes as text: "~ key old -> new [columns]", "- key row", "+ key row";
+// or the message.
+std::vector<std::string> changes(const std::string& old_path, const std::string& new_path,
+                                 const std::string& name, std::vector<size_t> key) {
+  auto result = diff_member(old_path, new_path, name, key);
+  if (!result) return {result.error().message()};
+  std::vector<std::string> out;
+  for (const RowChange& c : *result) {
+    switch (c.kind) {
+      case ChangeKind::kAdded:
+        EXPECT_TRUE(c.old_row.empty() && c.columns.empty());
+        out.push_back("+ " + c.key + " " + c.new_row);
+        break;
+      case ChangeKind::kRemoved:
+        EXPECT_TRUE(c.new_row.empty() && c.columns.empty());
+        out.push_back("- " + c.key + " " + c.old_row);
+        break;
+      case ChangeKind::kChanged: {
+        std::string columns;
+        for (size_t i : c.columns) {
+          if (!columns.empty()) columns += ',';
+          columns += std::to_string(i);
+        }
+        out.push_back("~ " + c.key + " " + c.old_row + " -> " + c.new_row + " [" + columns + "]");
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST_F(DiffTest, ChangesComeInKeyOrderWithTheColumnsThatDiffer) {
+  const std::string a = write("a", {{"comments", R"([["A","T","C3","z"],["A","T","C2","y"],
+      ["A","T","C1","x"],["B","T","C1",1]])"}});
+  const std::string b = write("b", {{"comments", R"([["A","T","C4","w"],["A","T","C1","x"],
+      ["A","T","C2","Y"],["B","T","C1",1.0]])"}});
+  EXPECT_EQ(changes(a, b, "comments", {0, 1, 2}),
+            (Lines{R"(~ ["A","T","C2"] ["A","T","C2","y"] -> ["A","T","C2","Y"] [3])",
+                   R"(- ["A","T","C3"] ["A","T","C3","z"])",
+                   R"(+ ["A","T","C4"] ["A","T","C4","w"])",
+                   R"(~ ["B","T","C1"] ["B","T","C1",1] -> ["B","T","C1",1.0] [3])"}));
+  // Keys in the order given; the same rows in another order are no change.
+  EXPECT_EQ(changes(a, b, "comments", {3, 0}).size(), 6u);
+  EXPECT_EQ(changes(a, a, "comments", {2}), Lines{});
+  const std::string shuffled = write("c", {{"comments", R"([["B","T","C1",1],["A","T","C1","x"],
+      ["A","T","C3","z"],["A","T","C2","y"]])"}});
+  EXPECT_EQ(changes(a, shuffled, "comments", {0, 1, 2}), Lines{});
+}
+
+TEST_F(DiffTest, KeysCompareAsJsonValues) {
+  // 1 and 1.0 differ; objects are stored with their keys sorted; quotes,
+  // backslashes and brackets inside strings are not structure.
+  const std::string a = write("a", {{"comments", R"([[1,"x\"],[","\\",0],
+      [{"b":[1,{"d":null}],"a":"]"},"k",true,0]])"}});
+  const std::string b = write("b", {{"comments", R"([[1.0,"x\"],[","\\",0],
+      [{"a":"]","b":[1,{"d":null}]},"k",false,0]])"}});
+  EXPECT_EQ(changes(a, b, "comments", {0, 1}),
+            (Lines{R"(- [1,"x\"],["] [1,"x\"],[","\\",0])",
+                   R"(+ [1.0,"x\"],["] [1.0,"x\"],[","\\",0])",
+                   R"(~ [{"a":"]","b":[1,{"d":null}]},"k"] [{"a":"]","b":[1,{"d":null}]},"k",true,0] -> )"
+                   R"([{"a":"]","b":[1,{"d":null}]},"k",false,0] [2])"}));
+}
+
+TEST_F(DiffTest, RowsUnderARepeatedKeyCompareAsMultisets) {
+  const std::string a = write("a", {{"comments", R"([["K",1,0,0],["K",2,0,0],["J",0,0,0],
+      ["L",1,0,0],["M",1,0,0],["M",1,0,0]])"}});
+  const std::string b = write("b", {{"comments", R"([["K",3,0,0],["K",2,0,0],["J",0,0,0],
+      ["J",0,0,0],["L",2,0,0],["L",3,0,0],["M",1,0,0]])"}});
+  EXPECT_EQ(changes(a, b, "comments", {0}),
+            (Lines{R"(+ ["J"] ["J",0,0,0])",
+                   R"(- ["K"] ["K",1,0,0])",
+                   R"(+ ["K"] ["K",3,0,0])",
+                   R"(- ["L"] ["L",1,0,0])",
+                   R"(+ ["L"] ["L",2,0,0])",
+                   R"(+ ["L"] ["L",3,0,0])",
+                   R"(- ["M"] ["M",1,0,0])"}));
+}
+
+TEST_F(DiffTest, WholeRowKeysAndMembersInOneFileOnly) {
+  const std::string a = write("a", {{"control_rows/APP", R"([[{"t":1}],[{"t":2}],[{"t":2}]])"}});
+  const std::string b = write("b", {{"control_rows/APP", R"([[{"t":3}],[{"t":2}]])"},
+                                    {"control_rows/HR", "[[1],[0]]"}});
+  EXPECT_EQ(changes(a, b, "control_rows/APP", {}),
+            (Lines{R"(- [{"t":1}] [{"t":1}])", R"(- [{"t":2}] [{"t":2}])",
+                   R"(+ [{"t":3}] [{"t":3}])"}));
+  EXPECT_EQ(changes(a, b, "control_rows/HR", {}), (Lines{"+ [0] [0]", "+ [1] [1]"}));
+  EXPECT_EQ(changes(b, a, "control_rows/HR", {}), (Lines{"- [0] [0]", "- [1] [1]"}));
+  EXPECT_EQ(changes(a, b, "control_rows/FIN", {}), Lines{});
+}
+
+TEST_F(DiffTest, FaultsAreReadsOwn) {
+  const std::string good = write("good", {{"comments", R"([["A","T","C","x"]])"}});
+  const std::string line = "[\"A\",\"T\",\"C\",\"x\"]\n";
+  const std::string damaged = write_damaged("damaged", line, "other");
+  const std::string message = read_text(damaged, "comments").error().message();
+  EXPECT_EQ(message, "comments: checksum does not match the manifest (the file was changed or damaged)");
+  EXPECT_EQ(changes(damaged, good, "comments", {0}), Lines{message});
+  EXPECT_EQ(changes(good, damaged, "comments", {0}), Lines{message});
+  // Equal records are no shortcut past the checks.
+  EXPECT_EQ(changes(damaged, damaged, "comments", {0}), Lines{message});
+  const std::string short_row = write_damaged("short", "[\"A\"]\n", "[\"A\"]\n");
+  EXPECT_EQ(changes(good, short_row, "comments", {0, 1, 2}),
+            Lines{"comments row 1: 1 values, the format has 4"});
+
+  EXPECT_EQ(changes(good, good, "comments", {4}), Lines{"comments: no column 4 (4 columns)"});
+  EXPECT_EQ(changes(good, good, "bogus", {}), Lines{"bogus: not a member of quarlen/1"});
+  const std::string missing = (dir_ / "missing").string();
+  EXPECT_EQ(changes(good, missing, "comments", {}),
+            Lines{missing + ": No such file or directory (os error 2)"});
+}
+
+}  // namespace
+}  // namespace quarlen
