@@ -2,8 +2,8 @@
 //
 // The module carries its own C++ runtime (libstdc++ linked in statically), and
 // both that runtime and the core are compiled against the build machine's
-// glibc. Two of the symbols they then ask of glibc are newer than 2.17; this
-// file answers both inside the module. The module's export list keeps these
+// glibc. Some of the symbols they then ask of glibc are newer than 2.17; this
+// file answers them inside the module. The module's export list keeps these
 // definitions local, and the symbol versions the module still needs (what
 // `auditwheel show` reads) show that nothing newer is left.
 //
@@ -31,6 +31,18 @@ __asm__(".symver glibc_fxstat, __fxstat@GLIBC_2.2.5");
 int __wrap_fstat(int fd, struct stat* st) {
   constexpr int kStatVersion = 1;  // _STAT_VER_LINUX: x86-64's struct stat
   return glibc_fxstat(kStatVersion, fd, st);
+}
+
+// glibc 2.38 gives strtoul a C23 variant (which also reads "0b" prefixes),
+// and its headers send every call there: libstdc++ built against it calls
+// __isoc23_strtoul to read the GLIBCXX_TUNABLES setting, in decimal. The
+// strtoul of every glibc reads that the same way. Against an older glibc
+// nothing calls this one.
+unsigned long glibc_strtoul(const char* text, char** end, int base);
+__asm__(".symver glibc_strtoul, strtoul@GLIBC_2.2.5");
+
+unsigned long __isoc23_strtoul(const char* text, char** end, int base) {
+  return glibc_strtoul(text, end, base);
 }
 
 }  // extern "C"
