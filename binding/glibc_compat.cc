@@ -8,7 +8,8 @@
 // `auditwheel show` reads) show that nothing newer is left.
 //
 // Built into the module only, and only against glibc on x86-64: CMakeLists.txt
-// adds the matching -Wl,--wrap=fstat under the same condition.
+// adds the matching -Wl,--wrap options under the same condition.
+#include <pthread.h>
 #include <sys/stat.h>  // also defines __GLIBC__ where the C library is glibc
 
 #if defined(__GLIBC__) && defined(__x86_64__)
@@ -43,6 +44,28 @@ __asm__(".symver glibc_strtoul, strtoul@GLIBC_2.2.5");
 
 unsigned long __isoc23_strtoul(const char* text, char** end, int base) {
   return glibc_strtoul(text, end, base);
+}
+
+// From glibc 2.34 on, the threads functions live in libc under a new
+// version; every glibc still answers their first one (before 2.34 from
+// libpthread). The module is linked with -Wl,--wrap for each.
+int glibc_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                         void* arg);
+__asm__(".symver glibc_pthread_create, pthread_create@GLIBC_2.2.5");
+int glibc_pthread_join(pthread_t thread, void** result);
+__asm__(".symver glibc_pthread_join, pthread_join@GLIBC_2.2.5");
+int glibc_pthread_once(pthread_once_t* once, void (*init)(void));
+__asm__(".symver glibc_pthread_once, pthread_once@GLIBC_2.2.5");
+
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                          void* arg) {
+  return glibc_pthread_create(thread, attr, start, arg);
+}
+int __wrap_pthread_join(pthread_t thread, void** result) {
+  return glibc_pthread_join(thread, result);
+}
+int __wrap_pthread_once(pthread_once_t* once, void (*init)(void)) {
+  return glibc_pthread_once(once, init);
 }
 
 }  // extern "C"
