@@ -2,8 +2,10 @@
 
 import json
 import os
+import sys
 import threading
 import time
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings
@@ -206,3 +208,39 @@ def test_two_threads_verify_two_files_sooner_than_one(tmp_path):
         return min(times)
 
     assert best(one_each) < best(both_in_one)
+
+
+def test_calls_keep_their_arguments_reference_counts(tmp_path):
+    path = tmp_path / "x.quarlen"
+    with create(path) as snapshot:
+        snapshot.write("comments", [["a", "b", "c", "d"]])
+    name, missing, rows = "comments", str(tmp_path / "missing"), [["a", "b", "c", "d"]]
+    writer = quarlen.Writer(tmp_path / "w.quarlen")
+    writer.begin("comments")
+    calls = [
+        lambda: load(path, name), lambda: list(iter_rows(path, name)), lambda: read(path, name),
+        lambda: verify(path), lambda: quarlen.manifest(path),
+        lambda: quarlen._native._write_rows(writer, name, rows, 1),
+        lambda: load(missing, name), lambda: verify(missing), lambda: quarlen.unit_hash(name, name, name, name),
+        lambda: quarlen._native._write_rows(writer, name, [rows], 1),  # refused: one value
+    ]
+
+    def repeat(call, times):
+        for _ in range(times):
+            try:
+                call()
+            except ValueError:
+                pass
+
+    tracemalloc.start()
+    try:
+        for call in calls:
+            repeat(call, 100)
+            before = [sys.getrefcount(o) for o in (path, name, missing, rows, writer)]
+            held = tracemalloc.get_traced_memory()[0]
+            repeat(call, 1000)
+            # Neither the arguments nor anything made for the caller may stay behind.
+            assert [sys.getrefcount(o) for o in (path, name, missing, rows, writer)] == before
+            assert tracemalloc.get_traced_memory()[0] - held < 32 << 10
+    finally:
+        tracemalloc.stop()
