@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "collector.h"
 #include "convert.h"
 #include "objects.h"
 #include "py_ref.h"
@@ -110,12 +111,7 @@ PyObject* diff_member_as(bool as_objects, const char* full_name, PyObject* const
   if (!changes) return raise_error(changes.error());
   // The values hold no cycles, so the collector could only rescan them while
   // they are built: it waits until they are complete.
-  struct CollectorPaused {
-    int was_enabled = PyGC_Disable();
-    ~CollectorPaused() {
-      if (was_enabled) PyGC_Enable();
-    }
-  } paused;
+  CollectorPaused paused;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(changes->size())));
   if (!list) return nullptr;
   Values values(as_objects);

@@ -365,12 +365,16 @@ class Encoder {
       }
       members.push_back({std::string_view(utf8, static_cast<size_t>(size)), item});
     }
-    // The compact form orders keys by their bytes.
-    std::sort(members.begin(), members.end(),
-              [](const Member& a, const Member& b) { return a.key < b.key; });
+    // The compact form orders keys by their bytes and, as the parser does,
+    // keeps the last of a repeated key (str subclasses can repeat one).
+    std::stable_sort(members.begin(), members.end(),
+                     [](const Member& a, const Member& b) { return a.key < b.key; });
     out_ += '{';
+    bool first = true;
     for (size_t i = 0; i < members.size(); ++i) {
-      if (i > 0) out_ += ',';
+      if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
+      if (!first) out_ += ',';
+      first = false;
       append_compact_string(members[i].key, out_);
       out_ += ':';
       if (!value(members[i].value, depth + 1)) return false;

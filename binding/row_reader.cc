@@ -7,11 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <thread>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "collector.h"
 #include "convert.h"
 #include "objects.h"
 #include "py_ref.h"
@@ -30,6 +32,15 @@ constexpr const char* kReadParams[] = {"path", "name"};
 // At most this many batches wait for the consumer.
 constexpr size_t kAhead = 2;
 
+// Counts the forks of the process: a child has none of the threads of its
+// parent, so a reader opened before the fork has no thread behind it there.
+std::atomic<unsigned> g_forks{0};
+
+void count_forks() {
+  static const int registered = pthread_atfork(nullptr, nullptr, [] { ++g_forks; });
+  (void)registered;  // only fails for lack of memory: forks then go uncounted
+}
+
 // Reads a member's batches on a thread of its own, a batch or two ahead of the
 // consumer, who turns them into objects meanwhile: inflating, hashing and
 // checking overlap with building objects, which needs the interpreter lock.
@@ -37,6 +48,9 @@ class Prefetcher {
  public:
   explicit Prefetcher(std::unique_ptr<MemberReader> reader)
       : reader_(std::move(reader)), thread_([this] { run(); }) {}
+
+  // Whether this process is a child forked after the reader was made.
+  bool orphaned() const { return forks_ != g_forks.load(); }
 
   // Stops the thread after its current batch and waits for it.
   ~Prefetcher() {
@@ -98,6 +112,7 @@ class Prefetcher {
     }
   }
 
+  const unsigned forks_ = (count_forks(), g_forks.load());
   std::unique_ptr<MemberReader> reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -111,10 +126,18 @@ class Prefetcher {
 
 struct RowReaderObject {
   PyObject_HEAD
-  Prefetcher* rows;           // owned; null once the member ended or was closed
+  Prefetcher* rows;           // owned; null once the member ended, failed or was closed
   RowDecoder* decoder;        // owned
   std::atomic<bool> busy;     // a batch is being read
+  bool ended;                 // the member ended and every check passed
 };
+
+// Ends the reader's rows. In a child forked since they were opened, their
+// thread, lock and condition exist only as copies: they are left alone.
+void drop_rows(RowReaderObject* r) {
+  Prefetcher* rows = std::exchange(r->rows, nullptr);
+  if (rows != nullptr && !rows->orphaned()) delete rows;
+}
 
 PyObject* g_row_reader_type = nullptr;
 
@@ -150,7 +173,7 @@ std::unique_ptr<MemberReader> bind_and_open(const char* full_name, PyObject* con
 
 void row_reader_dealloc(PyObject* self) {
   auto* r = reinterpret_cast<RowReaderObject*>(self);
-  delete r->rows;
+  drop_rows(r);
   delete r->decoder;
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -180,15 +203,28 @@ PyObject* row_reader_next_batch(PyObject* self, PyObject*) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return nullptr;
     }
+    if (r->rows == nullptr) {
+      if (r->ended) {
+        Py_INCREF(Py_None);
+        return Py_None;
+      }
+      PyErr_SetString(PyExc_ValueError, "the reader is closed");
+      return nullptr;
+    }
+    if (r->rows->orphaned()) {
+      drop_rows(r);
+      PyErr_SetString(PyExc_RuntimeError, "the reader was opened before the process forked");
+      return nullptr;
+    }
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     std::string batch;
     bool more = false;
-    const bool ok = r->rows != nullptr &&
-                    read_batch(*r->rows, *r->decoder, batch, list.get(), &more);
-    if (!ok || !more) delete std::exchange(r->rows, nullptr);
-    if (!ok && PyErr_Occurred()) return nullptr;
+    const bool ok = read_batch(*r->rows, *r->decoder, batch, list.get(), &more);
+    if (!ok || !more) drop_rows(r);
+    if (!ok) return nullptr;
     if (!more) {
+      r->ended = true;
       Py_INCREF(Py_None);
       return Py_None;
     }
@@ -204,7 +240,7 @@ PyObject* row_reader_close(PyObject* self, PyObject*) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return nullptr;
     }
-    delete std::exchange(r->rows, nullptr);
+    drop_rows(r);
     Py_INCREF(Py_None);
     return Py_None;
   });
@@ -226,7 +262,7 @@ PyObject* row_reader_type() noexcept {
       {0, nullptr},
   };
   PyType_Spec spec = {"quarlen._native.RowReader", static_cast<int>(sizeof(RowReaderObject)), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   g_row_reader_type = PyType_FromSpec(&spec);  // kept for the life of the process
   return g_row_reader_type;
 }
@@ -238,14 +274,7 @@ PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     std::unique_ptr<MemberReader> reader = bind_and_open("_load()", args, nargs, kwnames);
     if (reader == nullptr) return nullptr;
-    // The rows hold no cycles, so the collector could only rescan them, again
-    // and again, while they are built: it waits until they are complete.
-    struct CollectorPaused {
-      int was_enabled = PyGC_Disable();
-      ~CollectorPaused() {
-        if (was_enabled) PyGC_Enable();
-      }
-    } paused;
+    CollectorPaused paused;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     Prefetcher rows(std::move(reader));
@@ -253,6 +282,8 @@ PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::string batch;
     for (bool more = true; more;) {
       if (!read_batch(rows, decoder, batch, list.get(), &more)) return nullptr;
+      // Ctrl-C need not wait for the whole member.
+      if (PyErr_CheckSignals() < 0) return nullptr;
     }
     return list.release();
   });
@@ -274,6 +305,7 @@ PyObject* open_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto* r = reinterpret_cast<RowReaderObject*>(self);
     r->rows = rows.release();
     r->decoder = decoder.release();
+    r->ended = false;
     new (&r->busy) std::atomic<bool>(false);
     return self;
   });

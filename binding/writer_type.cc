@@ -285,7 +285,7 @@ PyObject* write_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
       }
       ++in_block;
-      if (block.size() >= kBlockBytes && !flush()) return nullptr;
+      if (block.size() >= kBlockBytes && (!flush() || PyErr_CheckSignals() < 0)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     if (in_block > 0 && !flush()) return nullptr;

@@ -6,6 +6,7 @@ import sys
 import threading
 import time
 import tracemalloc
+import warnings
 
 import pytest
 from hypothesis import given, settings
@@ -244,3 +245,39 @@ def test_calls_keep_their_arguments_reference_counts(tmp_path):
             assert tracemalloc.get_traced_memory()[0] - held < 32 << 10
     finally:
         tracemalloc.stop()
+
+
+def test_a_forked_child_is_told_its_reader_has_no_thread(tmp_path):
+    path = tmp_path / "x.quarlen"
+    with create(path) as snapshot:
+        snapshot.write("control_rows/APP", ([i] for i in range(400_000)))
+    rows = iter_rows(path, "control_rows/APP")
+    assert next(rows) == [0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+        child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through its status
+        try:
+            for _ in rows:  # past the rows already made, to the next batch
+                pass
+            os._exit(1)
+        except RuntimeError as error:
+            os._exit(0 if str(error) == "the reader was opened before the process forked" else 2)
+        except BaseException:
+            os._exit(3)
+    _, status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert sum(1 for _ in rows) == 399_999
+
+
+def test_a_row_reader_after_its_end(tmp_path):
+    path = tmp_path / "x.quarlen"
+    with create(path) as snapshot:
+        snapshot.write("control_rows/APP", [[1]])
+    reader = quarlen._native._open_rows(path, "control_rows/APP")
+    assert (reader.next_batch(), reader.next_batch(), reader.next_batch()) == ([[1]], None, None)
+    reader = quarlen._native._open_rows(path, "control_rows/APP")
+    reader.close()
+    assert error(reader.next_batch) == "the reader is closed"
+    with pytest.raises(TypeError):
+        type(reader)()
