@@ -181,10 +181,13 @@ void row_reader_dealloc(PyObject* self) {
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-// Holds the busy flag of one call.
+// Holds the busy flag of one call; a call that finds it taken (another
+// thread is inside a call of the same reader) fails with RuntimeError.
 class Busy {
  public:
-  explicit Busy(RowReaderObject* r) : r_(r), held_(!r->busy.exchange(true)) {}
+  explicit Busy(RowReaderObject* r) : r_(r), held_(!r->busy.exchange(true)) {
+    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  }
   ~Busy() {
     if (held_) r_->busy.store(false);
   }
@@ -199,10 +202,7 @@ PyObject* row_reader_next_batch(PyObject* self, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     auto* r = reinterpret_cast<RowReaderObject*>(self);
     Busy busy(r);
-    if (!busy.held()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return nullptr;
-    }
+    if (!busy.held()) return nullptr;
     if (r->rows == nullptr) {
       if (r->ended) {
         Py_INCREF(Py_None);
@@ -236,10 +236,7 @@ PyObject* row_reader_close(PyObject* self, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     auto* r = reinterpret_cast<RowReaderObject*>(self);
     Busy busy(r);
-    if (!busy.held()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return nullptr;
-    }
+    if (!busy.held()) return nullptr;
     drop_rows(r);
     Py_INCREF(Py_None);
     return Py_None;
