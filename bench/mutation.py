@@ -15,6 +15,7 @@ copy as soon as its mutant is done, on an error, and on SIGINT or SIGTERM.
     python bench/mutation.py                   # 60 mutants, seed 20261206
     python bench/mutation.py --count 4 --seed 1
     python bench/mutation.py --list-only       # draw and print, no test runs
+    python bench/mutation.py --only core/src/rows.cc#52 --suites pytest
 """
 
 from __future__ import annotations
@@ -348,6 +349,9 @@ def main() -> int:
     parser.add_argument("--ctest-timeout", type=int, default=60, help="seconds per CTest test (default 60)")
     parser.add_argument("--ctest-total-timeout", type=int, default=900, help="seconds for all of CTest")
     parser.add_argument("--pytest-timeout", type=int, default=600, help="seconds for pytest (default 600)")
+    parser.add_argument("--only", default="",
+                        help="comma-separated mutant names (file#number) to run, out of the sample")
+    parser.add_argument("--suites", default="ctest,pytest", help="suites to run, in order (default ctest,pytest)")
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip the check that the unmutated tree passes both suites")
     args = parser.parse_args()
@@ -372,13 +376,19 @@ def main() -> int:
                 sys.exit(f"mutation: the unmutated tree fails ({failed}); see {log}")
             print(f"baseline: builds, ctest and pytest pass ({time.monotonic() - t0:.0f} s)", flush=True)
 
+        only = {n for n in args.only.split(",") if n}
+        suites = [s for s in args.suites.split(",") if s]
+        if not set(suites) <= {"ctest", "pytest"}:
+            sys.exit(f"mutation: unknown suite in {args.suites!r}")
         order = list(range(len(mutants)))
         random.Random(args.seed).shuffle(order)
         drawn = 0
         for index in order:
-            if drawn >= args.count:
+            if drawn >= args.count or (only and not only - {m.name for m, _, _ in results}):
                 break
             mutant = mutants[index]
+            if only and mutant.name not in only:
+                continue
             if not describe(bench.tree, mutant):
                 skipped["identical"] += 1
                 continue
@@ -397,13 +407,11 @@ def main() -> int:
                     results.append((mutant, "listed", time.monotonic() - t0))
                     continue
                 verdict = "survived"
-                why = bench.ctest(log)
-                if why:
-                    verdict = "killed by ctest" + (" (timeout)" if why == "timeout" else "")
-                else:
-                    why = bench.pytest(log)
+                for suite in suites:
+                    why = bench.ctest(log) if suite == "ctest" else bench.pytest(log)
                     if why:
-                        verdict = "killed by pytest" + (" (timeout)" if why == "timeout" else "")
+                        verdict = f"killed by {suite}" + (" (timeout)" if why == "timeout" else "")
+                        break
             finally:
                 bench.restore()
             seconds = time.monotonic() - t0
