@@ -4,8 +4,11 @@
 Writes a starting corpus for reader_fuzz into DIR: small .quarlen files, some
 sound and some damaged in one place each, so that the fuzzer begins next to
 every check of the reader. Built with zipfile alone, independent of the
-module. With DICT, also writes a libFuzzer dictionary there: the ZIP
-signatures and the manifest's words, which random mutation rarely finds.
+module. The target also takes each input as a member's text, so DIR gets
+JSON-lines texts too (*.jsonl), each reaching a corner of the parser, the
+scanner or the streaming check. With DICT, also writes a libFuzzer dictionary
+there: the ZIP signatures and the manifest's words, which random mutation
+rarely finds.
 """
 
 import hashlib
@@ -366,6 +369,137 @@ def seeds():
     return out
 
 
+# ---------------------------------------------------------------------------
+# Member texts. The fuzz target checks each input as a member's text (model
+# parser, scanner, streaming check in pieces) and as one rows() argument, and
+# stops at the first bad line; so every fault gets a text of its own.
+
+# 2^1024 - 2^970, DBL_MAX plus half its last unit: the least magnitude that no
+# longer rounds to DBL_MAX (it rounds to even, beyond the range).
+HALFWAY = str(2**1024 - 2**970)
+BELOW = HALFWAY[:-1] + "1"
+
+NUMBERS = [
+    "0", "-0", "7", "-7", "9223372036854775807", "9223372036854775808",
+    "18446744073709551615", "18446744073709551616", "-9223372036854775808",
+    "-9223372036854775809", "99999999999999999999", "100000000000000000000",
+    "123456789012345678901234567890", "0.5", "-0.0", "1.50", "2.0", "0.00000015", "1e20",
+    "1E+2", "2e0", "1e-2", "-1.5e-7", "1E-0", "0e999", "0.0e400", "-0.000E-5",
+    "0e99999999999999999999", "1e308", "10e307", "1.7976931348623157e308",
+    "1.7976931348623158e308", "4.9e-324", "2e-324", "3e-324", "1e-400", "-1e-400",
+    "2.2250738585072011e-308", "0.000000000000000000001e330", "0.001e311",
+    "1e0000000000000000308", "1e-99999999999", "123e-99999999999999999999",
+    "0.1e-99999999999999999", BELOW + ".9999999999", "0." + BELOW + "e309",
+    BELOW + "." + "9" * 600, "1" + "0" * 1000 + "e-692", "0." + "0" * 800 + "1e308",
+    "9" * 300, "0." + "1234567890" * 40, "-" + "3" * 25 + "." + "7" * 25 + "e-3",
+]
+STRINGS = [
+    '""', '"a"', '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\u0008\\u0009\\u000a\\u000C\\u000d"',
+    '"\\u0000\\u001f\\u001F\\u0022\\u005c\\u002F\\u007f\\u0041\\u00e9\\u4E2D\\uFFFF"',
+    '"\\ud83d\\ude00\\uDBFF\\uDFFF\\uD800\\uDC00"',
+    '"\x7f \u00e9 \u4e2d \U0001F600 \u0080 \u07ff \u0800 \ud7ff \ue000 \uffff \U00010000 \U0010ffff"',
+    '"' + "x" * 17 + '\\"' + "x" * 22 + "\\u0010" + "x" * 28 + '\\\\"',
+    '"' + "abcdefg\\n\u00e9 \\u4e2d\U0001F600" * 150 + '"',
+]
+CONTAINERS = [
+    "true", "false", "null", "[]", "{}", "[[]]", "[{}]", "[ ]", "{ }", '[1,[2,[3]],{},true]',
+    '{"\\u0062":1,"a":2}', '{"a":1,"\\u0061":2}', '{"b":{"\\u0064":1,"c":2},"\\u0061":0}',
+    '{"\\n":1,"\\u0000":2," ":3,"\\"":4,"\\\\":5,"\\/":6,"\\u001f":7}',
+    '{"\u00e9":1,"b":2,"ab":3,"a":4,"B":5,"":6}', '{"a":{"d":1,"c":2},"a":[3]}',
+    '{"z":{"y":{"x":1,"w":2},"v":3},"u":4,"z":5}', '{"\\ud83d\\ude00":1,"\\u00e9":2,"\\u4e2d":3}',
+    '{"k":[{"k":[{"k":null}]}]}',
+    "{" + ",".join('"k%d":%d' % (i * 3 % 7, i) for i in range(200)) + "}",
+    "[" + ",".join(str(i * 7919 % 1000003) for i in range(600)) + "]",
+]
+FAULTS = [
+    # Structure.
+    "", " ", "[1,]", '{"a":1,}', "[1] x", "1 2", "{1:2}", '{"a":1, 2:3}', "[1 2]", '{"a" 1}',
+    '{"a":1 "b":2}', "[", "[1", "[1,", "{", '{"a"', '{"a":', '{"a":1,', "[1,,2]", "]", "}",
+    ",", ":", "[}", "{]", '{"a":1]', "[1}", '{"a"}', '{"a":}', "[,1]", "{,}", '{"a"::1}',
+    "[1]]", "{}}", "x", "[x]", "@", "\x7f", "[1]\x00",
+    # Literals.
+    "tru", "trux", "nulL", "fals e", "t", "n", "f", "True", "nul", "falsey", "[true false]",
+    # Numbers.
+    "01", "-01", "00", "-", "-a", "1.", "1.e5", "1e", "1e+", "1E-", ".5", "+1", "1.5.2",
+    "0x10", "1e5.5", "--1", "1ee5", "NaN", "-Infinity", "-0.", "1e309", "-1e309", "1.8e308",
+    "1.7976931348623159e308", HALFWAY, "-" + HALFWAY, "1" + "0" * 309, "0.1e310",
+    "0.001e312", "1e99999999999", "1" + "0" * 1000 + "e-691", "9" * 1200,
+    "0.000" + HALFWAY + "e312", HALFWAY + "." + "0" * 600 + "1",
+    # Strings.
+    '"abc', '"ab\\', '"\\u12', '"\\uD800', '"\\uD800\\uDC', '"\\uD800\\', '"\\uDC00"',
+    '"ab\\uDFFF"', '"\\uD800"', '"\\uD800x"', '"\\uD800\\n"', '"\\uD800\\u0041"',
+    '"\\uD800\\uD800"', '"\\uD800\\uE000"', '"\\uD800\\uDCxx"', '"\\x"', '"\\u12g4"',
+    '"\\u12"', '"\\U0041"', '"a\x01"', '"\x1f"', '"\t"', '"\x00"', '"\r"',
+    '{"a\x01":1}', '{"\\uDC00":1}', '"' + "\u00e9" * 1500 + '" x',
+]
+NOT_UTF8 = [
+    b"\x80", b"\xbf", b"\xc0\xaf", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xf0\x8f\xbf\xbf",
+    b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\xc3", b"\xe4\xb8",
+    b"\xf0\x9f\x98", b"\xc3\x41", b"\xe4\x41\x80", b"\xf0\x9f\x41\x80",
+]
+
+
+def nested(depth, kinds="["):
+    opening = closing = ""
+    for i in range(depth):
+        k = kinds[i % len(kinds)]
+        opening += '{"k":' if k == "{" else "["
+        closing = ("}" if k == "{" else "]") + closing
+    return opening + closing
+
+
+def spread_out(text):
+    """The text with whitespace around every bracket, comma and colon outside
+    strings: a space, a tab, a CR (whitespace unless a LF follows) or two."""
+    out, in_string, escaped = [], False, False
+    for c in text:
+        space = (" ", "\t", "\r", "  ")[len(out) % 4]
+        if in_string:
+            in_string = escaped or c != '"'
+            escaped = not escaped and c == "\\"
+        elif c == '"':
+            in_string = True
+        elif c in "[]{},:":
+            c = (space if c in ",:]}" else "") + c + space
+        out.append(c)
+    return "".join(out)
+
+
+def text_seeds():
+    out = {}
+    for group, values in (("numbers", NUMBERS), ("strings", STRINGS), ("containers", CONTAINERS)):
+        # One row a line; spaced out, with CRLF and no final line feed; one array.
+        out[group] = "".join("[%s]\n" % v for v in values)
+        out[group + "_spaced"] = "\r\n".join(" \t[ %s ]\t " % spread_out(v) for v in values)
+        out[group + "_array"] = "[%s]" % ",".join("[%s]" % v for v in values)
+    for i, fault in enumerate(FAULTS):
+        out["fault_%03d_line" % i] = "[1]\r\n[2,3]\n" + fault + "\n[4]\n"
+        out["fault_%03d_nested" % i] = '[[0], {"k": [%s]}]' % fault
+    for i, bad in enumerate(NOT_UTF8):
+        for pad in (0, 9):
+            out["not_utf8_%02d_%d" % (i, pad)] = b'["' + b"x" * pad + bad + b'"]\n'
+    for depth in (126, 127, 128):
+        out["depth_%d_arrays" % depth] = nested(depth) + "\n"
+        out["depth_%d_objects" % depth] = nested(depth, "{") + "\n"
+        out["depth_%d_mixed" % depth] = "[%s]\n" % nested(depth - 1, "[{")
+    out["depth_open"] = "[" * 127
+    out["depth_open_past"] = "[" * 200
+    out["depth_wide"] = "[%s]" % ",".join([nested(126)] * 40)
+    # Rows of the wrong shape, first in row 3.
+    for i, row in enumerate(("[]", "[1,2]", "{}", '"row"', "5", "null", "[[1,2]]")):
+        out["shape_%d" % i] = "[1]\n[2]\n%s\n[3]\n" % row
+        out["shape_%d_array" % i] = "[[1],[2],%s,[3]]" % row
+    # Line ends and whitespace.
+    out["line_ends"] = "[1]\r\n\t[2]\r\r\n [3] \n[4]\r"
+    out["empty_line"] = "[1]\n\n[2]\n"
+    out["blank_line"] = "[1]\n \t \n[2]\n"
+    out["only_crlf"] = "\r\n"
+    out["lone_cr"] = "[1,2,3,4,5,6,7,8]\r[2]\n"
+    out["cr_at_end"] = "[1,2,3,4,5,6,7,8,9]\r"
+    out["spaces"] = " " * 5000 + '[ {"b" : 2 , "a" : [ 1 ,\t2 ] } ]' + " " * 3000 + "\n"
+    return {k: v if isinstance(v, bytes) else v.encode() for k, v in out.items()}
+
+
 DICTIONARY = [
     b"PK\x03\x04",  # local header
     b"PK\x01\x02",  # central directory header
@@ -413,9 +547,10 @@ def main(argv):
         sys.exit("usage: " + __doc__.strip().splitlines()[0])
     directory = argv[1]
     os.makedirs(directory, exist_ok=True)
-    for label, data in sorted(seeds().items()):
-        with open(os.path.join(directory, label + ".quarlen"), "wb") as f:
-            f.write(data)
+    for suffix, made in ((".quarlen", seeds()), (".jsonl", text_seeds())):
+        for label, data in sorted(made.items()):
+            with open(os.path.join(directory, label + suffix), "wb") as f:
+                f.write(data)
     if len(argv) == 3:
         with open(argv[2], "w", encoding="ascii") as f:
             f.writelines(dictionary_line(t) for t in DICTIONARY)
