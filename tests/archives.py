@@ -1,18 +1,18 @@
-"""Shared helpers: .quarlen files made by zipfile or by the writer, and refused calls."""
+"""Shared helpers: .quarlen files made by zipfile, by hand or by the writer, and refused calls."""
 
 import hashlib
 import io
 import json
 import os
+import struct
 import zipfile
+import zlib
 
 import pytest
 
 from quarlen._native import Writer
 
 FORMAT = "quarlen/1"
-CHECKSUM = "{}: checksum does not match the manifest (the file was changed or damaged)"
-MISSING = "{}: listed in the manifest but missing from the file"
 
 
 def sha(data: bytes) -> str:
@@ -61,6 +61,24 @@ def archive(path, members=(), *, records=None, header=None, extra=(), manifest_t
         manifest_text = manifest_text.encode()
     entries = [(name + ".jsonl", text) for name, text in members.items()] + list(extra)
     return pack(path, entries + [("manifest.json", manifest_text)], compression)
+
+
+def raw_zip(entries) -> bytes:
+    """A ZIP archive laid out by hand: each entry a dict of its name, data and any header
+    field to override (method, payload, crc, csize, usize, flags, central_extra, offset)."""
+    out, central = bytearray(), bytearray()
+    for e in entries:
+        name, data, method = e["name"].encode(), e.get("data", b""), e.get("method", 8)
+        payload = e.get("payload", zlib.compress(data)[2:-4] if method == 8 else data)
+        crc, csize, usize = e.get("crc", zlib.crc32(data)), e.get("csize", len(payload)), e.get("usize", len(data))
+        flags, extra, offset = e.get("flags", 0), e.get("central_extra", b""), e.get("offset", len(out))
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x21, crc, csize & 0xFFFFFFFF,
+                           usize & 0xFFFFFFFF, len(name), 0) + name + payload
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x0314, 20, flags, method, 0, 0x21, crc,
+                               csize & 0xFFFFFFFF, usize & 0xFFFFFFFF, len(name), len(extra), 0, 0, 0,
+                               0x81A40000, offset & 0xFFFFFFFF) + name + extra
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(out), 0)
+    return bytes(out + central + end)
 
 
 def lines(*rows) -> bytes:

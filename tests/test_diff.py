@@ -22,30 +22,6 @@ from archives import archive, error, lines, record
 QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
 COLUMNS = {name: columns for name, columns, _ in json.loads(quarlen.members())}
 
-# Row identity, member by member.
-MODEL_KEYS = {
-    "objects": ("owner", "object_name", "object_type"),
-    "external_objects": ("owner", "object_name", "object_type"),
-    "columns": ("owner", "table_name", "column_name"),
-    "external_columns": ("owner", "table_name", "column_name"),
-    "constraints": ("owner", "constraint_name"),
-    "type_attrs": ("owner", "type_name", "attr_name"),
-    "synonyms": ("owner", "synonym_name"),
-    "external_synonyms": ("owner", "synonym_name"),
-    "triggers": ("owner", "trigger_name"),
-    "comments": ("owner", "table_name", "column_name"),
-    "plscope_declarations": ("owner", "object_name", "object_type", "usage_id"),
-    "scheduler": ("kind", "owner", "name"),
-    "external_tables": ("owner", "table_name"),
-    "units": ("owner", "object_name", "object_type"),
-    "plscope_identifiers": ("object_name", "object_type", "usage_id"),
-    "plscope_statements": ("object_name", "object_type", "usage_id"),
-    "runtime_sql": ("sql_id", "child_number"),
-    "dependencies": (),
-    "control_rows": (),
-}
-
-
 def canonical(value) -> str:
     """The compact JSON text the files hold: Python's, with exponents as 1e20 and 1e-5."""
     if isinstance(value, float):
@@ -64,7 +40,7 @@ def model(old, new):
     out = []
     for name in sorted(set(old) | set(new), key=str.encode):
         columns = COLUMNS[name.split("/")[0]]
-        indexes = [columns.index(c) for c in MODEL_KEYS[name.split("/")[0]]]
+        indexes = [columns.index(c) for c in KEY_COLUMNS[name.split("/")[0]]]
 
         def grouped(rows):
             groups = collections.defaultdict(list)
@@ -87,6 +63,9 @@ def model(old, new):
             out += [(name, "removed", key, row, None, ()) for row in sorted(removed.elements(), key=str.encode)]
             out += [(name, "added", key, None, row, ()) for row in sorted(added.elements(), key=str.encode)]
     return out
+
+
+COMMENT = ["APP", "T", "C", "x"]
 
 
 def written(path, catalogue):
@@ -155,42 +134,25 @@ def test_diff_follows_the_model(tmp_path_factory, pair):
     assert list(diff(b, b)) == []
 
 
-def test_key_columns_by_member():
-    assert KEY_COLUMNS == MODEL_KEYS
-    assert set(KEY_COLUMNS) == set(COLUMNS)
-
-
-def test_changes_are_immutable_records(tmp_path):
-    a = written(tmp_path / "a.quarlen", {"runtime_sql": [["s1", 0, "APP", 3, 1, 2, 10, "t", "x"]]})
-    b = written(tmp_path / "b.quarlen", {"runtime_sql": [["s1", 0, "APP", 3, 1, 2, 11, "t", "y"]]})
-    (change,) = diff(a, b)
-    assert change == Change("runtime_sql", "changed", ["s1", 0], ["s1", 0, "APP", 3, 1, 2, 10, "t", "x"],
-                            ["s1", 0, "APP", 3, 1, 2, 11, "t", "y"], ("executions", "sql_fulltext"))
+def test_checks_come_first_and_changes_are_immutable_records(tmp_path):
+    row = ["s1", 0, "APP", 3, 1, 2, 10, "t", "x"]
+    a = written(tmp_path / "a.quarlen", {"runtime_sql": [row], "comments": [COMMENT]})
+    b = written(tmp_path / "b.quarlen", {"runtime_sql": [row[:6] + [11, "t", "y"]]})
+    (removed, change) = diff(a, b)
+    assert change == Change("runtime_sql", "changed", ["s1", 0], row, row[:6] + [11, "t", "y"], ("executions", "sql_fulltext"))
+    assert removed == Change("comments", "removed", ["APP", "T", "C"], COMMENT, None)
     with pytest.raises(AttributeError):
         change.member = "objects"
-
-
-COMMENT = ["APP", "T", "C", "x"]
-
-
-@pytest.mark.parametrize("side", ["old", "new"])
-def test_a_member_that_fails_reads_check_stops_the_diff(tmp_path, side):
+    # Both manifests and the names are checked when diff is called; each member when it is reached.
+    missing = tmp_path / "missing.quarlen"
+    assert error(diff, a, missing) == f"{missing}: No such file or directory (os error 2)"
+    assert error(diff, a, a, ["bogus"]) == "bogus: not a member of quarlen/1"
+    assert error(diff, a, a, ["comments/APP"]) == "comments/APP: comments takes no key"
+    assert error(diff, a, a, "comments", kind=TypeError) == "members: expected a collection of member names, not a str"
     text = lines(COMMENT)
     damaged = archive(tmp_path / "damaged.quarlen", {"comments": text}, records={"comments": record(text + b" ")})
-    good = written(tmp_path / "good.quarlen", {"comments": [["APP", "T", "C", "y"]]})
-    message = error(read, damaged, "comments")
-    pair = (damaged, good) if side == "old" else (good, damaged)
-    changes = diff(*pair)
-    assert error(list, changes) == message
-
-
-def test_manifests_and_names_are_checked_when_diff_is_called(tmp_path):
-    good = written(tmp_path / "good.quarlen", {"comments": [COMMENT]})
-    missing = tmp_path / "missing.quarlen"
-    assert error(diff, good, missing) == f"{missing}: No such file or directory (os error 2)"
-    assert error(diff, good, good, ["bogus"]) == "bogus: not a member of quarlen/1"
-    assert error(diff, good, good, ["comments/APP"]) == "comments/APP: comments takes no key"
-    assert error(diff, good, good, "comments", kind=TypeError) == "members: expected a collection of member names, not a str"
+    for pair in [(damaged, a), (a, damaged)]:
+        assert error(list, diff(*pair)) == error(read, damaged, "comments")
 
 
 # --- the command line ------------------------------------------------------
@@ -252,20 +214,17 @@ def test_command_line_exit_codes(pair, tmp_path):
         for name, rows in reversed(OLD.items()):
             snapshot.write(name, rows)
         snapshot.write("triggers", [])
-    assert quarlen_diff(old, other) == (0, "", "")
-    assert quarlen_diff(old, new, "--member", "control_rows") == (0, "", "")
-
+    assert quarlen_diff(old, other) == quarlen_diff(old, new, "--member", "control_rows") == (0, "", "")
     text = lines(COMMENT)
     damaged = archive(tmp_path / "damaged.quarlen", {"units": text}, records={"units": record(text + b" ")})
-    assert quarlen_diff(old, damaged, "--stat") == (
-        2, "", f"quarlen: {damaged}: units: checksum does not match the manifest (the file was changed or damaged)\n")
-    assert quarlen_diff(damaged, old, "--member", "units") == (
-        2, "", f"quarlen: {damaged}: units: checksum does not match the manifest (the file was changed or damaged)\n")
     bad = archive(tmp_path / "bad.quarlen", manifest_text='{"members":{}}')
-    assert quarlen_diff(old, bad) == (2, "", f"quarlen: {bad}: manifest: no format\n")
-    assert quarlen_diff(old, tmp_path / "missing.quarlen") == (
-        2, "", f"quarlen: {tmp_path / 'missing.quarlen'}: No such file or directory (os error 2)\n")
-    assert quarlen_diff(old, new, "--member", "bogus")[::2] == (2, "quarlen: bogus: not a member of quarlen/1\n")
+    missing = tmp_path / "missing.quarlen"
+    for args, message in [((old, damaged, "--stat"), f"{damaged}: units: checksum does not match the manifest (the file "
+                                                     "was changed or damaged)"),
+                          ((old, bad), f"{bad}: manifest: no format"),
+                          ((missing, old), f"{missing}: No such file or directory (os error 2)"),
+                          ((old, new, "--member", "bogus"), "bogus: not a member of quarlen/1")]:
+        assert quarlen_diff(*args) == (2, "", f"quarlen: {message}\n")
     assert quarlen_diff(old, new, "--json", "--stat")[0] == 2
 
 
