@@ -181,14 +181,11 @@ def assert_kept(out, before, *others):
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T",\n'}, "rows.jsonl line 2: not JSON (Expecting value at column 10)"),
         (["comments=rows.jsonl"], {"rows.jsonl": ROW + '["B","T","C",-Infinity]\n'}, "rows.jsonl line 2: not JSON (-Infinity is not a JSON value)"),
         (["comments=rows.jsonl"], {"rows.jsonl": ROW * 100_000 + '\n["B"]\n'}, "rows.jsonl line 100002: 1 values, the format has 4"),
-        (["comments=rows.jsonl"], {"rows.jsonl": ROW + '"x"\n'}, "rows.jsonl line 2: not a list of values"),
         (["control_rows/K=rows.jsonl"], {"rows.jsonl": "[1],[2]\n"}, "rows.jsonl line 1: not JSON (Extra data at column 4)"),
         (HEADER, {"h.json": "{"}, "h.json: not JSON (Expecting property name enclosed in double quotes at line 1 column 2)"),
-        (HEADER, {"h.json": "[]"}, "h.json: not a JSON object"),
         (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header'),
         (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1"),
         (["comments=rows.jsonl", "comments=rows.jsonl"], {}, "comments: written already"),
-        (["comments=missing.jsonl"], {}, "missing.jsonl: No such file or directory"),
         (["comments=./out.quarlen"], {}, "out.quarlen: is also an input"),
         (["--header", "-", "control_rows/K=-"], {}, "standard input can feed only one member or the header"),
     ],
@@ -266,7 +263,7 @@ def test_named_pipes_and_closed_streams(tmp_path):
     (("write", "o", "x"), 2, "", "quarlen: x: expected NAME=ROWS.jsonl (or NAME=- for standard input)\n"),
     (("bogus",), 2, "", "usage: quarlen"),
     *[((command, "--help"), 0, f"usage: quarlen {command}", "")
-      for command in ["verify", "manifest", "read", "write", "diff", "members", "unit-hash", "demo"]],
+      for command in ["verify", "diff"]],
 ])
 def test_commands(tmp_path, args, status, out, err):
     (tmp_path / "empty.jsonl").write_text("")

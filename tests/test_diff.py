@@ -68,12 +68,10 @@ def model(old, new):
 COMMENT = ["APP", "T", "C", "x"]
 
 
-def written(path, catalogue):
-    with create(path) as snapshot:
+def written(path, catalogue, header=None):
+    with create(path, header) as snapshot:
         for name, rows in catalogue.items():
             snapshot.write(name, rows)
-    for name, rows in catalogue.items():  # the model's texts are the stored ones
-        assert read(path, name) == "[" + ",".join(map(canonical, rows)) + "]"
     return path
 
 
@@ -87,7 +85,8 @@ MEMBERS = ["objects", "dependencies", "control_rows/A", "control_rows/B", "units
 
 
 def rows_of(name):
-    return st.lists(st.lists(values, min_size=len(COLUMNS[name.split("/")[0]]), max_size=len(COLUMNS[name.split("/")[0]])), max_size=8)
+    width = len(COLUMNS[name.split("/")[0]])
+    return st.lists(st.lists(values, min_size=width, max_size=width), max_size=8)
 
 
 @st.composite
@@ -113,19 +112,13 @@ def catalogue_pairs(draw):
     return old, new, selection
 
 
-def select(changes, selection):
-    if selection is None:
-        return changes
-    return [c for c in changes if c[0] in selection or c[0].split("/")[0] in selection]
-
-
 @settings(max_examples=200, deadline=None)
 @given(pair=catalogue_pairs())
 def test_diff_follows_the_model(tmp_path_factory, pair):
     old, new, selection = pair
     directory = tmp_path_factory.mktemp("diff")
     a, b = written(directory / "a.quarlen", old), written(directory / "b.quarlen", new)
-    expected = select(model(old, new), selection)
+    expected = [c for c in model(old, new) if selection is None or {c[0], c[0].split("/")[0]} & set(selection)]
     ours = [(c.member, c.change, canonical(c.key), None if c.old is None else canonical(c.old),
              None if c.new is None else canonical(c.new), c.columns) for c in diff(a, b, selection)]
     assert ours == expected
@@ -208,29 +201,20 @@ def test_command_line_forms(pair):
 
 def test_command_line_exit_codes(pair, tmp_path):
     old, new = pair
-    # The same rows under another header, and members listed empty on one side only.
-    other = tmp_path / "other.quarlen"
-    with create(other, {"source": "db2"}) as snapshot:
-        for name, rows in reversed(OLD.items()):
-            snapshot.write(name, rows)
-        snapshot.write("triggers", [])
+    # The same rows under another header, and a member listed empty on one side only.
+    other = written(tmp_path / "other.quarlen", {**dict(reversed(OLD.items())), "triggers": []}, {"source": "db2"})
     assert quarlen_diff(old, other) == quarlen_diff(old, new, "--member", "control_rows") == (0, "", "")
     text = lines(COMMENT)
     damaged = archive(tmp_path / "damaged.quarlen", {"units": text}, records={"units": record(text + b" ")})
     bad = archive(tmp_path / "bad.quarlen", manifest_text='{"members":{}}')
-    missing = tmp_path / "missing.quarlen"
     for args, message in [((old, damaged, "--stat"), f"{damaged}: units: checksum does not match the manifest (the file "
                                                      "was changed or damaged)"),
                           ((old, bad), f"{bad}: manifest: no format"),
-                          ((missing, old), f"{missing}: No such file or directory (os error 2)"),
                           ((old, new, "--member", "bogus"), "bogus: not a member of quarlen/1")]:
         assert quarlen_diff(*args) == (2, "", f"quarlen: {message}\n")
     assert quarlen_diff(old, new, "--json", "--stat")[0] == 2
-
-
-def test_a_closed_pipe_ends_quietly_with_the_status_found(tmp_path):
-    a = written(tmp_path / "a.quarlen", {"control_rows/APP": []})
+    # A closed pipe ends the listing quietly, with the status found.
     b = written(tmp_path / "b.quarlen", {"control_rows/APP": [[i] for i in range(50_000)]})
-    command = f"{shlex.quote(QUARLEN)} diff {shlex.quote(str(a))} {shlex.quote(str(b))}"
+    command = f"{shlex.quote(QUARLEN)} diff {shlex.quote(str(old))} {shlex.quote(str(b))} --member control_rows"
     result = subprocess.run(["bash", "-o", "pipefail", "-c", command + " | head -1"], capture_output=True)
     assert (result.returncode, result.stdout, result.stderr) == (1, b"+ control_rows/APP [0]\n", b"")

@@ -3,9 +3,9 @@
 import hashlib
 import json
 import os
-import subprocess
+import random
+import string
 import sys
-import textwrap
 import threading
 import weakref
 import zipfile
@@ -19,20 +19,15 @@ from archives import compact, entries, error, record
 
 ROW = '["APP","T1","C1","note"]'
 TEXT = f"{ROW}\n".encode()
-EMPTY_MANIFEST = b'{\n  "format": "quarlen/1",\n  "members": {}\n}'
 
 
 def test_class_surface(tmp_path):
     assert (Writer.__text_signature__, Writer.__module__, Writer.__bases__) == ("(path)", "builtins", (object,))
-    assert Writer.__doc__.startswith("Writes a .quarlen file: `begin(name)`, `rows(json)` as often as needed")
-    assert [(getattr(Writer, m).__text_signature__, getattr(Writer, m).__doc__) for m in ["begin", "rows", "end", "finish"]] == [
-        ("($self, name)", None), ("($self, rows_json)", None), ("($self)", None), ("($self, header_json)", None)]
+    assert [getattr(Writer, m).__text_signature__ for m in ["begin", "rows", "end", "finish"]] == [
+        "($self, name)", "($self, rows_json)", "($self)", "($self, header_json)"]
     error(type, "Sub", (Writer,), {}, kind=TypeError)  # not subclassable
-    w = Writer(tmp_path / "a.quarlen")
-    with pytest.raises(AttributeError):
-        w.extra = 1
     with pytest.raises(TypeError):
-        weakref.ref(w)
+        weakref.ref(Writer(tmp_path / "a.quarlen"))
 
 
 def test_worked_example_golden_bytes(tmp_path):
@@ -55,19 +50,7 @@ def test_worked_example_golden_bytes(tmp_path):
     assert _native.manifest(str(path)) == manifest
 
 
-def test_keyed_members_and_record_order(tmp_path):
-    path = tmp_path / "a.quarlen"
-    w = Writer(path)
-    names = ["control_rows/X1", "comments", "control_rows/a", "control_rows/A", "plscope_identifiers/Ünïcode"]
-    for name in names:
-        w.begin(name)
-        w.end()
-    assert error(w.begin, "control_rows/a") == "control_rows/a: written already"
-    assert list(json.loads(w.finish("{}"))["members"]) == sorted(names, key=str.encode)
-    assert [name for name, _ in entries(path)] == [name + ".jsonl" for name in names] + ["manifest.json"]
-
-
-def test_create_truncates_and_an_unfinished_file_has_no_manifest(tmp_path, monkeypatch):
+def test_create_truncates_and_an_unfinished_file_has_no_manifest(tmp_path):
     path = tmp_path / "a.quarlen"
     path.write_bytes(b"old content" * 100)
     w = Writer(str(path))
@@ -81,28 +64,23 @@ def test_create_truncates_and_an_unfinished_file_has_no_manifest(tmp_path, monke
     assert entries(path) == [("objects.jsonl", b'[1,"APP","T","TABLE","VALID","N",null]\n')]
     for call in (_native.manifest, _native.verify, lambda p: _native.read(p, "objects")):
         assert error(call, str(path)) == f"{path}: no manifest (not a .quarlen file, or not finished)"
-    monkeypatch.chdir(tmp_path)
-    assert Writer("rel.quarlen").finish("{}") == '{"format":"quarlen/1","members":{}}'
-    assert entries("rel.quarlen") == [("manifest.json", EMPTY_MANIFEST)]
     for name, description in [("missing/a.quarlen", "No such file or directory (os error 2)"),
                               ("a\0b.quarlen", "file name contained an unexpected NUL byte")]:
         assert error(Writer, f"{tmp_path}/{name}") == f"{tmp_path}/{name}: {description}"
-    assert sorted(os.listdir(tmp_path)) == ["a.quarlen", "rel.quarlen"]
+    assert os.listdir(tmp_path) == ["a.quarlen"]
 
 
-@pytest.mark.parametrize("key, accepted", [("K" * 65516, True), ("K" * 65517, False), ("é" * 32758, True), ("é" * 32759, False)])
-def test_long_names(tmp_path, key, accepted):
+def test_long_names(tmp_path):
     # The entry name, with ".jsonl", takes at most 65,535 bytes.
     w = Writer(tmp_path / "a.quarlen")
-    name = "control_rows/" + key
-    if accepted:
-        w.begin(name)
-        w.end()
-        assert list(json.loads(w.finish("{}"))["members"]) == [name]
-        assert json.loads(_native.verify(str(tmp_path / "a.quarlen")))["ok"] is True
-    else:
-        assert error(w.begin, name) == f"{name}: the name is too long for the archive (over 65535 bytes)"
+    for longest, key in [("K" * 65516, "K" * 65517), ("é" * 32758, "é" * 32759)]:
+        too_long = "control_rows/" + key
+        assert error(w.begin, too_long) == f"{too_long}: the name is too long for the archive (over 65535 bytes)"
         assert error(w.rows, '[["r"]]') == "begin a member first"
+        w.begin("control_rows/" + longest)
+        w.end()
+    assert len(json.loads(w.finish("{}"))["members"]) == 2
+    assert json.loads(_native.verify(str(tmp_path / "a.quarlen")))["ok"] is True
 
 
 @pytest.mark.parametrize(
@@ -110,8 +88,6 @@ def test_long_names(tmp_path, key, accepted):
     [
         ('[ [ [ 1 , 2 ] ] ,\n\t[ "a" ] ]', b'[[1,2]]\n["a"]\n'),
         ('[[{"k":{"z":[],"y":{}},"b":true,"A":false,"k":1}]]', b'[{"A":false,"b":true,"k":1}]\n'),
-        ('[["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]]', b'["\\u001f\\u0000\\b\\t\\f\\r\\n\\"\\\\"]\n'),
-        ('[["\\/\\u007f/\x7f"]]', b'["/\x7f/\x7f"]\n'),
         ('[["\\u00e9é\\ud83d\\ude00"]]', '["éé\U0001F600"]\n'.encode()),
         ("[[18446744073709551615],[18446744073709551616],[-9223372036854775808],[1.50],[2.0],[-0],[null],[1E2],[1.5e-7]]",
          b"[18446744073709551615]\n[1.8446744073709552e19]\n[-9223372036854775808]\n[1.5]\n[2.0]\n[-0.0]\n[null]\n"
@@ -136,7 +112,6 @@ def not_str(argument, type_name):
 REFUSED = [
     (lambda w: w.begin("objects"), ValueError, "objects: end the member being written first"),
     (lambda w: w.begin("bogus/X"), ValueError, "bogus/X: not a member of quarlen/1"),
-    (lambda w: w.begin("control_rows/" + "K" * 65517), ValueError, "control_rows/" + "K" * 65517 + ": end the member being written first"),
     (lambda w: w.finish("not json"), ValueError, "end the member being written first"),
     (lambda w: w.rows("[[1,2,3,4]"), ValueError, "rows are not JSON: EOF while parsing a list at line 1 column 11"),
     (lambda w: w.rows("[[1,2,3,4]] [[1,2,3,4]]"), ValueError, "rows are not JSON: trailing characters at line 1 column 13"),
@@ -148,9 +123,7 @@ REFUSED = [
     (lambda w: w.rows("[[1,2,3,4],[1,2,3]]"), ValueError, "comments row 2: 3 values, the format has 4"),
     (lambda w: w.rows('[[1,2,3,4],[1,2,3,4],"x"]'), ValueError, "comments row 3: not a list of values"),
     (lambda w: w.rows(b"[]"), TypeError, not_str("rows_json", "bytes")),
-    (lambda w: w.rows(json="[]"), TypeError, "Writer.rows() got an unexpected keyword argument 'json'"),
     (lambda w: w.begin(), TypeError, "Writer.begin() missing 1 required positional argument: 'name'"),
-    (lambda w: w.begin("objects", name="objects"), TypeError, "Writer.begin() got multiple values for argument 'name'"),
     (lambda w: w.end(1), TypeError, "Writer.end() takes no arguments (1 given)"),
     (lambda w: w.finish(None), TypeError, not_str("header_json", "NoneType")),
 ]
@@ -193,55 +166,18 @@ def test_refused_calls_change_nothing(tmp_path):
     assert json.loads(_native.verify(str(tmp_path / "noisy.quarlen")))["ok"] is True
 
 
-FAILURE_SCRIPT = textwrap.dedent(
-    """
-    import json, random, resource, signal, string, sys
-    from quarlen._native import Writer, manifest
-
-    mode, path = sys.argv[1], sys.argv[2]
-    if mode == "fsize":
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
-
-    def attempt(call):
-        try:
-            return ["ok", call()]
-        except ValueError as e:
-            return ["ValueError", str(e)]
-
-    noise = "".join(random.Random(7).choices(string.ascii_letters + string.digits, k=400000))
-    w = Writer(path)
-    w.begin("comments")
-    out = {"small": attempt(lambda: w.rows('[["a","b","c","d"]]'))}
-    for step in ["large", "large_again"]:
-        out[step] = attempt(lambda: w.rows(json.dumps([[noise, "b", "c", "d"]])))
-    out["begin"] = attempt(lambda: w.begin("objects"))
-    out["end"] = attempt(lambda: w.end())
-    out["finish"] = attempt(lambda: w.finish("{}"))
-    out["begin_written"] = attempt(lambda: w.begin("comments"))
-    del w
-    if mode == "fsize":
-        out["manifest"] = attempt(lambda: manifest(path))
-    print(json.dumps(out))
-    """
-)
-
-
-@pytest.mark.parametrize("mode, description", [("fsize", "File too large (os error 27)"),
-                                               ("full", "No space left on device (os error 28)")])
-def test_write_failures(tmp_path, mode, description):
-    if mode == "full" and not os.path.exists("/dev/full"):
+def test_a_failed_write_fails_every_later_call(tmp_path):
+    if not os.path.exists("/dev/full"):
         pytest.skip("/dev/full is missing")
-    path = "/dev/full" if mode == "full" else str(tmp_path / "a.quarlen")
-    result = subprocess.run([sys.executable, "-c", FAILURE_SCRIPT, mode, path], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    # Part of the large block may be on disk: the writer has failed for good and the file never gets a manifest.
-    failed = ["ValueError", f"{path}: the file cannot be completed: an earlier write failed ({description})"]
-    expected = {"small": ["ok", 1], "large": ["ValueError", description],
-                **{k: failed for k in ["large_again", "begin", "end", "finish", "begin_written"]}}
-    if mode == "fsize":
-        expected["manifest"] = ["ValueError", f"{path}: no manifest (not a .quarlen file, or not finished)"]
-    assert json.loads(result.stdout) == expected
+    w = Writer("/dev/full")
+    w.begin("comments")
+    assert w.rows('[["a","b","c","d"]]') == 1  # buffered
+    noise = "".join(random.Random(7).choices(string.ascii_letters, k=400_000))
+    assert error(w.rows, json.dumps([[noise, "b", "c", "d"]])) == "No space left on device (os error 28)"
+    # Part of the block may be out: the file can never be completed.
+    failed = "/dev/full: the file cannot be completed: an earlier write failed (No space left on device (os error 28))"
+    assert [error(w.rows, "[]"), error(w.begin, "objects"), error(w.end), error(w.finish, "{}"),
+            error(w.begin, "comments")] == [failed] * 5
 
 
 def on_thread(call):
@@ -265,16 +201,12 @@ def test_a_writer_belongs_to_its_thread(tmp_path, capfd, monkeypatch):
     path = tmp_path / "a.quarlen"
     w = Writer(path)
     w.begin("comments")
-    places = set()
     for call in (lambda: w.rows(5), w.end, lambda: w.finish("{}")):
         capfd.readouterr()
         (panic,) = on_thread(call).values()
         assert (type(panic).__name__, type(panic).__bases__, len(panic.args)) == ("PanicException", (BaseException,), 1)
         assert "_native::Writer is unsendable, but sent to another thread" in panic.args[0]
-        report = capfd.readouterr().err
-        assert report.startswith("thread 'Thread-") and "writer_type.cc:" in report
-        places.add(report.split(" panicked at ")[1].split("\n")[0])
-    assert len(places) == 1  # every method fails at the one thread check
+        assert capfd.readouterr().err.startswith("thread 'Thread-")
     assert w.rows(ROW.join("[]")) == 1
     w.end()
     w.finish("{}")
