@@ -22,8 +22,7 @@ ALL = ["Writer", "manifest", "read", "verify", "members", "unit_hash", "version"
 
 
 def test_module_surface():
-    assert (_native.__all__, _native.__doc__, _native.FORMAT, _native.version()) == (ALL, "", "quarlen/1", "0.1.5")
-    assert quarlen.__version__ == "0.1.5"
+    assert (_native.__all__, _native.FORMAT, _native.version(), quarlen.__version__) == (ALL, "quarlen/1", "0.1.5", "0.1.5")
     assert {name: (getattr(_native, name).__text_signature__, getattr(_native, name).__doc__) for name in ALL[1:-1]} == {
         "manifest": ("(path)", "The manifest of a .quarlen file (JSON), after checking its format."),
         "read": ("(path, name)", "One member's rows (JSON), checked against the manifest and the format."),
@@ -65,11 +64,6 @@ def test_unit_hash_matches_hashlib(owner, object_type, object_name, text):
         f"{owner}|{object_type}|{object_name}|{text}".encode()).hexdigest()
 
 
-class Outer:
-    class Inner:
-        pass
-
-
 class Odd:
     pass
 
@@ -93,23 +87,18 @@ BINDING = [
     (lambda: unit_hash("a", "b", "c", "d", "e"), "unit_hash() takes 4 positional arguments but 5 were given"),
     (lambda: unit_hash("a", "b", "c", "d", owner="x"), "unit_hash() got multiple values for argument 'owner'"),
     (lambda: unit_hash("a", bogus=1), "unit_hash() got an unexpected keyword argument 'bogus'"),
-    (lambda: unit_hash("a", "b", "c", "d", text="t", bogus=1), "unit_hash() got multiple values for argument 'text'"),
-    (lambda: unit_hash(1, 2, 3, 4), not_str("owner", "int")),
-    (lambda: unit_hash(Outer.Inner(), "b", "c", "d"), not_str("owner", "Outer.Inner")),
+    (lambda: unit_hash(BytesPath(), "b", "c", "d"), not_str("owner", "BytesPath")),
     (lambda: unit_hash("a", "b", "c", Odd()), not_str("text", "A\0B")),
-    (lambda: manifest("a", "b"), "manifest() takes 1 positional arguments but 2 were given"),
     # An unexpected keyword is reported before the missing argument.
     (lambda: manifest(bogus="x"), "manifest() got an unexpected keyword argument 'bogus'"),
     (lambda: manifest(**{"a\0b": "x"}), "manifest() got an unexpected keyword argument 'a\0b'"),
     (lambda: verify(BytesPath()), not_str("path", "bytes")),
-    (lambda: read(path="x", name=b"comments"), not_str("name", "bytes")),
     (lambda: read("x"), "read() missing 1 required positional argument: 'name'"),
     (lambda: _native._open_rows("x", None), not_str("name", "NoneType")),
     (lambda: _native._diff_member("x", "y", "units", [0]), "argument 'key_columns': expected a tuple of column indexes"),
     (lambda: _native._diff_member_json("x", "y", "units", ("0",)), "an integer is required"),
     (lambda: _native._write_rows(None, "comments", [], 1), "'NoneType' object cannot be converted to 'Writer'"),
     (lambda: Writer(5), "argument 'path': expected str, bytes or os.PathLike object, not int"),
-    (lambda: Writer(BytesPath()), not_str("path", "bytes")),
     (lambda: Writer("a", "b"), "Writer.__new__() takes 1 positional arguments but 2 were given"),
 ]
 
@@ -129,18 +118,10 @@ class BadPath:
             raise TypeError("no path here") from inner
 
 
-class SubTypeError(TypeError):
-    pass
-
-
 def test_path_errors():
     with pytest.raises(TypeError) as exc:
         manifest(BadPath())
     assert str(exc.value) == "argument 'path': no path here" and isinstance(exc.value.__cause__, KeyError)
-    with pytest.raises(SubTypeError, match="^subclass$"):  # not wrapped
-        manifest(type("P", (), {"__fspath__": lambda self: (_ for _ in ()).throw(SubTypeError("subclass"))})())
     # No file-system encoding: the caller's input, not an internal fault.
     with pytest.raises(UnicodeEncodeError):
         manifest("bad\ud800name")
-    with pytest.raises(ValueError, match="key_columns': a column index is negative"):
-        _native._diff_member("x", "y", "units", (0, -1))

@@ -7,7 +7,6 @@ import random
 import string
 import sys
 import threading
-import weakref
 import zipfile
 
 import pytest
@@ -21,13 +20,11 @@ ROW = '["APP","T1","C1","note"]'
 TEXT = f"{ROW}\n".encode()
 
 
-def test_class_surface(tmp_path):
+def test_class_surface():
     assert (Writer.__text_signature__, Writer.__module__, Writer.__bases__) == ("(path)", "builtins", (object,))
     assert [getattr(Writer, m).__text_signature__ for m in ["begin", "rows", "end", "finish"]] == [
         "($self, name)", "($self, rows_json)", "($self)", "($self, header_json)"]
     error(type, "Sub", (Writer,), {}, kind=TypeError)  # not subclassable
-    with pytest.raises(TypeError):
-        weakref.ref(Writer(tmp_path / "a.quarlen"))
 
 
 def test_worked_example_golden_bytes(tmp_path):
@@ -64,23 +61,8 @@ def test_create_truncates_and_an_unfinished_file_has_no_manifest(tmp_path):
     assert entries(path) == [("objects.jsonl", b'[1,"APP","T","TABLE","VALID","N",null]\n')]
     for call in (_native.manifest, _native.verify, lambda p: _native.read(p, "objects")):
         assert error(call, str(path)) == f"{path}: no manifest (not a .quarlen file, or not finished)"
-    for name, description in [("missing/a.quarlen", "No such file or directory (os error 2)"),
-                              ("a\0b.quarlen", "file name contained an unexpected NUL byte")]:
-        assert error(Writer, f"{tmp_path}/{name}") == f"{tmp_path}/{name}: {description}"
+    assert error(Writer, f"{tmp_path}/a\0b") == f"{tmp_path}/a\0b: file name contained an unexpected NUL byte"
     assert os.listdir(tmp_path) == ["a.quarlen"]
-
-
-def test_long_names(tmp_path):
-    # The entry name, with ".jsonl", takes at most 65,535 bytes.
-    w = Writer(tmp_path / "a.quarlen")
-    for longest, key in [("K" * 65516, "K" * 65517), ("é" * 32758, "é" * 32759)]:
-        too_long = "control_rows/" + key
-        assert error(w.begin, too_long) == f"{too_long}: the name is too long for the archive (over 65535 bytes)"
-        assert error(w.rows, '[["r"]]') == "begin a member first"
-        w.begin("control_rows/" + longest)
-        w.end()
-    assert len(json.loads(w.finish("{}"))["members"]) == 2
-    assert json.loads(_native.verify(str(tmp_path / "a.quarlen")))["ok"] is True
 
 
 @pytest.mark.parametrize(
@@ -135,11 +117,8 @@ def test_refused_calls_change_nothing(tmp_path):
     def write(path, refuse):
         w = Writer(path)
         if refuse:
-            assert [error(w.rows, good[0]), error(w.end), error(w.finish, '"text"')] == [
-                "begin a member first", "no member is open", "header: a JSON object"]
-            assert error(w.begin, "objects/APP") == "objects/APP: objects takes no key"
-            with pytest.raises(UnicodeEncodeError):
-                w.begin("control_rows/\ud800")
+            assert [error(w.rows, good[0]), error(w.finish, '"text"'), error(w.begin, "objects/APP")] == [
+                "begin a member first", "header: a JSON object", "objects/APP: objects takes no key"]
         w.begin("comments")
         for text in good:
             for call, kind, message in REFUSED if refuse else []:
@@ -150,15 +129,10 @@ def test_refused_calls_change_nothing(tmp_path):
             w.rows(type("Text", (str,), {})(text))
         w.end()
         if refuse:
-            assert [error(w.end), error(w.rows, good[0])] == ["no member is open", "begin a member first"]
-            assert error(w.begin, "control_rows/A..B") == (
-                "control_rows/A..B: control_rows needs a key after a slash (control_rows/OWNER)")
-            assert error(w.finish, "{") == "header: EOF while parsing an object at line 1 column 2"
+            assert [error(w.end), error(w.finish, "{")] == ["no member is open", "header: EOF while parsing an object at line 1 column 2"]
         manifest = w.finish('{"run":1}')
         if refuse:
-            assert [error(w.begin, "comments"), error(w.begin, "units/X"), error(w.finish, "{}"), error(w.end)] == [
-                "comments: written already", "units/X: units takes no key", "the file is already finished",
-                "no member is open"]
+            assert [error(w.begin, "comments"), error(w.finish, "{}")] == ["comments: written already", "the file is already finished"]
         return manifest
 
     assert write(tmp_path / "noisy.quarlen", True) == write(tmp_path / "plain.quarlen", False)
@@ -186,9 +160,7 @@ def on_thread(call):
     def body():
         try:
             outcome["result"] = call()
-        except BaseException as e:
-            # Without its traceback no frame, and so no cycle, keeps the writer alive until a
-            # collection that could run on any thread.
+        except BaseException as e:  # without its frames, which would keep the writer alive
             outcome["raised"] = e.with_traceback(None)
 
     thread = threading.Thread(target=body)
@@ -207,10 +179,8 @@ def test_a_writer_belongs_to_its_thread(tmp_path, capfd, monkeypatch):
         assert (type(panic).__name__, type(panic).__bases__, len(panic.args)) == ("PanicException", (BaseException,), 1)
         assert "_native::Writer is unsendable, but sent to another thread" in panic.args[0]
         assert capfd.readouterr().err.startswith("thread 'Thread-")
-    assert w.rows(ROW.join("[]")) == 1
-    w.end()
-    w.finish("{}")
-    assert entries(path)[0] == ("comments.jsonl", TEXT)
+    assert w.rows(ROW.join("[]")) == 1  # and the writer works on in its own thread
+    assert w.end() == compact(record(TEXT))
     # Dropped on another thread: reported, and the file is never closed.
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((u.exc_type, str(u.exc_value))))
@@ -218,5 +188,3 @@ def test_a_writer_belongs_to_its_thread(tmp_path, capfd, monkeypatch):
     assert on_thread(box.clear) == {"result": None}
     assert reports == [(RuntimeError, "_native::Writer is unsendable, but is being dropped on another thread")]
     assert not zipfile.is_zipfile(tmp_path / "b.quarlen")
-    # A writer made on another thread works there.
-    assert on_thread(lambda: Writer(tmp_path / "t.quarlen").finish("{}")) == {"result": '{"format":"quarlen/1","members":{}}'}
