@@ -19,8 +19,7 @@ def sha(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def compact(value) -> str:
-    """What our compact form gives for values that Python writes the same way."""
+def compact(value) -> str:  # our compact form, for values that Python writes the same way
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
@@ -28,13 +27,11 @@ def record(text: bytes, rows=None) -> dict:
     return {"bytes": len(text), "rows": text.count(b"\n") if rows is None else rows, "sha256": sha(text)}
 
 
-def report(members=None, problems=()) -> str:
-    """The text verify() gives for these row counts and problems."""
+def report(members=None, problems=()) -> str:  # the text of verify()
     return compact({"format": FORMAT, "members": members or {}, "ok": not problems, "problems": list(problems)})
 
 
-def pack(path, entries, compression=zipfile.ZIP_DEFLATED):
-    """A ZIP archive made by zipfile from (entry name, bytes) pairs."""
+def pack(path, entries, compression=zipfile.ZIP_DEFLATED):  # (entry name, bytes) pairs, zipped by zipfile
     with zipfile.ZipFile(path, "w", compression) as z:
         for name, data in entries:
             z.writestr(name, data)
@@ -47,11 +44,8 @@ def zipped(*entries) -> bytes:
 
 def archive(path, members=(), *, records=None, header=None, extra=(), manifest_text=None,
             compression=zipfile.ZIP_DEFLATED):
-    """A .quarlen file made by zipfile: one entry per member text, then the manifest.
-
-    `records` replaces members' records, `header` adds top-level keys, `extra`
-    adds entries, `manifest_text` replaces the whole manifest entry.
-    """
+    """A .quarlen file made by zipfile: an entry per member text, then the manifest, where `records` replace
+    records, `header` adds top-level keys, `extra` adds entries and `manifest_text` replaces it all."""
     members = dict(members)
     if manifest_text is None:
         listed = {name: record(text) for name, text in members.items()}
@@ -64,8 +58,7 @@ def archive(path, members=(), *, records=None, header=None, extra=(), manifest_t
 
 
 def raw_zip(entries) -> bytes:
-    """A ZIP archive laid out by hand: each entry a dict of its name, data and any header
-    field to override (method, payload, crc, csize, usize, flags, central_extra, offset)."""
+    """A ZIP archive laid out by hand from dicts of name, data and header fields to override."""
     out, central = bytearray(), bytearray()
     for e in entries:
         name, data, method = e["name"].encode(), e.get("data", b""), e.get("method", 8)
@@ -96,8 +89,7 @@ def write(path, members, header="{}"):
     return w.finish(header)
 
 
-def entries(path) -> list[tuple[str, bytes]]:
-    """(entry name, bytes) pairs, in the order of the central directory."""
+def entries(path) -> list[tuple[str, bytes]]:  # (entry name, bytes) pairs, in the central directory's order
     with zipfile.ZipFile(path) as z:
         return [(info.filename, z.read(info)) for info in z.infolist()]
 
@@ -110,8 +102,7 @@ def error(call, *args, kind=ValueError) -> str:
     assert len(exc.value.args) == 1
     assert exc.value.__cause__ is None
     message = exc.value.args[0]
-    # The traceback's frames hold the call and its arguments in a cycle through `exc`; break
-    # it, so that a Writer among them dies here and not in a collection on another thread.
+    # Its frames hold the arguments in a cycle through `exc`: a Writer among them dies here, not on another thread.
     exc.value.__traceback__ = None
     del exc
     return message

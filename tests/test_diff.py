@@ -1,5 +1,4 @@
-"""diff: a differential test against a plain model of the comparison, the
-checks that come first, and the command line's forms and exit codes."""
+"""diff against a plain model of the comparison, and the command line's forms and exit codes."""
 
 import collections
 import json
@@ -35,8 +34,7 @@ def canonical(value) -> str:
 
 
 def model(old, new):
-    """The changes between two catalogues ({name: rows}) by the rules, with
-    keys and rows as compact JSON text."""
+    """The changes between two catalogues ({name: rows}), keys and rows as compact JSON text."""
     out = []
     for name in sorted(set(old) | set(new), key=str.encode):
         columns = COLUMNS[name.split("/")[0]]
@@ -75,8 +73,7 @@ def written(path, catalogue, header=None):
     return path
 
 
-# Few distinct values, so that keys repeat and rows meet; values equal as
-# Python objects (1, 1.0, True) but not as JSON; objects in any key order.
+# Few values, so that keys repeat; some equal in Python (1, 1.0, True) but not as JSON; keys in any order.
 values = st.sampled_from([
     "APP", "é", 'q"[,]', "a\\", "", 0, 1, 1.0, True, None, -0.0, 1e20, 1e-5, 2**64 - 1,
     {"b": 1, "a": [2]}, {"a": [2], "b": 1}, [1, {"c": None}],
@@ -93,15 +90,11 @@ def rows_of(name):
 def catalogue_pairs(draw):
     old, new = {}, {}
     for name in MEMBERS:
-        rows = draw(rows_of(name))
-        edited = []
-        for row in rows:
+        rows, edited = draw(rows_of(name)), []
+        for row in rows:  # kept, dropped, or with one value changed
             action = draw(st.sampled_from(["keep", "keep", "drop", "change"]))
-            if action == "change":
-                row = list(row)
-                row[draw(st.integers(0, len(row) - 1))] = draw(values)
             if action != "drop":
-                edited.append(row)
+                edited.append([draw(values) if action == "change" and i == len(row) // 2 else v for i, v in enumerate(row)])
         edited += draw(rows_of(name).map(lambda r: r[:3]))
         side = draw(st.sampled_from(["both", "both", "both", "old", "new"]))
         if side != "new":
@@ -126,8 +119,6 @@ def test_diff_follows_the_model(tmp_path_factory, pair):
     assert [change for name in names for change in _member_changes(a, b, name, as_json=True)] == expected
     assert list(diff(b, b)) == []
 
-
-# --- the command line ------------------------------------------------------
 
 OLD = {
     "objects": [[1, "APP", "INVOICES", "TABLE", "VALID", "N", "t1"]],

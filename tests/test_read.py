@@ -109,7 +109,6 @@ CHECKSUM = "{name}: checksum does not match the manifest (the file was changed o
 COUNT = "{name}: 3 rows, the manifest says "
 
 MEMBER_FAULTS = {
-    # The entry: none of that exact name, one that cannot be opened, or damaged data.
     "no-entry": (member_file(b"", entry=False), MISSING),
     "entry-case": (member_file(b"", name="plscope_identifiers/My Schema", entry="plscope_identifiers/my schema.jsonl"),
                    MISSING, "plscope_identifiers/My Schema"),
@@ -127,12 +126,10 @@ MEMBER_FAULTS = {
     "overlong-utf8": (member_file(b'[["\xc1\x81"]]\n'), "{name}: " + NOT_UTF8),
     "not-utf8-wrong-sha": (member_file(b"\xfe\xff\n", rec=record(b"other"), name="control_rows/Ä"),
                            "{name}: " + NOT_UTF8, "control_rows/Ä"),
-    # The checksum: the text changed, or the record holds no string equal to its digest.
     "changed": (member_file(b"not json\n\n", rec=record(MEMBER_TEXT)), CHECKSUM),
     "sha-upper": (member_file(MEMBER_TEXT, rec={"rows": 1, "sha256": sha(MEMBER_TEXT).upper()}), CHECKSUM),
     "record-list": (member_file(MEMBER_TEXT, rec=[sha(MEMBER_TEXT)]), CHECKSUM),
     "empty-needs-sha": (member_file(b"", rec={"rows": 0}), CHECKSUM),
-    # Each line one JSON value; line ends are LF, CRLF, or a CR the parser takes as whitespace.
     "blank-line": (member_file(b"[1]\n\n[2]\n", rows=1), "{name} line 2: EOF while parsing a value at line 1 column 1"),
     "split-row": (member_file(b"[1]\n[\n2]\n", rows=1), "{name} line 2: EOF while parsing a list at line 1 column 2"),
     "lone-cr": (member_file(b"[1]\r\n[1]\r\r\n[1]\rx\n", rows=1), "{name} line 3: trailing characters at line 1 column 5"),
@@ -190,15 +187,7 @@ def test_manifest_is_compact_and_sorted(tmp_path):
     )
 
 
-class FsPath:
-    def __init__(self, path):
-        self.path = path
-
-    def __fspath__(self):
-        return self.path
-
-
-@pytest.mark.parametrize("wrap", [str, pathlib.Path, lambda p: FsPath(str(p)), os.path.relpath],
+@pytest.mark.parametrize("wrap", [str, pathlib.Path, lambda p: type("FsPath", (), {"__fspath__": lambda self: str(p)})(), os.path.relpath],
                          ids=["str", "pathlib", "fspath", "relative"])
 def test_path_like_objects(tmp_path, wrap):
     path = archive(tmp_path / "x.quarlen", {"comments": lines([1, 2, 3, 4])})
@@ -254,10 +243,9 @@ def check_consistent(path):
 
 
 def test_random_damage_never_crashes_nor_leaks(tmp_path):
-    original = tmp_path / "orig.quarlen"
-    write(original, CATALOGUE.items(), '{"source":"db1"}')
-    original = original.read_bytes()
     path = tmp_path / "x.quarlen"
+    write(path, CATALOGUE.items(), '{"source":"db1"}')
+    original = path.read_bytes()
     rnd = random.Random(20240611)
     seen = {"file": 0, "report": 0, "problems": 0}
     before = open_fds()
@@ -266,11 +254,6 @@ def test_random_damage_never_crashes_nor_leaks(tmp_path):
         for _ in range(rnd.choice([1, 1, 1, 2, 8])):
             data[rnd.randrange(len(data))] ^= rnd.randrange(1, 256)
         path.write_bytes(bytes(data))
-        try:
-            seen[check_consistent(path)] += 1
-        except BaseException as e:  # PanicException derives from BaseException
-            if isinstance(e, (AssertionError, pytest.fail.Exception)):
-                raise
-            pytest.fail(f"{type(e).__name__}: {e} for damage seeded 20240611")
+        seen[check_consistent(path)] += 1  # an internal fault raises PanicException, which fails the test
     assert all(seen.values()), seen
     assert open_fds() == before

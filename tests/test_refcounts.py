@@ -1,5 +1,4 @@
-"""Every entry point, on success and on failure, leaves the reference counts of its
-arguments as they were, and many calls keep resident memory flat."""
+"""Entry points keep their arguments' reference counts, on success and failure, and memory flat."""
 
 import gc
 import os
@@ -36,9 +35,8 @@ def writing(a, *then):
     return [call(w) for call in then]
 
 
-def batches(a, path):
-    reader = n._open_rows(path, a.name)
-    return [reader.next_batch(), reader.next_batch(), reader.close()]
+def batches(a, path, reader=None):
+    return [(reader := n._open_rows(path, a.name)).next_batch(), reader.next_batch(), reader.close()]
 
 
 def snapshot(a, rows):

@@ -3,8 +3,6 @@
 import hashlib
 import json
 import os
-import random
-import string
 import sys
 import threading
 import zipfile
@@ -47,30 +45,11 @@ def test_worked_example_golden_bytes(tmp_path):
     assert _native.manifest(str(path)) == manifest
 
 
-def test_create_truncates_and_an_unfinished_file_has_no_manifest(tmp_path):
-    path = tmp_path / "a.quarlen"
-    path.write_bytes(b"old content" * 100)
-    w = Writer(str(path))
-    assert path.stat().st_size == 0
-    del w
-    assert path.read_bytes() == b"PK\x05\x06" + bytes(18)
-    w = Writer(path=path)
-    w.begin("objects")
-    w.rows('[[1,"APP","T","TABLE","VALID","N",null]]')
-    del w
-    assert entries(path) == [("objects.jsonl", b'[1,"APP","T","TABLE","VALID","N",null]\n')]
-    for call in (_native.manifest, _native.verify, lambda p: _native.read(p, "objects")):
-        assert error(call, str(path)) == f"{path}: no manifest (not a .quarlen file, or not finished)"
-    assert error(Writer, f"{tmp_path}/a\0b") == f"{tmp_path}/a\0b: file name contained an unexpected NUL byte"
-    assert os.listdir(tmp_path) == ["a.quarlen"]
-
-
 @pytest.mark.parametrize(
     "rows_json, text",
     [
         ('[ [ [ 1 , 2 ] ] ,\n\t[ "a" ] ]', b'[[1,2]]\n["a"]\n'),
         ('[[{"k":{"z":[],"y":{}},"b":true,"A":false,"k":1}]]', b'[{"A":false,"b":true,"k":1}]\n'),
-        ('[["\\u00e9é\\ud83d\\ude00"]]', '["éé\U0001F600"]\n'.encode()),
         ("[[18446744073709551615],[18446744073709551616],[-9223372036854775808],[1.50],[2.0],[-0],[null],[1E2],[1.5e-7]]",
          b"[18446744073709551615]\n[1.8446744073709552e19]\n[-9223372036854775808]\n[1.5]\n[2.0]\n[-0.0]\n[null]\n"
          b"[100.0]\n[1.5e-7]\n"),
@@ -97,15 +76,12 @@ REFUSED = [
     (lambda w: w.finish("not json"), ValueError, "end the member being written first"),
     (lambda w: w.rows("[[1,2,3,4]"), ValueError, "rows are not JSON: EOF while parsing a list at line 1 column 11"),
     (lambda w: w.rows("[[1,2,3,4]] [[1,2,3,4]]"), ValueError, "rows are not JSON: trailing characters at line 1 column 13"),
-    (lambda w: w.rows("{}"), ValueError, "rows are not JSON: invalid type: map, expected a sequence at line 1 column 1"),
     (lambda w: w.rows('[[1,2,3,"\x01"]]'), ValueError,
      "rows are not JSON: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"),
     (lambda w: w.rows('[["\\ud800",2,3,4]]'), ValueError, "rows are not JSON: lone leading surrogate in hex escape at line 1 column 4"),
     (lambda w: w.rows("[" + "[" * 127 + "]" * 127 + "]"), ValueError, "rows are not JSON: recursion limit exceeded at line 1 column 128"),
     (lambda w: w.rows("[[1,2,3,4],[1,2,3]]"), ValueError, "comments row 2: 3 values, the format has 4"),
-    (lambda w: w.rows('[[1,2,3,4],[1,2,3,4],"x"]'), ValueError, "comments row 3: not a list of values"),
     (lambda w: w.rows(b"[]"), TypeError, not_str("rows_json", "bytes")),
-    (lambda w: w.begin(), TypeError, "Writer.begin() missing 1 required positional argument: 'name'"),
     (lambda w: w.end(1), TypeError, "Writer.end() takes no arguments (1 given)"),
     (lambda w: w.finish(None), TypeError, not_str("header_json", "NoneType")),
 ]
@@ -140,20 +116,6 @@ def test_refused_calls_change_nothing(tmp_path):
     assert json.loads(_native.verify(str(tmp_path / "noisy.quarlen")))["ok"] is True
 
 
-def test_a_failed_write_fails_every_later_call(tmp_path):
-    if not os.path.exists("/dev/full"):
-        pytest.skip("/dev/full is missing")
-    w = Writer("/dev/full")
-    w.begin("comments")
-    assert w.rows('[["a","b","c","d"]]') == 1  # buffered
-    noise = "".join(random.Random(7).choices(string.ascii_letters, k=400_000))
-    assert error(w.rows, json.dumps([[noise, "b", "c", "d"]])) == "No space left on device (os error 28)"
-    # Part of the block may be out: the file can never be completed.
-    failed = "/dev/full: the file cannot be completed: an earlier write failed (No space left on device (os error 28))"
-    assert [error(w.rows, "[]"), error(w.begin, "objects"), error(w.end), error(w.finish, "{}"),
-            error(w.begin, "comments")] == [failed] * 5
-
-
 def on_thread(call):
     outcome = {}
 
@@ -169,16 +131,14 @@ def on_thread(call):
     return outcome
 
 
-def test_a_writer_belongs_to_its_thread(tmp_path, capfd, monkeypatch):
+def test_a_writer_belongs_to_its_thread(tmp_path, monkeypatch):
     path = tmp_path / "a.quarlen"
     w = Writer(path)
     w.begin("comments")
     for call in (lambda: w.rows(5), w.end, lambda: w.finish("{}")):
-        capfd.readouterr()
         (panic,) = on_thread(call).values()
         assert (type(panic).__name__, type(panic).__bases__, len(panic.args)) == ("PanicException", (BaseException,), 1)
         assert "_native::Writer is unsendable, but sent to another thread" in panic.args[0]
-        assert capfd.readouterr().err.startswith("thread 'Thread-")
     assert w.rows(ROW.join("[]")) == 1  # and the writer works on in its own thread
     assert w.end() == compact(record(TEXT))
     # Dropped on another thread: reported, and the file is never closed.
