@@ -8,7 +8,6 @@ import shutil
 import subprocess
 import sys
 
-import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -16,7 +15,7 @@ import quarlen
 from quarlen import create, diff
 from quarlen.compare import KEY_COLUMNS, _member_changes
 
-from archives import archive, error, lines, record
+from archives import archive, lines, record
 
 QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
 COLUMNS = {name: columns for name, columns, _ in json.loads(quarlen.members())}

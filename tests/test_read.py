@@ -4,14 +4,13 @@ import json
 import os
 import pathlib
 import random
-import zipfile
 
 import pytest
 
 from quarlen import iter_rows, load
 from quarlen._native import manifest, read, verify
 
-from archives import FORMAT, archive, compact, error, lines, open_fds, raw_zip, record, report, sha, write, zipped
+from archives import FORMAT, archive, error, lines, open_fds, raw_zip, record, report, sha, write, zipped
 
 KEYED = "control_rows/APP"
 NO_END = "invalid Zip archive: Could not find central directory end"

@@ -2,7 +2,6 @@
 
 import hashlib
 import json
-import os
 import sys
 import threading
 import zipfile
