@@ -11,7 +11,7 @@ from quarlen._native import manifest, read, verify
 
 from archives import FORMAT, compact, record, report
 
-NOISE = "".join(random.Random(5).choices(string.ascii_letters, k=300_000))  # more than one read of compressed data
+NOISE = "".join(random.Random(5).choices(string.ascii_letters, k=400_000))  # past one 256 KiB read of deflated data
 TOOL_MEMBERS = {
     "comments": b'["APP","T1","C1","\xc3\xa9"]\n["APP","T2",null,{"b":1,"a":2}]\n',
     "units": b"",
