@@ -1,26 +1,25 @@
-"""Shared helpers: .quarlen files made by zipfile or by the writer, and refused calls."""
+"""Shared helpers: .quarlen files made by zipfile, by hand or by the writer, and refused calls."""
 
 import hashlib
 import io
 import json
 import os
+import struct
 import zipfile
+import zlib
 
 import pytest
 
 from quarlen._native import Writer
 
 FORMAT = "quarlen/1"
-CHECKSUM = "{}: checksum does not match the manifest (the file was changed or damaged)"
-MISSING = "{}: listed in the manifest but missing from the file"
 
 
 def sha(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def compact(value) -> str:
-    """What our compact form gives for values that Python writes the same way."""
+def compact(value) -> str:  # our compact form, for values that Python writes the same way
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
@@ -28,13 +27,11 @@ def record(text: bytes, rows=None) -> dict:
     return {"bytes": len(text), "rows": text.count(b"\n") if rows is None else rows, "sha256": sha(text)}
 
 
-def report(members=None, problems=()) -> str:
-    """The text verify() gives for these row counts and problems."""
+def report(members=None, problems=()) -> str:  # the text of verify()
     return compact({"format": FORMAT, "members": members or {}, "ok": not problems, "problems": list(problems)})
 
 
-def pack(path, entries, compression=zipfile.ZIP_DEFLATED):
-    """A ZIP archive made by zipfile from (entry name, bytes) pairs."""
+def pack(path, entries, compression=zipfile.ZIP_DEFLATED):  # (entry name, bytes) pairs, zipped by zipfile
     with zipfile.ZipFile(path, "w", compression) as z:
         for name, data in entries:
             z.writestr(name, data)
@@ -47,11 +44,8 @@ def zipped(*entries) -> bytes:
 
 def archive(path, members=(), *, records=None, header=None, extra=(), manifest_text=None,
             compression=zipfile.ZIP_DEFLATED):
-    """A .quarlen file made by zipfile: one entry per member text, then the manifest.
-
-    `records` replaces members' records, `header` adds top-level keys, `extra`
-    adds entries, `manifest_text` replaces the whole manifest entry.
-    """
+    """A .quarlen file made by zipfile: an entry per member text, then the manifest, where `records` replace
+    records, `header` adds top-level keys, `extra` adds entries and `manifest_text` replaces it all."""
     members = dict(members)
     if manifest_text is None:
         listed = {name: record(text) for name, text in members.items()}
@@ -61,6 +55,23 @@ def archive(path, members=(), *, records=None, header=None, extra=(), manifest_t
         manifest_text = manifest_text.encode()
     entries = [(name + ".jsonl", text) for name, text in members.items()] + list(extra)
     return pack(path, entries + [("manifest.json", manifest_text)], compression)
+
+
+def raw_zip(entries) -> bytes:
+    """A ZIP archive laid out by hand from dicts of name, data and header fields to override."""
+    out, central = bytearray(), bytearray()
+    for e in entries:
+        name, data, method = e["name"].encode(), e.get("data", b""), e.get("method", 8)
+        payload = e.get("payload", zlib.compress(data)[2:-4] if method == 8 else data)
+        crc, csize, usize = e.get("crc", zlib.crc32(data)), e.get("csize", len(payload)), e.get("usize", len(data))
+        flags, extra, offset = e.get("flags", 0), e.get("central_extra", b""), e.get("offset", len(out))
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x21, crc, csize & 0xFFFFFFFF,
+                           usize & 0xFFFFFFFF, len(name), 0) + name + payload
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x0314, 20, flags, method, 0, 0x21, crc,
+                               csize & 0xFFFFFFFF, usize & 0xFFFFFFFF, len(name), len(extra), 0, 0, 0,
+                               0x81A40000, offset & 0xFFFFFFFF) + name + extra
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(out), 0)
+    return bytes(out + central + end)
 
 
 def lines(*rows) -> bytes:
@@ -78,8 +89,7 @@ def write(path, members, header="{}"):
     return w.finish(header)
 
 
-def entries(path) -> list[tuple[str, bytes]]:
-    """(entry name, bytes) pairs, in the order of the central directory."""
+def entries(path) -> list[tuple[str, bytes]]:  # (entry name, bytes) pairs, in the central directory's order
     with zipfile.ZipFile(path) as z:
         return [(info.filename, z.read(info)) for info in z.infolist()]
 
@@ -92,8 +102,7 @@ def error(call, *args, kind=ValueError) -> str:
     assert len(exc.value.args) == 1
     assert exc.value.__cause__ is None
     message = exc.value.args[0]
-    # The traceback's frames hold the call and its arguments in a cycle through `exc`; break
-    # it, so that a Writer among them dies here and not in a collection on another thread.
+    # Its frames hold the arguments in a cycle through `exc`: a Writer among them dies here, not on another thread.
     exc.value.__traceback__ = None
     del exc
     return message
