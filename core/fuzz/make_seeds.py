@@ -324,30 +324,19 @@ def seeds():
     out["empty_file"] = b""
     out["cut_last_byte"] = good[:-1]
     out["cut_half"] = good[: len(good) // 2]
-    flipped = bytearray(good)
-    data_offset = 30 + len("objects.jsonl")  # the first entry has no extra field
-    flipped[data_offset + 5] ^= 0x55
-    out["flipped_data"] = bytes(flipped)
     end = good.rfind(b"PK\x05\x06")
-    big = bytearray(good)
-    big[end + 10 : end + 12] = b"\xff\xff"  # entries in all
-    out["end_count_marked"] = bytes(big)
-    big = bytearray(good)
-    big[end + 16 : end + 20] = b"\xff\xff\xff\xff"  # directory offset
-    out["end_offset_marked"] = bytes(big)
     central = good.find(b"PK\x01\x02")
-    big = bytearray(good)
-    big[central + 24 : central + 28] = b"\x00\x00\x00\x7f"  # uncompressed size
-    out["huge_uncompressed"] = bytes(big)
-    big = bytearray(good)
-    big[central + 20 : central + 24] = b"\xff\xff\xff\xff"  # compressed size
-    out["huge_compressed"] = bytes(big)
-    big = bytearray(good)
-    big[central + 10 : central + 12] = b"\x0c\x00"  # method 12
-    out["method_bzip2"] = bytes(big)
-    big = bytearray(good)
-    big[central + 8] |= 1  # encrypted
-    out["encrypted"] = bytes(big)
+    data_offset = 30 + len("objects.jsonl")  # the first entry has no extra field
+    for label, at, value in (
+        ("flipped_data", data_offset + 5, bytes([good[data_offset + 5] ^ 0x55])),
+        ("end_count_marked", end + 10, b"\xff\xff"),  # entries in all
+        ("end_offset_marked", end + 16, b"\xff\xff\xff\xff"),  # directory offset
+        ("huge_uncompressed", central + 24, b"\x00\x00\x00\x7f"),
+        ("huge_compressed", central + 20, b"\xff\xff\xff\xff"),
+        ("method_bzip2", central + 10, b"\x0c\x00"),
+        ("encrypted", central + 8, bytes([good[central + 8] | 1])),
+    ):
+        out[label] = good[:at] + value + good[at + len(value) :]
     # Deflate data that the container describes correctly but that is itself wrong.
     long_text = member_text([["x" * 100]] * 2000)  # compresses far beyond the first guess
     long_manifest = manifest_bytes({"control_rows/Z": record(long_text, 2000)})

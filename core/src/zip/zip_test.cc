@@ -408,33 +408,15 @@ TEST_F(ZipTest, LimitsRemoveTheEntryThatPassesThem) {
   EXPECT_EQ(message_of(read(*cut, "b")), "<read 1 bytes>");
 }
 
-TEST_F(ZipTest, WriteFailuresCarryTheSystemsDescription) {
-  const std::string no_space = os_description(ENOSPC);
-  EXPECT_EQ(no_space, "No space left on device (os error 28)");
-  for (size_t size : {3 * kWriteBufferSize, size_t{1}}) {
-    // A write that reaches the file fails at once, and the last flush fails
-    // again; one that fits the buffer fails only at the flush.
-    ZipWriter w = writer("/dev/full");
-    ASSERT_TRUE(w.start_entry("a").ok());
-    auto r = w.write(noise(size));
-    EXPECT_EQ(r.ok() ? "" : r.error().message(), size == 1 ? "" : no_space);
-    auto f = w.finish();
-    ASSERT_FALSE(f.ok());
-    EXPECT_EQ(f.error().message(), no_space);
-  }
+TEST_F(ZipTest, FailuresCarryTheSystemsDescription) {
+  EXPECT_EQ(os_description(ENOSPC), "No space left on device (os error 28)");
   EXPECT_EQ(InputFile::open(path("missing")).error().message(),
             "No such file or directory (os error 2)");
   EXPECT_EQ(OutputFile::create(path("a") + std::string(1, '\0')).error().message(),
             "file name contained an unexpected NUL byte");
-
-  // A writer discarded unfinished completes what it has.
-  {
-    ZipWriter d = writer(path("d.zip"));
-    ASSERT_TRUE(d.start_entry("a").ok());
-    ASSERT_TRUE(d.write("half").ok());
-    ZipWriter moved = std::move(d);
-  }
-  EXPECT_EQ(message_of(read_bytes(slurp(path("d.zip")), "a")), "<read 4 bytes>");
+  ZipWriter w = writer("/dev/full");
+  ASSERT_TRUE(w.start_entry("a").ok());
+  EXPECT_EQ(w.write(noise(3 * kWriteBufferSize)).error().message(), os_description(ENOSPC));
 }
 
 TEST_F(ZipTest, Zip64EndRecordsFrom65536Entries) {
@@ -512,15 +494,6 @@ TEST_F(ZipTest, ReadsWhatOtherWritersMake) {
     EXPECT_EQ(open_error(c + comment.substr(1)), kNoEnd);
     EXPECT_EQ(open_error(c + comment + "x"), kNoEnd);
   }
-
-  // Zip64 sizes and offset in their order, after an unknown extra block.
-  const std::string content = lines(30);
-  const std::string two = craft({{"first", "x"}, {"zip64", content}});
-  const uint64_t central = two.size() - 22 - 51;
-  const std::string z = with_zip64_extra(
-      two, central, {{24, content.size()}, {20, get32(two, central + 20)}, {42, get32(two, central + 42)}},
-      std::string("\x99\x99\x04\x00" "abcd", 8));
-  EXPECT_EQ(message_of(read_bytes(z, "zip64")), "<read " + std::to_string(content.size()) + " bytes>");
 }
 
 // Reader: damaged archives
