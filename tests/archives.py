@@ -59,10 +59,6 @@ def archive(path, members=(), *, records=None, manifest_text=None, compression=z
     return pack(path, entries + [("manifest.json", manifest_text)], compression)
 
 
-def lines(*rows) -> bytes:
-    return b"".join(json.dumps(row).encode() + b"\n" for row in rows)
-
-
 def write(path, members, header="{}"):
     """Writes `members`, (name, rows) pairs, with the module's Writer; returns the manifest text."""
     w = Writer(path)

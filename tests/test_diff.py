@@ -9,10 +9,10 @@ import sys
 import pytest
 
 import quarlen
-from quarlen import Change, create, diff
+from quarlen import Change, diff
 from quarlen.compare import _member_changes
 
-from archives import archive, compact, record
+from archives import archive, compact, record, write
 
 QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
 OLD = {
@@ -43,16 +43,11 @@ CHANGES = [
 ]
 
 
-def written(path, catalogue, header=None):
-    with create(path, header) as snapshot:
-        for name, rows in catalogue.items():
-            snapshot.write(name, rows)
-    return path
-
-
 @pytest.fixture
 def pair(tmp_path):
-    return written(tmp_path / "old.quarlen", OLD), written(tmp_path / "new.quarlen", NEW)
+    write(old := tmp_path / "old.quarlen", OLD.items())
+    write(new := tmp_path / "new.quarlen", NEW.items())
+    return old, new
 
 
 @pytest.mark.parametrize("members", [None, ["control_rows", "objects"], ["control_rows/B", "units"], []])
@@ -87,7 +82,7 @@ def test_command_line(pair, tmp_path):
         '{"member":"objects","change":"added","key":["APP","PAYMENTS","TABLE"],"old":null,'
         '"new":[2,"APP","PAYMENTS","TABLE","VALID","N","t2"],"columns":[]}\n'), "")
     # The same rows under another header, and a member listed empty on one side only.
-    other = written(tmp_path / "other.quarlen", {**dict(reversed(OLD.items())), "triggers": []}, {"source": "db2"})
+    write(other := tmp_path / "other.quarlen", [*reversed(OLD.items()), ("triggers", [])], '{"source":"db2"}')
     assert quarlen_diff(old, other) == quarlen_diff(old, new, "--member", "dependencies") == (0, "", "")
     text = b'["APP","T","C","x"]\n'
     damaged = archive(tmp_path / "damaged.quarlen", {"units": text}, records={"units": record(text + b" ")})
@@ -98,7 +93,7 @@ def test_command_line(pair, tmp_path):
                           ((old, new, "--member", "bogus"), "bogus: not a member of quarlen/1")]:
         assert quarlen_diff(*args) == (2, "", f"quarlen: {message}\n")
     # A closed pipe ends the listing quietly, with the status found.
-    b = written(tmp_path / "b.quarlen", {"control_rows/APP": [[i] for i in range(50_000)]})
+    write(b := tmp_path / "b.quarlen", [("control_rows/APP", [[i] for i in range(50_000)])])
     command = f"{shlex.quote(QUARLEN)} diff {shlex.quote(str(old))} {shlex.quote(str(b))} --member control_rows/APP"
     result = subprocess.run(["bash", "-o", "pipefail", "-c", command + " | head -1"], capture_output=True)
     assert (result.returncode, result.stdout, result.stderr) == (1, b"+ control_rows/APP [0]\n", b"")

@@ -4,7 +4,6 @@ import io
 import json
 import os
 import pathlib
-import random
 import zipfile
 
 import pytest
@@ -12,7 +11,7 @@ import pytest
 from quarlen import iter_rows, load
 from quarlen._native import manifest, read, verify
 
-from archives import FORMAT, archive, error, open_fds, pack, patched, record, report, sha, write, zipped
+from archives import FORMAT, archive, error, open_fds, pack, patched, record, report, sha, zipped
 
 KEYED = "control_rows/APP"
 NOT_UTF8 = "stream did not contain valid UTF-8"
@@ -24,24 +23,21 @@ def manifest_file(text) -> bytes:
     return zipped(("manifest.json", text.encode() if isinstance(text, str) else text))
 
 
-# Header fields at their offset in a local header: the flags, CRC-32 and size when inflated.
-FLAGS, CRC, SIZE = 6, 14, 22
+# Header fields at their offset in a local header: the CRC-32 and the size when inflated.
+CRC, SIZE = 14, 22
 
 WHOLE_FILE = {
     "empty": (b"", "{path}: not a .quarlen file (invalid Zip archive: Could not find central directory end)"),
     "nested": (zipped(("dir/manifest.json", GOOD_MANIFEST)), NO_MANIFEST),
-    "encrypted": (patched(manifest_file(GOOD_MANIFEST), FLAGS, b"\1"), NO_MANIFEST),
     # A damaged manifest entry: the bare ZIP description, without path or prefix.
     "crc": (patched(manifest_file(GOOD_MANIFEST), CRC, b"\0"), "invalid Zip archive: Invalid checksum"),
     "huge": (patched(manifest_file(GOOD_MANIFEST), SIZE, b"\xf0\xff\xff\xff"), "manifest: larger than 67108864 bytes"),
-    "not-utf8": (manifest_file(b'{"format":"quarlen/1","members":{},"x":"\xff"}'), NOT_UTF8),
     "overlong-utf8": (manifest_file(b'{"format":"quarlen/1","members":{},"x":"\xc1\xbf"}'), NOT_UTF8),
     "json-comma": (manifest_file('{"format":"quarlen/1",\n"members":{},}'), "manifest: trailing comma at line 2 column 14"),
     "no-format": (manifest_file('{"members":{"bogus":1}}'), "manifest: no format"),
     "format-raw": (manifest_file('{"format":"q\\"é\\n","members":{}}'), 'format q"é\n: this version reads quarlen/1'),
     # Several wrong names: the one that sorts first by its bytes, whatever the stored order.
-    "names-sorted": (manifest_file('{"members":{"zzz":{},"units":{},"ü":{},"aaa":{}},"format":"quarlen/1"}'),
-                     "aaa: not a member of quarlen/1"),
+    "names": (manifest_file('{"members":{"zzz":{},"ü":{},"aaa":{}},"format":"quarlen/1"}'), "aaa: not a member of quarlen/1"),
 }
 CALLS = [manifest, verify, lambda p: read(p, "comments"), lambda p: load(p, "comments"),
          lambda p: list(iter_rows(p, "comments"))]
@@ -137,47 +133,3 @@ def test_path_like_objects_and_names(tmp_path, wrap):
     assert verify(wrap(path)) == report({"comments": 1})
     assert read(path, "units") == "[]" and load(path, "units") == [] and list(iter_rows(path, "units")) == []
     assert error(read, path, "bogus") == error(load, path, "bogus") == "bogus: not a member of quarlen/1"
-
-
-CATALOGUE = {
-    "objects": [[1, "APP", "T1", "TABLE", "VALID", "N", "2024-01-01"], [2, "APP", "V1", "VIEW", None, "N", None]],
-    "comments": [["APP", "T1", "C1", "note é"], ["APP", "T1", None, {"nested": [1, 2.5, {"b": 1, "a": 2}]}]],
-    "units": [],
-    "control_rows/APP": [[1], [{"k": "v"}], ["line\nfeed"]],
-    "external_tables": [["APP", "X", {"location": "/data"}]] * 50,
-}
-
-
-def check_consistent(path):
-    """A damaged file gives ValueError or well-formed results that agree."""
-    try:
-        listed = json.loads(manifest(path))["members"]
-    except ValueError as e:
-        assert [error(verify, path)] + [error(read, path, name) for name in CATALOGUE] == [str(e)] * 6
-        return "file"
-    rep = json.loads(verify(path))
-    assert list(rep) == ["format", "members", "ok", "problems"] and rep["ok"] is (rep["problems"] == [])
-    assert len(rep["members"]) + len(rep["problems"]) == len(listed) and set(rep["members"]) <= set(listed)
-    for name in CATALOGUE:
-        try:
-            assert len(load(path, name)) == rep["members"].get(name, 0)
-        except ValueError as e:
-            assert str(e) in rep["problems"]
-    return "report" if rep["ok"] else "problems"
-
-
-def test_random_damage_never_crashes_nor_leaks(tmp_path):
-    path = tmp_path / "x.quarlen"
-    write(path, CATALOGUE.items(), '{"source":"db1"}')
-    original = path.read_bytes()
-    rnd = random.Random(20240611)
-    seen = {"file": 0, "report": 0, "problems": 0}
-    before = open_fds()
-    for _ in range(600):
-        data = bytearray(original)
-        for _ in range(rnd.choice([1, 1, 1, 2, 8])):
-            data[rnd.randrange(len(data))] ^= rnd.randrange(1, 256)
-        path.write_bytes(bytes(data))
-        seen[check_consistent(path)] += 1  # an internal fault raises PanicException, which fails the test
-    assert all(seen.values()), seen
-    assert open_fds() == before

@@ -50,7 +50,6 @@ CALLS = {  # entry point: (a call that succeeds, one that fails)
     "RowReader": (lambda a: batches(a, a.path), lambda a: batches(a, a.damaged)),
     "Writer": (lambda a: writing(a, lambda w: w.rows(a.text), lambda w: w.end(), lambda w: w.finish(a.header)),
                lambda a: n.Writer(a.missing)),
-    "Writer.begin": (lambda a: writing(a), lambda a: writing(a, lambda w: w.begin(a.bogus))),
     "Writer.rows": (lambda a: writing(a, lambda w: w.rows(a.text)), lambda a: writing(a, lambda w: w.rows(a.bad_text))),
     "_write_rows": (lambda a: writing(a, lambda w: n._write_rows(w, a.name, a.rows, 1)),
                     lambda a: writing(a, lambda w: n._write_rows(w, a.name, a.bad_rows, 1))),

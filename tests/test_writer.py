@@ -42,13 +42,14 @@ def test_surface_returned_texts_and_stored_bytes(tmp_path):
     assert _native.manifest(str(path)) == manifest
 
 
+NOT_STR = "argument '{}': '{}' object cannot be converted to 'PyString'"
 # Refused while "comments" is open; each leaves the writer as it was.
 REFUSED = [
     (lambda w: w.begin("objects"), ValueError, "objects: end the member being written first"),
     (lambda w: w.rows("[[1,2,3,4],[1,2,3]]"), ValueError, "comments row 2: 3 values, the format has 4"),
-    (lambda w: w.rows(b"[]"), TypeError, "argument 'rows_json': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda w: w.rows(b"[]"), TypeError, NOT_STR.format("rows_json", "bytes")),
     (lambda w: w.end(1), TypeError, "Writer.end() takes no arguments (1 given)"),
-    (lambda w: w.finish(None), TypeError, "argument 'header_json': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda w: w.finish(None), TypeError, NOT_STR.format("header_json", "NoneType")),
 ]
 
 
