@@ -1,12 +1,10 @@
-"""Shared helpers: .quarlen files made by zipfile, by hand or by the writer, and refused calls."""
+"""Shared helpers: .quarlen files made by zipfile or by the writer, and refused calls."""
 
 import hashlib
 import io
 import json
 import os
-import struct
 import zipfile
-import zlib
 
 import pytest
 
@@ -42,40 +40,23 @@ def zipped(*entries) -> bytes:
     return pack(io.BytesIO(), entries).getvalue()
 
 
-def archive(path, members=(), *, records=None, header=None, extra=(), manifest_text=None,
-            compression=zipfile.ZIP_DEFLATED):
-    """A .quarlen file made by zipfile: an entry per member text, then the manifest, where `records` replace
-    records, `header` adds top-level keys, `extra` adds entries and `manifest_text` replaces it all."""
+def patched(data: bytes, at: int, value: bytes) -> bytes:
+    """`data` with `value` at offset `at` of the first entry's local header and of its central header."""
+    out = bytearray(data)
+    for start in (at, int.from_bytes(data[-6:-2], "little") + 2 + at):
+        out[start:start + len(value)] = value
+    return bytes(out)
+
+
+def archive(path, members=(), *, records=None, manifest_text=None, compression=zipfile.ZIP_DEFLATED):
+    """A .quarlen file made by zipfile: an entry per member text, then the manifest, where `records`
+    replace records and `manifest_text` replaces it all."""
     members = dict(members)
     if manifest_text is None:
-        listed = {name: record(text) for name, text in members.items()}
-        listed.update(records or {})
-        manifest_text = json.dumps(dict(header or {}, format=FORMAT, members=listed), indent=2, ensure_ascii=False)
-    if isinstance(manifest_text, str):
-        manifest_text = manifest_text.encode()
-    entries = [(name + ".jsonl", text) for name, text in members.items()] + list(extra)
+        listed = {name: record(text) for name, text in members.items()} | (records or {})
+        manifest_text = json.dumps({"format": FORMAT, "members": listed}, indent=2, ensure_ascii=False)
+    entries = [(name + ".jsonl", text) for name, text in members.items()]
     return pack(path, entries + [("manifest.json", manifest_text)], compression)
-
-
-def raw_zip(entries) -> bytes:
-    """A ZIP archive laid out by hand from dicts of name, data and header fields to override."""
-    out, central = bytearray(), bytearray()
-    for e in entries:
-        name, data, method = e["name"].encode(), e.get("data", b""), e.get("method", 8)
-        payload = e.get("payload", zlib.compress(data)[2:-4] if method == 8 else data)
-        crc, csize, usize = e.get("crc", zlib.crc32(data)), e.get("csize", len(payload)), e.get("usize", len(data))
-        flags, extra, offset = e.get("flags", 0), e.get("central_extra", b""), e.get("offset", len(out))
-        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x21, crc, csize & 0xFFFFFFFF,
-                           usize & 0xFFFFFFFF, len(name), 0) + name + payload
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x0314, 20, flags, method, 0, 0x21, crc,
-                               csize & 0xFFFFFFFF, usize & 0xFFFFFFFF, len(name), len(extra), 0, 0, 0,
-                               0x81A40000, offset & 0xFFFFFFFF) + name + extra
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(out), 0)
-    return bytes(out + central + end)
-
-
-def lines(*rows) -> bytes:
-    return b"".join(json.dumps(row).encode() + b"\n" for row in rows)
 
 
 def write(path, members, header="{}"):
@@ -89,18 +70,11 @@ def write(path, members, header="{}"):
     return w.finish(header)
 
 
-def entries(path) -> list[tuple[str, bytes]]:  # (entry name, bytes) pairs, in the central directory's order
-    with zipfile.ZipFile(path) as z:
-        return [(info.filename, z.read(info)) for info in z.infolist()]
-
-
 def error(call, *args, kind=ValueError) -> str:
     """The message of the exception, exactly of type `kind`, that a call raises."""
     with pytest.raises(kind) as exc:
         call(*args)
-    assert type(exc.value) is kind
-    assert len(exc.value.args) == 1
-    assert exc.value.__cause__ is None
+    assert type(exc.value) is kind and len(exc.value.args) == 1 and exc.value.__cause__ is None
     message = exc.value.args[0]
     # Its frames hold the arguments in a cycle through `exc`: a Writer among them dies here, not on another thread.
     exc.value.__traceback__ = None

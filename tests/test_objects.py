@@ -15,15 +15,7 @@ from quarlen import create, iter_rows, load, read, verify
 from archives import FORMAT, archive, error, open_fds, report, write
 
 
-def typed(value):
-    """The value with every scalar tagged by its type: 1, 1.0 and True differ, and -0.0 and 0.0."""
-    if isinstance(value, list):
-        return ["list", [typed(v) for v in value]]
-    if isinstance(value, dict):
-        return ["dict", [[k, typed(v)] for k, v in value.items()]]
-    return [type(value).__name__, repr(value)]
-
-
+# Values compare by their repr, in which 1, 1.0 and True differ, and -0.0 and 0.0, and the order of keys counts.
 def stored(value):
     """What a value reads back as: lists for tuples, keys in byte order, a float beyond 64 bits."""
     if isinstance(value, (list, tuple)):
@@ -59,16 +51,12 @@ def test_round_trip_agrees_with_zipfile_json_and_hashlib(tmp_path_factory, membe
     assert ours.read_bytes() == theirs.read_bytes()
     with zipfile.ZipFile(ours) as z:
         assert z.testzip() is None
-        assert [i.filename for i in z.infolist()] == [name + ".jsonl" for name in members] + ["manifest.json"]
         listed = json.loads(z.read("manifest.json"))
         assert listed == {"format": FORMAT, "members": records, "source": "db1"}
         for name, rows in members.items():
-            info = z.getinfo(name + ".jsonl")
-            data = z.read(info)
-            assert (info.date_time, info.compress_type, info.flag_bits) == (
-                (1980, 1, 1, 0, 0, 0), zipfile.ZIP_DEFLATED, 0 if name.isascii() else 0x800)
+            data = z.read(name + ".jsonl")
             assert records[name] == {"bytes": len(data), "rows": len(rows), "sha256": hashlib.sha256(data).hexdigest()}
-            assert typed([json.loads(line) for line in data.split(b"\n")[:-1]]) == typed(stored(rows))
+            assert repr([json.loads(line) for line in data.split(b"\n")[:-1]]) == repr(stored(rows))
     # Another writer's spelling, read back as json.loads reads it.
     spelled = {name: b"".join(json.dumps(row, ensure_ascii=ascii_only).encode() + b"\r\n" for row in rows)
                for name, rows in members.items()}
@@ -76,54 +64,40 @@ def test_round_trip_agrees_with_zipfile_json_and_hashlib(tmp_path_factory, membe
     for path in (ours, other):
         assert verify(path) == report({name: len(rows) for name, rows in members.items()})
         for name, rows in members.items():
-            expected = typed(stored(rows))
-            assert typed(json.loads(read(path, name))) == typed(load(path, name)) == expected
-            assert typed(list(iter_rows(path, name))) == expected
-
-
-def test_load_reads_any_spelling_as_json_loads_reads_the_canonical_text(tmp_path):
-    text = (rb'[ "\u00e9\n\ud83d\ude00" , 1E2 , -0 , {"b" : 1, "a" : [ ], "" : {}} ]' b"\r\n"
-            rb'["x\"y\\", 18446744073709551615, -9223372036854775808, 1.5e-7]' b"\n")
-    path = archive(tmp_path / "x.quarlen", {"comments": text})
-    expected = [["é\n\U0001f600", 100.0, -0.0, {"": {}, "a": [], "b": 1}], ['x"y\\', 2**64 - 1, -(2**63), 1.5e-7]]
-    assert typed(json.loads(read(path, "comments"))) == typed(expected)
-    assert typed(load(path, "comments")) == typed(list(iter_rows(path, "comments"))) == typed(expected)
+            expected = repr(stored(rows))
+            assert repr(json.loads(read(path, name))) == repr(load(path, name)) == expected
+            assert repr(list(iter_rows(path, name))) == expected
 
 
 def nest(levels):
-    value = "x"
-    for _ in range(levels):
-        value = [value]
-    return value
+    return [nest(levels - 1)] if levels else "x"
 
 
-BAD_ROWS = [
-    ([["a", "b", "c"]], ValueError, "comments row 1: 3 values, the format has 4"),
-    ([["a", "b", "c", "d"], {"a": 1}], ValueError, "comments row 2: not a list of values"),
-    ([["a", "b", "c", float("nan")]], ValueError, "comments row 1: nan has no JSON form"),
-    ([["a", "b", "c", [float("-inf")]]], ValueError, "comments row 1: -inf has no JSON form"),
-    ([["a", "b", "c", {"k": 1, 1: "x"}]], ValueError, "comments row 1: a key that is not a str (int)"),
-    ([["a", "b", "c", {"\ud800": 1}]], ValueError, "comments row 1: a str with a lone surrogate has no UTF-8 form"),
-    ([["a", "b", "c", "\ud800"]], ValueError, "comments row 1: a str with a lone surrogate has no UTF-8 form"),
-    ([["a", "b", "c", 10**400]], ValueError, "comments row 1: number out of range"),
-    ([["a", "b", "c", {"x"}]], TypeError, "comments row 1: Object of type set is not JSON serializable"),
-    ([["a", "b", "c", "d"], ["a", "b", "c", nest(126)]], ValueError, "comments row 2: nested more than 126 levels deep"),
+def writes(*rows):
+    return lambda snapshot: snapshot.write("comments", list(rows))
+
+
+def interrupted(snapshot):
+    snapshot.write("comments", [["e", "f", "g", "h"]])
+    raise KeyboardInterrupt
+
+
+FAILED = [
+    (writes(["a", "b", "c"]), ValueError, "comments row 1: 3 values, the format has 4"),
+    (writes(["a", "b", "c", "d"], {"a": 1}), ValueError, "comments row 2: not a list of values"),
+    (writes(["a", "b", "c", [float("-inf")]]), ValueError, "comments row 1: -inf has no JSON form"),
+    (writes(["a", "b", "c", {"k": 1, 1: "x"}]), ValueError, "comments row 1: a key that is not a str (int)"),
+    (writes(["a", "b", "c", "\ud800"]), ValueError, "comments row 1: a str with a lone surrogate has no UTF-8 form"),
+    (writes(["a", "b", "c", 10**400]), ValueError, "comments row 1: number out of range"),
+    (writes(["a", "b", "c", {"x"}]), TypeError, "comments row 1: Object of type set is not JSON serializable"),
+    (writes(["a", "b", "c", "d"], ["a", "b", "c", nest(126)]), ValueError, "comments row 2: nested more than 126 levels deep"),
+    (lambda s: [s.write("comments", []), s.write("comments", [])], ValueError, "comments: written already"),
+    (interrupted, KeyboardInterrupt, ""),
 ]
 
 
-@pytest.mark.parametrize("bad, kind, message", BAD_ROWS)
-def test_create_refuses_rows_and_leaves_the_old_file(tmp_path, bad, kind, message):
-    path = tmp_path / "x.quarlen"
-    path.write_bytes(b"the old snapshot")
-    with pytest.raises(kind) as raised:
-        with create(path) as snapshot:
-            snapshot.write("comments", bad)
-    assert str(raised.value) == message
-    assert path.read_bytes() == b"the old snapshot"
-    assert os.listdir(tmp_path) == ["x.quarlen"]
-
-
-def test_create_is_all_or_nothing(tmp_path):
+@pytest.mark.parametrize("body, kind, message", FAILED)
+def test_create_is_all_or_nothing(tmp_path, body, kind, message):
     path = tmp_path / "x.quarlen"
     deepest = nest(125)  # with the row, 126 levels
     with create(path, {"run": 1}) as snapshot:
@@ -131,23 +105,23 @@ def test_create_is_all_or_nothing(tmp_path):
         assert not path.exists()
     assert load(path, "comments") == [["a", "b", "c", deepest]]
     first = path.read_bytes()
-    for failure in (KeyboardInterrupt, RuntimeError, ValueError):  # the last, from the second write
-        with pytest.raises(failure, match="^$|^comments: written already$"):
-            with create(path) as snapshot:
-                snapshot.write("comments", [["e", "f", "g", "h"]])
-                if failure is ValueError:
-                    snapshot.write("comments", [])  # refused: written already
-                raise failure()
-        assert path.read_bytes() == first
-    assert os.listdir(tmp_path) == ["x.quarlen"]
+    with pytest.raises(kind) as raised:
+        with create(path) as snapshot:
+            body(snapshot)
+    assert str(raised.value) == message
+    assert path.read_bytes() == first and os.listdir(tmp_path) == ["x.quarlen"]
 
 
-def test_iter_rows_streams_and_closing_it_releases_the_file(tmp_path):
-    path = tmp_path / "x.quarlen"
-    with create(path) as snapshot:
-        snapshot.write("control_rows/APP", ([i] for i in range(200_000)))
+def test_load_and_iter_rows_read_any_spelling_and_release_the_file(tmp_path):
+    text = (rb'[ "\u00e9\n\ud83d\ude00" , 1E2 , -0 , {"b" : 1, "a" : [ ], "" : {}} ]' b"\r\n"
+            rb'["x\"y\\", 18446744073709551615, -9223372036854775808, 1.5e-7]' b"\n")
+    many = b"".join(b"[%d]\n" % i for i in range(200_000))
+    path = archive(tmp_path / "x.quarlen", {"comments": text, "control_rows/APP": many})
+    expected = [["é\n\U0001f600", 100.0, -0.0, {"": {}, "a": [], "b": 1}], ['x"y\\', 2**64 - 1, -(2**63), 1.5e-7]]
+    assert repr(json.loads(read(path, "comments"))) == repr(expected)
+    assert repr(load(path, "comments")) == repr(list(iter_rows(path, "comments"))) == repr(expected)
     before = open_fds()
-    rows = iter_rows(path, "control_rows/APP")
+    rows = iter_rows(path, "control_rows/APP")  # streams: the file stays open until the iterator closes
     assert next(rows) == [0] and open_fds() != before
     rows.close()
     assert open_fds() == before

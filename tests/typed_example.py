@@ -1,8 +1,7 @@
-"""A small program that uses quarlen as a typed caller would; checked by mypy --strict."""
+"""Calls quarlen as a typed caller would; checked by mypy --strict."""
 
 import json
 import pathlib
-import tempfile
 
 import quarlen
 from quarlen import FORMAT, Writer, read, verify
@@ -18,14 +17,10 @@ def example(old: pathlib.Path, new: pathlib.Path) -> list[str]:
     rows: list[list[object]] = quarlen.load(new, "comments") + list(quarlen.iter_rows(new, "comments"))
     texts += [str(count), str(written), str(rows), quarlen.unit_hash("APP", "FUNCTION", "F1", "abc"), quarlen.__version__]
     for change in quarlen.diff(old, new, members=["comments", "control_rows"]):
-        key: list[object] = change.key
-        before: list[object] | None = change.old
-        columns: tuple[str, ...] = change.columns
         record: quarlen.Change = change
+        key: list[object] = record.key
+        before: list[object] | None = record.old
+        columns: tuple[str, ...] = record.columns
         texts.append(f"{record.member} {change.change} {key} {before} {change.new} {columns}")
     return texts
 
-
-if __name__ == "__main__":
-    with tempfile.TemporaryDirectory() as directory:
-        print(example(pathlib.Path(directory) / "a.quarlen", pathlib.Path(directory) / "b.quarlen"))
