@@ -463,37 +463,16 @@ def text_seeds():
 
 
 DICTIONARY = [
-    b"PK\x03\x04",  # local header
-    b"PK\x01\x02",  # central directory header
-    b"PK\x05\x06",  # end record
-    b"PK\x06\x06",  # Zip64 end record
-    b"PK\x06\x07",  # Zip64 locator
-    b"PK\x07\x08",  # data descriptor
-    b"\x01\x00",  # Zip64 extra field id
-    b"\xff\xff",
-    b"\xff\xff\xff\xff",
-    b"manifest.json",
-    b".jsonl",
-    b'"format"',
-    b'"members"',
-    b'"quarlen/1"',
-    b'"rows"',
-    b'"sha256"',
-    b'"bytes"',
-    b"control_rows/",
-    b"plscope_statements/",
-    b'"objects"',
-    b"\\ud800",
-    b"\\udc00",
-    b"\\u0000",
-    b"true",
-    b"false",
-    b"null",
-    b"-0.0",
-    b"1e309",
-    b"18446744073709551616",
-    b"-9223372036854775809",
-    b"\r\n",
+    # Signatures: local header, central header, end record, Zip64 end record and
+    # locator, data descriptor; the Zip64 extra field's id and marked fields.
+    b"PK\x03\x04", b"PK\x01\x02", b"PK\x05\x06", b"PK\x06\x06", b"PK\x06\x07", b"PK\x07\x08",
+    b"\x01\x00", b"\xff\xff", b"\xff\xff\xff\xff",
+    # The manifest's words and the names of members.
+    b"manifest.json", b".jsonl", b'"format"', b'"members"', b'"quarlen/1"', b'"rows"', b'"sha256"',
+    b'"bytes"', b"control_rows/", b"plscope_statements/", b'"objects"',
+    # JSON at its edges.
+    b"\\ud800", b"\\udc00", b"\\u0000", b"true", b"false", b"null", b"-0.0", b"1e309",
+    b"18446744073709551616", b"-9223372036854775809", b"\r\n",
 ]
 
 
