@@ -32,8 +32,8 @@ def test_surface_returned_texts_and_stored_bytes(tmp_path):
     canonical = b'[[1,2]]\n[{"A":false,"k":1}]\n[1.8446744073709552e19]\n[-0.0]\n[100.0]\n'
     assert w.end() == compact(record(canonical))
     # Header keys sort, the last of duplicates wins, and the file's own keys cannot be overridden.
-    manifest = w.finish('{"source":"db1","format":"x","members":[],"a":{"y":1,"x":2,"y":3}}')
-    assert manifest == compact({"a": {"x": 2, "y": 3}, "format": "quarlen/1", "source": "db1", "members": {
+    manifest = w.finish('{"source":"db1","format":"x","members":[],"a":{"y":1,"x":2,"y":3},"z":[-1,"a\\nb",[],{},{"y":null}]}')
+    assert manifest == compact({"a": {"x": 2, "y": 3}, "format": "quarlen/1", "source": "db1", "z": [-1, "a\nb", [], {}, {"y": None}], "members": {
         "comments": record(TEXT), "control_rows/A": record(canonical)}})
     with zipfile.ZipFile(path) as z:
         assert [(i.filename, z.read(i)) for i in z.infolist()] == [

@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,16 +62,9 @@ const char* input_path() {
 }
 
 void write_input(const uint8_t* data, size_t size) {
-  const int fd = ::open(input_path(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) fail(std::string("cannot create ") + input_path());
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(std::string("cannot write ") + input_path());
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  ::close(fd);
+  std::ofstream out(input_path(), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  if (!out.flush()) fail(std::string("cannot write ") + input_path());
 }
 
 // The lowest free descriptor stays put from input to input unless the reader
