@@ -207,30 +207,6 @@ def seeds():
         }
     )
     out["many_rows"] = archive({"control_rows/K": [[i] for i in range(300)]})
-    values = [
-        [
-            {"z": 1, "a": {"y": [True, False, None]}, "\u00e9": "\U0001F600"},
-            "esc \" \\ / \b \f \n \r \t \u0001",
-            -0.0,
-            18446744073709551615,
-            -9223372036854775808,
-            1.7976931348623157e308,
-            5e-324,
-            [[[[[[[[[[[]]]]]]]]]]],
-        ]
-    ]
-    out["values"] = archive({"control_rows/V": [[v] for v in values[0]]})
-
-    # Member texts stored other than the writer stores them.
-    crlf = b'[1]\r\n[2]\r\n'
-    nolf = b'[1]\n[2]'
-    spaced = b' [ {"b" : 2 , "a" : 1, "\\ud83d\\ude00": "\\u00e9"} ] \n'
-    for label, text, rows in (("crlf", crlf, 2), ("no_final_lf", nolf, 2), ("spaced", spaced, 1)):
-        out[label] = raw_archive(
-            [("control_rows/K.jsonl", text)],
-            manifest_bytes({"control_rows/K": record(text, rows)}),
-        )
-
     # Damaged members: one fault each.
     text = member_text(ROWS["objects"])
     rec = record(text, 2)

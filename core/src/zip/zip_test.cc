@@ -165,14 +165,6 @@ class ZipTest : public ::testing::Test {
     return ZipArchive::open(std::move(*file));
   }
 
-  // Opens the bytes as an archive and reads one entry.
-  Result<std::string> read_bytes(std::string_view bytes, std::string_view name) {
-    spit(path("in.zip"), bytes);
-    auto archive = open(path("in.zip"));
-    if (!archive) return std::move(archive).error();
-    return read(*archive, name);
-  }
-
   static Result<std::string> read(const ZipArchive& archive, std::string_view name) {
     auto opened = archive.open_entry(name);
     if (!opened) return std::move(opened).error();
@@ -183,17 +175,19 @@ class ZipTest : public ::testing::Test {
     return r.ok() ? "<read " + std::to_string(r->size()) + " bytes>" : r.error().message();
   }
 
-  // The error of opening the bytes as an archive, or "" when it opens.
-  std::string open_error(std::string_view bytes) {
+  // The error of opening the bytes as an archive; else "" or, given an entry,
+  // the message of reading it.
+  std::string outcome(std::string_view bytes, std::string_view entry = "") {
     spit(path("in.zip"), bytes);
     auto archive = open(path("in.zip"));
-    return archive.ok() ? "" : archive.error().message();
+    if (!archive) return archive.error().message();
+    return entry.empty() ? "" : message_of(read(*archive, entry));
   }
 
   // The message of opening the damaged bytes, or of reading the entry.
   std::string damaged(std::string b, const Damage& d) {
     for (const Patch& p : d.patches) set(b, p.at, p.value, p.width);
-    return d.entry.empty() ? open_error(b) : message_of(read_bytes(b, d.entry));
+    return outcome(b, d.entry);
   }
 
   std::string dir_;
@@ -412,9 +406,9 @@ TEST_F(ZipTest, ReadsBehindAnArchiveComment) {
   for (const std::string& comment : {noise(1), noise(65535), std::string("PK\x05\x06 and more")}) {
     std::string c = body;
     set(c, c.size() - 2, comment.size(), 2);
-    EXPECT_EQ(message_of(read_bytes(c + comment, "a")), "<read 5 bytes>");
-    EXPECT_EQ(open_error(c + comment.substr(1)), kNoEnd);
-    EXPECT_EQ(open_error(c + comment + "x"), kNoEnd);
+    EXPECT_EQ(outcome(c + comment, "a"), "<read 5 bytes>");
+    EXPECT_EQ(outcome(c + comment.substr(1)), kNoEnd);
+    EXPECT_EQ(outcome(c + comment + "x"), kNoEnd);
   }
 }
 
@@ -487,7 +481,7 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(damaged(good, cases[i]), cases[i].expected) << "case " << i;
   }
-  EXPECT_EQ(open_error("not a zip archive, just text"), kNoEnd);
+  EXPECT_EQ(outcome("not a zip archive, just text"), kNoEnd);
   EXPECT_LT(largest_allocation.load(), size_t{1} << 20);
 }
 
@@ -530,9 +524,9 @@ TEST_F(ZipTest, TruncatedOrFlippedArchivesFail) {
   write_archive(path("a.zip"), {{"a.jsonl", lines(20)}, {"manifest.json", "{}"}});
   const std::string b = slurp(path("a.zip"));
   for (size_t size = 0; size < b.size(); ++size) {
-    EXPECT_EQ(open_error(b.substr(0, size)), kNoEnd) << size;
+    EXPECT_EQ(outcome(b.substr(0, size)), kNoEnd) << size;
     // Cut from the front instead, the directory seems to run past the end.
-    EXPECT_EQ(open_error(b.substr(size + 1)), size + 1 <= b.size() - 22 ? kDirectoryOutside : kNoEnd);
+    EXPECT_EQ(outcome(b.substr(size + 1)), size + 1 <= b.size() - 22 ? kDirectoryOutside : kNoEnd);
   }
 
   const std::string content = lines(200);
@@ -542,7 +536,7 @@ TEST_F(ZipTest, TruncatedOrFlippedArchivesFail) {
   for (uint64_t i = 0; i < data_size; ++i) {
     std::string f = good;
     f[31 + i] = static_cast<char>(f[31 + i] ^ 0xFF);
-    const std::string m = message_of(read_bytes(f, "a"));
+    const std::string m = outcome(f, "a");
     // zlib's own descriptions of a broken stream come with the same prefix.
     EXPECT_EQ(m.rfind("invalid Zip archive: ", 0), 0u) << i << ": " << m;
     seen.insert(m);
@@ -575,7 +569,7 @@ TEST_F(ZipTest, HugeDeclaredSizesAreRefusedWithoutAllocating) {
   set(c, 6, 8, 2);
   set(c, c.size() - 22 - 47 + 24, claim, 4);
   largest_allocation = 0;
-  EXPECT_EQ(message_of(read_bytes(c, "t")), kSizeMismatch);
+  EXPECT_EQ(outcome(c, "t"), kSizeMismatch);
   EXPECT_LE(largest_allocation.load(), bound);
 }
 
