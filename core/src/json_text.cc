@@ -907,32 +907,35 @@ struct JsonScanner::Scratch {
 JsonScanner::JsonScanner() : scratch_(std::make_unique<Scratch>()) {}
 JsonScanner::~JsonScanner() = default;
 
-bool JsonScanner::scan_value(std::string_view text, std::string* compact, ValueShape* shape) {
+Result<void> JsonScanner::scan_value(std::string_view text, std::string* compact,
+                                     ValueShape* shape) {
   if (compact == nullptr) {
     Parser<Mode::kCheck> parser(text, nullptr, nullptr);
-    return parser.document(nullptr, shape);
+    if (!parser.document(nullptr, shape)) return Error(parser.description());
+    return {};
   }
   const size_t mark = compact->size();
   scratch_->emit.members.clear();
   Parser<Mode::kEmit> parser(text, compact, &scratch_->emit);
-  if (parser.document(nullptr, shape)) return true;
+  if (parser.document(nullptr, shape)) return {};
   compact->resize(mark);
-  return false;
+  return Error(parser.description());
 }
 
-bool JsonScanner::scan_array(std::string_view text, size_t columns, std::string* block,
-                             ArrayScan* scan) {
+Result<void> JsonScanner::scan_array(std::string_view text, size_t columns, std::string* block,
+                                     ArrayScan* scan) {
   *scan = ArrayScan();
   if (block == nullptr) {
     Parser<Mode::kCheck> parser(text, nullptr, nullptr);
-    return parser.array_document(nullptr, columns, scan);
+    if (!parser.array_document(nullptr, columns, scan)) return Error(parser.description());
+    return {};
   }
   const size_t mark = block->size();
   scratch_->emit.members.clear();
   Parser<Mode::kEmit> parser(text, block, &scratch_->emit);
-  if (parser.array_document(nullptr, columns, scan)) return true;
+  if (parser.array_document(nullptr, columns, scan)) return {};
   block->resize(mark);
-  return false;
+  return Error(parser.description());
 }
 
 }  // namespace quarlen

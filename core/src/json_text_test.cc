@@ -663,9 +663,9 @@ class JsonScannerTest : public testing::Test {
     auto model = parse_json(t);
     std::string compact = "<";
     ValueShape shape{true, 99};
-    const bool emitted = scanner_.scan_value(t, &compact, &shape);
+    const bool emitted = scanner_.scan_value(t, &compact, &shape).ok();
     ValueShape checked_shape{true, 99};
-    const bool checked = scanner_.scan_value(t, nullptr, &checked_shape);
+    const bool checked = scanner_.scan_value(t, nullptr, &checked_shape).ok();
     ASSERT_EQ(emitted, model.ok()) << (model ? "" : model.error().message());
     ASSERT_EQ(checked, model.ok());
     if (model) {
@@ -682,9 +682,9 @@ class JsonScannerTest : public testing::Test {
     auto array_model = parse_json_array(t);
     std::string block = ">";
     ArrayScan scan;
-    const bool scanned = scanner_.scan_array(t, columns, &block, &scan);
+    const bool scanned = scanner_.scan_array(t, columns, &block, &scan).ok();
     ArrayScan checked_scan;
-    const bool array_checked = scanner_.scan_array(t, columns, nullptr, &checked_scan);
+    const bool array_checked = scanner_.scan_array(t, columns, nullptr, &checked_scan).ok();
     ASSERT_EQ(scanned, array_model.ok()) << (array_model ? "" : array_model.error().message());
     ASSERT_EQ(array_checked, array_model.ok());
     if (!array_model) {

@@ -67,10 +67,9 @@ struct ArrayScan {
 };
 
 // The parser without the documents, for the hot paths of rows.h. A scan accepts
-// exactly the texts that its model (parse_json, parse_json_array) accepts and writes
-// exactly the model's compact form, since both run the same parser code. A refused
-// text gets no description here: the caller runs the model on it for that, which
-// costs nothing on the good path. The scanner keeps scratch space from one scan to
+// exactly the texts that its model (parse_json, parse_json_array) accepts, fails
+// with the model's description, and writes exactly the model's compact form, since
+// both run the same parser code. The scanner keeps scratch space from one scan to
 // the next, so reuse one for many scans; it is not for two threads at once.
 class JsonScanner {
  public:
@@ -82,13 +81,14 @@ class JsonScanner {
   // As parse_json. On success describes the value in *shape and, when `compact` is
   // not null, appends the value's compact form to it. On failure *compact is left
   // as it was.
-  bool scan_value(std::string_view text, std::string* compact, ValueShape* shape);
+  Result<void> scan_value(std::string_view text, std::string* compact, ValueShape* shape);
 
   // As parse_json_array. On success fills *scan and, when `block` is not null,
   // appends every element's compact form followed by a line feed to it. `columns`
   // is the length every element should have as an array; with 0 any value passes.
   // On failure *block is left as it was.
-  bool scan_array(std::string_view text, size_t columns, std::string* block, ArrayScan* scan);
+  Result<void> scan_array(std::string_view text, size_t columns, std::string* block,
+                          ArrayScan* scan);
 
  private:
   struct Scratch;
