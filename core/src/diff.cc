@@ -15,6 +15,7 @@
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
+#include "quarlen/utf8.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "quarlen/error.h"
+#include "quarlen/utf8.h"  // valid_utf8: the parsers expect text that passed it
 
 namespace quarlen {
 
@@ -46,11 +47,6 @@ void append_compact_double(double value, std::string& out);
 // The pretty form of manifest.json: two spaces per level, ": " after keys,
 // "{}" and "[]" when empty, no line feed after the last bracket.
 std::string to_pretty(const Json& value);
-
-// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, nothing
-// beyond U+10FFFF. The parsers expect text that passed this check; given other bytes
-// they still stay within the text and end, but strings keep the bytes as they are.
-bool valid_utf8(std::string_view text);
 
 // What a scan saw of one value: whether it is an array, and its length if so.
 struct ValueShape {
