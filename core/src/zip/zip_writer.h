@@ -99,6 +99,12 @@ class ZipWriter {
 
   Result<void> complete_entry();
   Result<void> write_central_directory();
+  // The parts of the central directory, each written at the file's position.
+  Result<void> write_central_header(const Record& r);
+  Result<void> write_zip64_end_records(uint64_t entries, uint64_t directory_size,
+                                       uint64_t directory_offset);
+  Result<void> write_end_record(uint64_t entries, uint64_t directory_size,
+                                uint64_t directory_offset);
   void remove_entry();
   Error io_error(Error os);
   // Marks the writer failed() and passes `r` on.
