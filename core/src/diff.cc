@@ -297,7 +297,7 @@ Result<bool> fetch_rows(const std::string& path, std::string_view name,
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
   const std::string member(name);
-  auto entry = opened->archive().open_entry(member + ".jsonl");
+  auto entry = opened->archive().open_entry(member_entry(member));
   if (!entry) return false;
   zip::EntryReader reader = opened->archive().reader(*entry);
   JsonScanner scanner;

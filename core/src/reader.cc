@@ -17,7 +17,6 @@ namespace quarlen {
 
 namespace {
 
-constexpr std::string_view kManifestEntry = "manifest.json";
 constexpr char kNotUtf8[] = "stream did not contain valid UTF-8";
 constexpr uint64_t kMaxManifestSize = uint64_t{64} << 20;
 
@@ -41,7 +40,7 @@ Error checksum_error(const std::string& member) {
 Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
                                 const Json& record) {
   const std::string member(name);
-  auto entry = opened.archive().open_entry(member + ".jsonl");
+  auto entry = opened.archive().open_entry(member_entry(member));
   if (!entry) return Error(member + ": listed in the manifest but missing from the file");
   auto text = opened.archive().read_entry(*entry);
   if (!text) return Error(member + ": " + text.error().message());
@@ -77,7 +76,7 @@ class MemberPass {
     const Json* record = member_record(opened, name);
     if (record == nullptr) return std::unique_ptr<MemberPass>();
     const std::string member(name);
-    auto entry = opened.archive().open_entry(member + ".jsonl");
+    auto entry = opened.archive().open_entry(member_entry(member));
     if (!entry) return Error(member + ": listed in the manifest but missing from the file");
     return std::unique_ptr<MemberPass>(new MemberPass(member, *record, (*spec)->columns.size(),
                                                       *entry->entry,

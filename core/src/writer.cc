@@ -12,14 +12,6 @@
 
 namespace quarlen {
 
-namespace {
-
-constexpr std::string_view kEntrySuffix = ".jsonl";
-constexpr std::string_view kManifestEntry = "manifest.json";
-constexpr size_t kMaxEntryName = 65535;  // the 16-bit name length of a ZIP header
-
-}  // namespace
-
 struct ArchiveWriter::OpenMember {
   std::string name;
   size_t columns = 0;
@@ -66,9 +58,10 @@ Result<void> ArchiveWriter::begin(std::string_view name) {
   if (open_) return Error(member + ": end the member being written first");
   if (written_.contains(member)) return Error(member + ": written already");
   if (!archive_) return Error("the file is already finished");
-  const std::string entry = member + std::string(kEntrySuffix);
+  const std::string entry = member_entry(member);
   if (entry.size() > kMaxEntryName) {
-    return Error(member + ": the name is too long for the archive (over 65535 bytes)");
+    return Error(member + ": the name is too long for the archive (over " +
+                 std::to_string(kMaxEntryName) + " bytes)");
   }
   // Starting an entry completes the one before it: a failure may have lost a
   // member that is already recorded, so the file cannot be finished.

@@ -120,7 +120,7 @@ Result<void> ZipWriter::start_entry(std::string_view name) {
   if (entry_open_) {
     if (auto r = complete_entry(); !r) return r;
   }
-  if (name.size() > kMax16) return Error(kNameTooLong);
+  if (name.size() > kMaxNameSize) return Error(kNameTooLong);
 
   const uint64_t header_offset = file_.position();
   char fixed[kLocalHeaderSize];
