@@ -5,8 +5,8 @@
 
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
-#include "quarlen/reader.h"
 #include "quarlen/rows.h"
+#include "quarlen/utf8.h"
 #include "zip/file.h"
 #include "zip/zip_writer.h"
 
