@@ -1,25 +1,17 @@
 #include "zip/zip_reader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "zip/deflate.h"
+#include "zip/zip_error.h"
 #include "zip/zip_format.h"
 
 namespace quarlen::zip {
 namespace {
-
-Error invalid(std::string_view reason) {
-  return Error("invalid Zip archive: " + std::string(reason));
-}
-Error unsupported(std::string_view reason) {
-  return Error("unsupported Zip archive: " + std::string(reason));
-}
-Error io_error(Error os) { return Error("i/o error: " + os.message()); }
 
 constexpr char kNoEnd[] = "Could not find central directory end";
 constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
@@ -40,8 +32,6 @@ constexpr char kForeignLocalHeader[] = "Local file header does not match the cen
 // Compressed data is read in pieces of this size; each piece of output is
 // small enough that its CRC-32 runs over bytes still in cache.
 constexpr size_t kReadChunk = size_t{1} << 18;
-
-constexpr int kRawWindowBits = -15;
 
 uint16_t u16(const char* p) {
   return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
@@ -75,23 +65,6 @@ void apply_zip64_extra(std::string_view extra, Entry& e) {
     }
     extra.remove_prefix(size);
   }
-}
-
-struct Inflater {
-  z_stream stream{};
-
-  Inflater() {
-    const int ret = inflateInit2(&stream, kRawWindowBits);
-    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-    assert(ret == Z_OK);  // the parameters are constants
-  }
-  ~Inflater() { inflateEnd(&stream); }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-};
-
-uint32_t crc32_of(uint32_t crc, const char* data, size_t size) {
-  return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
 }
 
 // Where the central directory lies, as the end records give it.

@@ -1,22 +1,19 @@
 #include "zip/zip_writer.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cassert>
 #include <new>
 #include <utility>
+
+#include "zip/deflate.h"
+#include "zip/zip_error.h"
 
 namespace quarlen::zip {
 namespace {
 
 constexpr char kSizeLimit[] = "Large file option has not been set";
 constexpr char kNoEntry[] = "No file has been started";
-constexpr char kNameTooLong[] = "unsupported Zip archive: Entry name is longer than 65535 bytes";
-
-constexpr int kDeflateLevel = 6;
-constexpr int kRawWindowBits = -15;  // negative: no zlib header or trailer
-constexpr int kMemLevel = 8;
+constexpr char kNameTooLong[] = "Entry name is longer than 65535 bytes";
 
 // deflate() counts in uInt; larger writes go in slices of this size.
 constexpr size_t kMaxSlice = size_t{1} << 30;
@@ -47,20 +44,6 @@ uint16_t name_flags(std::string_view name) {
 }
 
 }  // namespace
-
-struct ZipWriter::Deflater {
-  z_stream stream{};
-
-  Deflater() {
-    const int ret = deflateInit2(&stream, kDeflateLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
-                                 Z_DEFAULT_STRATEGY);
-    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-    assert(ret == Z_OK);  // the parameters are constants
-  }
-  ~Deflater() { deflateEnd(&stream); }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-};
 
 ZipWriter::ZipWriter(OutputFile file, ZipWriterLimits limits)
     : file_(std::move(file)), limits_(limits) {
@@ -96,9 +79,9 @@ ZipWriter::~ZipWriter() {
   if (!finished_ && file_.is_open()) (void)finish();
 }
 
-Error ZipWriter::io_error(Error os) {
+Error ZipWriter::failed_io(const Error& os) {
   failed_ = true;
-  return Error("i/o error: " + os.message());
+  return io_error(os);
 }
 
 Result<void> ZipWriter::note(Result<void> r) {
@@ -120,7 +103,7 @@ Result<void> ZipWriter::start_entry(std::string_view name) {
   if (entry_open_) {
     if (auto r = complete_entry(); !r) return r;
   }
-  if (name.size() > kMaxNameSize) return Error(kNameTooLong);
+  if (name.size() > kMaxNameSize) return unsupported(kNameTooLong);
 
   const uint64_t header_offset = file_.position();
   char fixed[kLocalHeaderSize];
@@ -142,7 +125,7 @@ Result<void> ZipWriter::start_entry(std::string_view name) {
   if (written) written = file_.write(name);
   if (!written) {
     (void)file_.truncate(header_offset);
-    return io_error(std::move(written).error());
+    return failed_io(std::move(written).error());
   }
 
   if (deflater_ == nullptr) {
@@ -196,8 +179,7 @@ Result<void> ZipWriter::write(std::string_view bytes) {
   s.next_in = nullptr;
   s.avail_in = 0;
   // Only what deflate took counts, so the entry stays whole after a failure.
-  crc32_ = static_cast<uint32_t>(
-      crc32_z(crc32_, reinterpret_cast<const Bytef*>(bytes.data()), consumed));
+  crc32_ = crc32_of(crc32_, bytes.data(), consumed);
   uncompressed_size_ += consumed;
   return result;
 }
@@ -210,7 +192,7 @@ Result<void> ZipWriter::complete_entry() {
     if (file_.spare() == 0) {
       if (auto r = file_.flush(); !r) {
         remove_entry();
-        return io_error(std::move(r).error());
+        return failed_io(std::move(r).error());
       }
     }
     const size_t spare = file_.spare();
@@ -224,7 +206,7 @@ Result<void> ZipWriter::complete_entry() {
   const uint64_t compressed_size = file_.position() - data_offset_;
   if (compressed_size > limits_.entry_size) {
     remove_entry();
-    return Error(std::string("i/o error: ") + kSizeLimit);
+    return io_error(kSizeLimit);
   }
 
   char fields[12];
@@ -236,7 +218,7 @@ Result<void> ZipWriter::complete_entry() {
                               std::string_view(fields, sizeof fields));
       !r) {
     remove_entry();
-    return io_error(std::move(r).error());
+    return failed_io(std::move(r).error());
   }
   records_.push_back(Record{std::move(name_), crc32_, static_cast<uint32_t>(compressed_size),
                            static_cast<uint32_t>(uncompressed_size_), header_offset_});
@@ -359,7 +341,9 @@ Result<void> ZipWriter::finish() {
       result = complete_entry();
     }
   }
-  if (auto r = write_central_directory(); !r && result) result = io_error(std::move(r).error());
+  if (auto r = write_central_directory(); !r && result) {
+    result = failed_io(std::move(r).error());
+  }
   if (auto r = note(file_.close()); !r && result) result = std::move(r);
   deflater_.reset();
   return result;
