@@ -221,11 +221,6 @@ constexpr size_t kBlockBytes = size_t{1} << 20;
 
 constexpr const char* kWriteRowsParams[] = {"writer", "name", "rows", "first"};
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(FastMethod f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef g_methods[] = {
     {"begin", fast(writer_begin), METH_FASTCALL | METH_KEYWORDS, "begin($self, name)\n--\n\n"},
     {"rows", fast(writer_rows), METH_FASTCALL | METH_KEYWORDS, "rows($self, rows_json)\n--\n\n"},
