@@ -1,6 +1,5 @@
 #include "quarlen/writer.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "quarlen/format.h"
@@ -149,10 +148,7 @@ Result<Json> ArchiveWriter::finish(std::string_view header_json) {
     // leaving out the manifest entry that could not be written whole.
     if (archive->finished()) return std::move(done).error();
     auto closed = archive->finish();
-    if (!closed) {
-      std::fprintf(stderr, "ZipWriter drop failed: %s", closed.error().message().c_str());
-      std::fflush(stderr);
-    }
+    if (!closed) close_failure_ = std::move(closed).error();
     return std::move(done).error();
   }
   return manifest;

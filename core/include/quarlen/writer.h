@@ -52,8 +52,12 @@ class ArchiveWriter {
   size_t columns() const;
   // Closes the open member and returns its record {"bytes","rows","sha256"}.
   Result<Json> end();
-  // Writes manifest.json and closes the archive; returns the manifest.
+  // Writes manifest.json and closes the archive; returns the manifest. When
+  // the manifest cannot be written, the archive is closed without it and the
+  // write's failure returned; should closing fail as well, close_failure()
+  // holds that.
   Result<Json> finish(std::string_view header_json);
+  const std::optional<Error>& close_failure() const { return close_failure_; }
 
   // Closes an unfinished archive (no manifest): the open entry is completed and
   // the central directory written. Does nothing once finish has taken the
@@ -71,6 +75,7 @@ class ArchiveWriter {
 
   std::string path_;  // as shown in messages
   std::optional<std::string> failure_;  // the first failure of the file
+  std::optional<Error> close_failure_;
   std::unique_ptr<zip::ZipWriter> archive_;
   std::unique_ptr<OpenMember> open_;
   std::map<std::string, Json> written_;
