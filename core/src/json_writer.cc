@@ -10,9 +10,25 @@
 #include "json_bytes.h"
 
 namespace quarlen {
-namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+void append_escaped_byte(unsigned char c, std::string& out) {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  switch (c) {
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\b': out += "\\b"; break;
+    case '\t': out += "\\t"; break;
+    case '\n': out += "\\n"; break;
+    case '\f': out += "\\f"; break;
+    case '\r': out += "\\r"; break;
+    default: {
+      const char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
+      out.append(u, sizeof u);
+    }
+  }
+}
+
+namespace {
 
 void append_string(std::string_view s, std::string& out) {
   out += '"';
@@ -149,22 +165,6 @@ void append_pretty(const Json& v, size_t level, std::string& out) {
 }
 
 }  // namespace
-
-void append_escaped_byte(unsigned char c, std::string& out) {
-  switch (c) {
-    case '"': out += "\\\""; break;
-    case '\\': out += "\\\\"; break;
-    case '\b': out += "\\b"; break;
-    case '\t': out += "\\t"; break;
-    case '\n': out += "\\n"; break;
-    case '\f': out += "\\f"; break;
-    case '\r': out += "\\r"; break;
-    default: {
-      const char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
-      out.append(u, sizeof u);
-    }
-  }
-}
 
 void append_compact(const Json& value, std::string& out) { append_value(value, out); }
 void append_compact_string(std::string_view utf8, std::string& out) { append_string(utf8, out); }
