@@ -214,7 +214,7 @@ PyObject* writer_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!text) return nullptr;
     auto manifest = unlocked([&] { return core(self).finish(*text); });
     if (!manifest) {
-      if (core(self).close_failure()) report_close_failure(*core(self).close_failure());
+      if (auto closing = core(self).take_close_failure()) report_close_failure(*closing);
       return raise_error(manifest.error());
     }
     return str_result(to_compact(*manifest), QUARLEN_WHERE);

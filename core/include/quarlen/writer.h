@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "quarlen/error.h"
 #include "quarlen/json_text.h"
@@ -54,10 +55,10 @@ class ArchiveWriter {
   Result<Json> end();
   // Writes manifest.json and closes the archive; returns the manifest. When
   // the manifest cannot be written, the archive is closed without it and the
-  // write's failure returned; should closing fail as well, close_failure()
-  // holds that.
+  // write's failure returned; should closing fail as well, the next
+  // take_close_failure() hands that failure out, once.
   Result<Json> finish(std::string_view header_json);
-  const std::optional<Error>& close_failure() const { return close_failure_; }
+  std::optional<Error> take_close_failure() { return std::exchange(close_failure_, std::nullopt); }
 
   // Closes an unfinished archive (no manifest): the open entry is completed and
   // the central directory written. Does nothing once finish has taken the
