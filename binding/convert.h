@@ -85,6 +85,13 @@ std::optional<std::string> path_argument(const char* param, PyObject* obj);
 // The text conversion: a str or subclass, as UTF-8. The view borrows from `obj`.
 std::optional<std::string_view> text_argument(const char* param, PyObject* obj);
 
+// A METH_FASTCALL | METH_KEYWORDS function, and the same as a method table
+// stores it.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fast(FastFunction f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 // Raises ValueError carrying the core's message verbatim; returns null.
 PyObject* raise_error(const Error& error) noexcept;
 

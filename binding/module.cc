@@ -17,8 +17,6 @@
 namespace quarlen::py {
 namespace {
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 constexpr const char* kPathParams[] = {"path"};
 constexpr const char* kReadParams[] = {"path", "name"};
 constexpr const char* kUnitHashParams[] = {"owner", "object_type", "object_name", "text"};
@@ -105,8 +103,6 @@ PyObject* fn_version(PyObject*, PyObject*) {
     return str_result(kVersion, QUARLEN_WHERE);
   });
 }
-
-PyCFunction fast(FastFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
 
 // Function definitions must outlive the function objects, so they are static.
 PyMethodDef g_functions[] = {

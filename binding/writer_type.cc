@@ -82,14 +82,17 @@ bool take_receiver(PyObject* self, Borrow& borrow) {
 
 ArchiveWriter& core(PyObject* self) { return *reinterpret_cast<WriterObject*>(self)->writer; }
 
-// Closes an unfinished archive of a discarded writer; a failure can only be
-// reported on standard error.
+// A file that could not be closed after the writer gave up on it: the caller
+// has no result to take the failure, so it goes to standard error.
+void report_close_failure(const Error& error) {
+  std::fprintf(stderr, "ZipWriter drop failed: %s", error.message().c_str());
+  std::fflush(stderr);
+}
+
+// Closes an unfinished archive of a discarded writer.
 void discard_writer(ArchiveWriter* writer) {
   auto closed = writer->discard();
-  if (!closed) {
-    std::fprintf(stderr, "ZipWriter drop failed: %s", closed.error().message().c_str());
-    std::fflush(stderr);
-  }
+  if (!closed) report_close_failure(closed.error());
   delete writer;
 }
 
@@ -210,7 +213,10 @@ PyObject* writer_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto text = text_argument("header_json", bound[0]);
     if (!text) return nullptr;
     auto manifest = unlocked([&] { return core(self).finish(*text); });
-    if (!manifest) return raise_error(manifest.error());
+    if (!manifest) {
+      if (auto closing = core(self).take_close_failure()) report_close_failure(*closing);
+      return raise_error(manifest.error());
+    }
     return str_result(to_compact(*manifest), QUARLEN_WHERE);
   });
 }
@@ -220,11 +226,6 @@ PyObject* writer_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 constexpr size_t kBlockBytes = size_t{1} << 20;
 
 constexpr const char* kWriteRowsParams[] = {"writer", "name", "rows", "first"};
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(FastMethod f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
 
 PyMethodDef g_methods[] = {
     {"begin", fast(writer_begin), METH_FASTCALL | METH_KEYWORDS, "begin($self, name)\n--\n\n"},

@@ -15,6 +15,7 @@
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
+#include "quarlen/utf8.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
@@ -296,7 +297,7 @@ Result<bool> fetch_rows(const std::string& path, std::string_view name,
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
   const std::string member(name);
-  auto entry = opened->archive().open_entry(member + ".jsonl");
+  auto entry = opened->archive().open_entry(member_entry(member));
   if (!entry) return false;
   zip::EntryReader reader = opened->archive().reader(*entry);
   JsonScanner scanner;

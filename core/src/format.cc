@@ -129,4 +129,10 @@ const std::string& members_json() {
   return text;
 }
 
+std::string member_entry(std::string_view member) {
+  std::string entry(member);
+  entry += ".jsonl";
+  return entry;
+}
+
 }  // namespace quarlen

@@ -25,7 +25,8 @@ std::string model(std::string_view text) {
   if (!parsed) return parsed.error().message();
   JsonScanner scanner;
   ValueShape shape;
-  return scanner.scan_value(text, nullptr, &shape) ? outcome(shape) : "refused by the scanner";
+  auto scanned = scanner.scan_value(text, nullptr, &shape);
+  return scanned ? outcome(shape) : "refused by the scanner: " + scanned.error().message();
 }
 
 // The check's outcome for `text` in pieces of `piece` bytes.

@@ -8,6 +8,7 @@
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/rows.h"
+#include "quarlen/utf8.h"
 #include "utf8_check.h"
 #include "zip/file.h"
 #include "zip/zip_reader.h"
@@ -16,7 +17,6 @@ namespace quarlen {
 
 namespace {
 
-constexpr std::string_view kManifestEntry = "manifest.json";
 constexpr char kNotUtf8[] = "stream did not contain valid UTF-8";
 constexpr uint64_t kMaxManifestSize = uint64_t{64} << 20;
 
@@ -40,7 +40,7 @@ Error checksum_error(const std::string& member) {
 Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
                                 const Json& record) {
   const std::string member(name);
-  auto entry = opened.archive().open_entry(member + ".jsonl");
+  auto entry = opened.archive().open_entry(member_entry(member));
   if (!entry) return Error(member + ": listed in the manifest but missing from the file");
   auto text = opened.archive().read_entry(*entry);
   if (!text) return Error(member + ": " + text.error().message());
@@ -76,7 +76,7 @@ class MemberPass {
     const Json* record = member_record(opened, name);
     if (record == nullptr) return std::unique_ptr<MemberPass>();
     const std::string member(name);
-    auto entry = opened.archive().open_entry(member + ".jsonl");
+    auto entry = opened.archive().open_entry(member_entry(member));
     if (!entry) return Error(member + ": listed in the manifest but missing from the file");
     return std::unique_ptr<MemberPass>(new MemberPass(member, *record, (*spec)->columns.size(),
                                                       *entry->entry,
@@ -155,48 +155,6 @@ OpenedArchive::OpenedArchive(Json manifest, std::unique_ptr<zip::ZipArchive> arc
 OpenedArchive::OpenedArchive(OpenedArchive&&) noexcept = default;
 OpenedArchive& OpenedArchive::operator=(OpenedArchive&&) noexcept = default;
 OpenedArchive::~OpenedArchive() = default;
-
-std::string display_path(const std::string& path) {
-  // Each maximal part of a broken sequence (a lead byte and the continuation
-  // bytes that could still have completed it, or one stray byte) becomes one
-  // U+FFFD, as a lossy UTF-8 decode shows it.
-  const auto* p = reinterpret_cast<const unsigned char*>(path.data());
-  const size_t size = path.size();
-  std::string out;
-  out.reserve(size);
-  size_t i = 0;
-  while (i < size) {
-    const unsigned char c = p[i];
-    size_t length = 0;                    // of the sequence c starts; 0 if none
-    unsigned char low = 0x80, high = 0xBF;  // the range of its second byte
-    if (c < 0x80) {
-      length = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;   // overlong below
-      if (c == 0xED) high = 0x9F;  // surrogates above
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;   // overlong below
-      if (c == 0xF4) high = 0x8F;  // beyond U+10FFFF above
-    }
-    size_t n = length == 0 ? 0 : 1;  // bytes of the sequence that fit so far
-    while (n > 0 && n < length && i + n < size) {
-      const unsigned char b = p[i + n];
-      if (n == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) break;
-      ++n;
-    }
-    if (n != 0 && n == length) {
-      out.append(path, i, n);
-    } else {
-      out += "\xEF\xBF\xBD";  // U+FFFD
-    }
-    i += std::max<size_t>(n, 1);
-  }
-  return out;
-}
 
 Result<OpenedArchive> open_archive(const std::string& path) {
   auto file = zip::InputFile::open(path);

@@ -89,23 +89,8 @@ Result<EncodedRows> encode_rows(std::string_view text, size_t columns) {
   encoded.block.reserve(text.size());
   JsonScanner scanner;
   ArrayScan scan;
-  if (!scanner.scan_array(text, columns, &encoded.block, &scan)) {
-    auto model = parse_json_array(text);
-    assert(!model);  // the scanner refuses exactly what the model refuses
-    if (!model) return std::move(model).error();
-    // Unreachable unless the two disagree; the model's answer is the one that counts.
-    encoded.block.clear();
-    scan = ArrayScan();
-    for (const Json& row : model->get_ref<const Json::array_t&>()) {
-      append_compact(row, encoded.block);
-      encoded.block += '\n';
-      ++scan.elements;
-      if (columns != 0 && scan.mismatch == 0 && !(row.is_array() && row.size() == columns)) {
-        scan.mismatch = scan.elements;
-        scan.mismatch_shape = ValueShape{row.is_array(), row.is_array() ? row.size() : 0};
-      }
-    }
-  }
+  auto scanned = scanner.scan_array(text, columns, &encoded.block, &scan);
+  if (!scanned) return std::move(scanned).error();
   encoded.rows = scan.elements;
   if (scan.mismatch != 0) {
     encoded.shape = ShapeFault{scan.mismatch, scan.mismatch_shape.is_array,
@@ -154,16 +139,10 @@ bool MemberLineScanner::line(std::string_view text) {
   if (compact_ != nullptr && !first_in_output_) compact_->push_back(',');
   first_in_output_ = false;
   ValueShape shape;
-  if (!scanner_.scan_value(text, compact_, &shape)) {
-    auto model = parse_json(text);
-    assert(!model);  // the scanner refuses exactly what the model refuses
-    if (!model) {
-      fault_ = line_message(name_, number, model.error().message());
-      return false;
-    }
-    // Unreachable unless the two disagree; go on with the model's value.
-    if (compact_ != nullptr) append_compact(*model, *compact_);
-    shape = ValueShape{model->is_array(), model->is_array() ? model->size() : 0};
+  auto scanned = scanner_.scan_value(text, compact_, &shape);
+  if (!scanned) {
+    fault_ = line_message(name_, number, scanned.error().message());
+    return false;
   }
   return record(shape);
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "quarlen/json_text.h"
+#include "quarlen/utf8.h"
 
 namespace quarlen {
 namespace {

@@ -1,24 +1,15 @@
 #include "quarlen/writer.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
-#include "quarlen/reader.h"
 #include "quarlen/rows.h"
+#include "quarlen/utf8.h"
 #include "zip/file.h"
 #include "zip/zip_writer.h"
 
 namespace quarlen {
-
-namespace {
-
-constexpr std::string_view kEntrySuffix = ".jsonl";
-constexpr std::string_view kManifestEntry = "manifest.json";
-constexpr size_t kMaxEntryName = 65535;  // the 16-bit name length of a ZIP header
-
-}  // namespace
 
 struct ArchiveWriter::OpenMember {
   std::string name;
@@ -66,9 +57,10 @@ Result<void> ArchiveWriter::begin(std::string_view name) {
   if (open_) return Error(member + ": end the member being written first");
   if (written_.contains(member)) return Error(member + ": written already");
   if (!archive_) return Error("the file is already finished");
-  const std::string entry = member + std::string(kEntrySuffix);
+  const std::string entry = member_entry(member);
   if (entry.size() > kMaxEntryName) {
-    return Error(member + ": the name is too long for the archive (over 65535 bytes)");
+    return Error(member + ": the name is too long for the archive (over " +
+                 std::to_string(kMaxEntryName) + " bytes)");
   }
   // Starting an entry completes the one before it: a failure may have lost a
   // member that is already recorded, so the file cannot be finished.
@@ -156,10 +148,7 @@ Result<Json> ArchiveWriter::finish(std::string_view header_json) {
     // leaving out the manifest entry that could not be written whole.
     if (archive->finished()) return std::move(done).error();
     auto closed = archive->finish();
-    if (!closed) {
-      std::fprintf(stderr, "ZipWriter drop failed: %s", closed.error().message().c_str());
-      std::fflush(stderr);
-    }
+    if (!closed) close_failure_ = std::move(closed).error();
     return std::move(done).error();
   }
   return manifest;

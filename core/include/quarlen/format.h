@@ -1,8 +1,10 @@
 // The fixed catalogue of the file format: its identifier, the members a file may
-// hold with their ordered columns, and the rule that resolves a member name.
+// hold with their ordered columns, the rule that resolves a member name, and the
+// names of the archive entries that hold the members and the manifest.
 #ifndef QUARLEN_FORMAT_H_
 #define QUARLEN_FORMAT_H_
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +31,15 @@ Result<const MemberSpec*> lookup_member(std::string_view name);
 
 // The member table as compact JSON: [[name, [columns], keyed], ...].
 const std::string& members_json();
+
+// The entry that holds the manifest.
+inline constexpr std::string_view kManifestEntry = "manifest.json";
+
+// The entry that holds a member's rows: "objects" is in "objects.jsonl".
+std::string member_entry(std::string_view member);
+
+// The longest entry name a file may hold, in bytes.
+inline constexpr size_t kMaxEntryName = 65535;
 
 }  // namespace quarlen
 

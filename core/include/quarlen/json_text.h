@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "quarlen/error.h"
+#include "quarlen/utf8.h"  // valid_utf8: the parsers expect text that passed it
 
 namespace quarlen {
 
@@ -47,11 +48,6 @@ void append_compact_double(double value, std::string& out);
 // "{}" and "[]" when empty, no line feed after the last bracket.
 std::string to_pretty(const Json& value);
 
-// True when `text` is well-formed UTF-8: no overlong forms, no surrogates, nothing
-// beyond U+10FFFF. The parsers expect text that passed this check; given other bytes
-// they still stay within the text and end, but strings keep the bytes as they are.
-bool valid_utf8(std::string_view text);
-
 // What a scan saw of one value: whether it is an array, and its length if so.
 struct ValueShape {
   bool is_array = false;
@@ -67,10 +63,9 @@ struct ArrayScan {
 };
 
 // The parser without the documents, for the hot paths of rows.h. A scan accepts
-// exactly the texts that its model (parse_json, parse_json_array) accepts and writes
-// exactly the model's compact form, since both run the same parser code. A refused
-// text gets no description here: the caller runs the model on it for that, which
-// costs nothing on the good path. The scanner keeps scratch space from one scan to
+// exactly the texts that its model (parse_json, parse_json_array) accepts, fails
+// with the model's description, and writes exactly the model's compact form, since
+// both run the same parser code. The scanner keeps scratch space from one scan to
 // the next, so reuse one for many scans; it is not for two threads at once.
 class JsonScanner {
  public:
@@ -82,13 +77,14 @@ class JsonScanner {
   // As parse_json. On success describes the value in *shape and, when `compact` is
   // not null, appends the value's compact form to it. On failure *compact is left
   // as it was.
-  bool scan_value(std::string_view text, std::string* compact, ValueShape* shape);
+  Result<void> scan_value(std::string_view text, std::string* compact, ValueShape* shape);
 
   // As parse_json_array. On success fills *scan and, when `block` is not null,
   // appends every element's compact form followed by a line feed to it. `columns`
   // is the length every element should have as an array; with 0 any value passes.
   // On failure *block is left as it was.
-  bool scan_array(std::string_view text, size_t columns, std::string* block, ArrayScan* scan);
+  Result<void> scan_array(std::string_view text, size_t columns, std::string* block,
+                          ArrayScan* scan);
 
  private:
   struct Scratch;

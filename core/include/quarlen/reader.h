@@ -84,9 +84,6 @@ Result<std::string> manifest_text(const std::string& path);
 Result<std::string> read_text(const std::string& path, std::string_view name);
 Result<std::string> verify_text(const std::string& path);
 
-// A path as shown in messages: bytes that are not UTF-8 become U+FFFD.
-std::string display_path(const std::string& path);
-
 }  // namespace quarlen
 
 #endif  // QUARLEN_READER_H_

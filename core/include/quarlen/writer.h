@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "quarlen/error.h"
 #include "quarlen/json_text.h"
@@ -52,8 +53,12 @@ class ArchiveWriter {
   size_t columns() const;
   // Closes the open member and returns its record {"bytes","rows","sha256"}.
   Result<Json> end();
-  // Writes manifest.json and closes the archive; returns the manifest.
+  // Writes manifest.json and closes the archive; returns the manifest. When
+  // the manifest cannot be written, the archive is closed without it and the
+  // write's failure returned; should closing fail as well, the next
+  // take_close_failure() hands that failure out, once.
   Result<Json> finish(std::string_view header_json);
+  std::optional<Error> take_close_failure() { return std::exchange(close_failure_, std::nullopt); }
 
   // Closes an unfinished archive (no manifest): the open entry is completed and
   // the central directory written. Does nothing once finish has taken the
@@ -71,6 +76,7 @@ class ArchiveWriter {
 
   std::string path_;  // as shown in messages
   std::optional<std::string> failure_;  // the first failure of the file
+  std::optional<Error> close_failure_;
   std::unique_ptr<zip::ZipWriter> archive_;
   std::unique_ptr<OpenMember> open_;
   std::map<std::string, Json> written_;

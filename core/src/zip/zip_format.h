@@ -59,6 +59,9 @@ inline constexpr uint64_t kZip64EndSizeFieldBias = 12;  // the size field leaves
 inline constexpr uint16_t kZip64ExtraId = 0x0001;
 inline constexpr uint64_t kExtraHeaderSize = 4;  // + data
 
+// The longest entry name: its length is a 16-bit field.
+inline constexpr uint64_t kMaxNameSize = 0xFFFF;
+
 // Values that do not fit a field are replaced by these markers.
 inline constexpr uint16_t kMax16 = 0xFFFF;
 inline constexpr uint32_t kMax32 = 0xFFFFFFFF;

@@ -1,25 +1,17 @@
 #include "zip/zip_reader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "zip/deflate.h"
+#include "zip/zip_error.h"
 #include "zip/zip_format.h"
 
 namespace quarlen::zip {
 namespace {
-
-Error invalid(std::string_view reason) {
-  return Error("invalid Zip archive: " + std::string(reason));
-}
-Error unsupported(std::string_view reason) {
-  return Error("unsupported Zip archive: " + std::string(reason));
-}
-Error io_error(Error os) { return Error("i/o error: " + os.message()); }
 
 constexpr char kNoEnd[] = "Could not find central directory end";
 constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
@@ -40,8 +32,6 @@ constexpr char kForeignLocalHeader[] = "Local file header does not match the cen
 // Compressed data is read in pieces of this size; each piece of output is
 // small enough that its CRC-32 runs over bytes still in cache.
 constexpr size_t kReadChunk = size_t{1} << 18;
-
-constexpr int kRawWindowBits = -15;
 
 uint16_t u16(const char* p) {
   return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
@@ -77,33 +67,23 @@ void apply_zip64_extra(std::string_view extra, Entry& e) {
   }
 }
 
-struct Inflater {
-  z_stream stream{};
-
-  Inflater() {
-    const int ret = inflateInit2(&stream, kRawWindowBits);
-    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-    assert(ret == Z_OK);  // the parameters are constants
-  }
-  ~Inflater() { inflateEnd(&stream); }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
+// Where the central directory lies, as the end records give it.
+struct DirectoryLocation {
+  uint64_t end_offset = 0;      // of the end record
+  uint64_t disk = 0;
+  uint64_t directory_disk = 0;
+  uint64_t disk_entries = 0;
+  uint64_t entries = 0;
+  uint64_t size = 0;
+  uint64_t offset = 0;
+  uint64_t limit = 0;           // the directory ends before this
 };
 
-uint32_t crc32_of(uint32_t crc, const char* data, size_t size) {
-  return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
-}
-
-}  // namespace
-
-Result<ZipArchive> ZipArchive::open(InputFile file) {
-  ZipArchive archive(std::move(file));
-  const InputFile& in = archive.file_;
+// Finds the end record. It is the last thing in the file, followed only by
+// its comment, so the search runs backwards from the last place it fits and
+// takes the first record whose comment reaches exactly to the end.
+Result<DirectoryLocation> read_end_record(const InputFile& in) {
   const uint64_t file_size = in.size();
-
-  // The end record is the last thing in the file, followed only by its
-  // comment, so the search runs backwards from the last place it fits and
-  // takes the first record whose comment reaches exactly to the end.
   const size_t tail_size = static_cast<size_t>(std::min(file_size, kEndSearchSize));
   if (tail_size < kEndSize) return invalid(kNoEnd);
   const uint64_t tail_offset = file_size - tail_size;
@@ -122,63 +102,80 @@ Result<ZipArchive> ZipArchive::open(InputFile file) {
   }
   if (!found) return invalid(kNoEnd);
   const char* end = tail.data() + pos;
-  const uint64_t end_offset = tail_offset + pos;
-  uint64_t disk = u16(end + 4);
-  uint64_t directory_disk = u16(end + 6);
-  uint64_t disk_entries = u16(end + 8);
-  uint64_t entries = u16(end + 10);
-  uint64_t directory_size = u32(end + 12);
-  uint64_t directory_offset = u32(end + 16);
-  uint64_t directory_limit = end_offset;  // the directory ends before this
+  DirectoryLocation where;
+  where.end_offset = tail_offset + pos;
+  where.disk = u16(end + 4);
+  where.directory_disk = u16(end + 6);
+  where.disk_entries = u16(end + 8);
+  where.entries = u16(end + 10);
+  where.size = u32(end + 12);
+  where.offset = u32(end + 16);
+  where.limit = where.end_offset;
+  return where;
+}
 
-  // A marked field sends the reader to the Zip64 records, when the locator
-  // stands right before the end record; without it the values are literal.
-  const bool marked = disk == kMax16 || directory_disk == kMax16 || disk_entries == kMax16 ||
-                      entries == kMax16 || directory_size == kMax32 ||
-                      directory_offset == kMax32;
-  if (marked && end_offset >= kZip64LocatorSize) {
-    const uint64_t locator_offset = end_offset - kZip64LocatorSize;
-    char locator[kZip64LocatorSize];
-    if (auto r = in.read_at(locator_offset, locator, sizeof locator); !r) {
-      return io_error(std::move(r).error());
-    }
-    if (u32(locator) == kZip64LocatorSignature) {
-      const uint32_t zip64_disk = u32(locator + 4);
-      const uint64_t zip64_offset = u64(locator + 8);
-      const uint32_t disks = u32(locator + 16);
-      if (zip64_disk != 0 || disks > 1) return unsupported(kMultiDisk);
-      if (zip64_offset > locator_offset || locator_offset - zip64_offset < kZip64EndSize) {
-        return invalid(kNoZip64End);
-      }
-      char record[kZip64EndSize];
-      if (auto r = in.read_at(zip64_offset, record, sizeof record); !r) {
-        return io_error(std::move(r).error());
-      }
-      const uint64_t record_size = u64(record + 4);
-      if (u32(record) != kZip64EndSignature ||
-          record_size < kZip64EndSize - kZip64EndSizeFieldBias ||
-          record_size > locator_offset - zip64_offset - kZip64EndSizeFieldBias) {
-        return invalid(kNoZip64End);
-      }
-      disk = u32(record + 16);
-      directory_disk = u32(record + 20);
-      disk_entries = u64(record + 24);
-      entries = u64(record + 32);
-      directory_size = u64(record + 40);
-      directory_offset = u64(record + 48);
-      directory_limit = zip64_offset;
-    }
+// A marked field sends the reader to the Zip64 records, when the locator
+// stands right before the end record; without it the values are literal.
+Result<void> read_zip64_end_record(const InputFile& in, DirectoryLocation& where) {
+  const bool marked = where.disk == kMax16 || where.directory_disk == kMax16 ||
+                      where.disk_entries == kMax16 || where.entries == kMax16 ||
+                      where.size == kMax32 || where.offset == kMax32;
+  if (!marked || where.end_offset < kZip64LocatorSize) return {};
+  const uint64_t locator_offset = where.end_offset - kZip64LocatorSize;
+  char locator[kZip64LocatorSize];
+  if (auto r = in.read_at(locator_offset, locator, sizeof locator); !r) {
+    return io_error(std::move(r).error());
   }
+  if (u32(locator) != kZip64LocatorSignature) return {};
+  const uint32_t zip64_disk = u32(locator + 4);
+  const uint64_t zip64_offset = u64(locator + 8);
+  const uint32_t disks = u32(locator + 16);
+  if (zip64_disk != 0 || disks > 1) return unsupported(kMultiDisk);
+  if (zip64_offset > locator_offset || locator_offset - zip64_offset < kZip64EndSize) {
+    return invalid(kNoZip64End);
+  }
+  char record[kZip64EndSize];
+  if (auto r = in.read_at(zip64_offset, record, sizeof record); !r) {
+    return io_error(std::move(r).error());
+  }
+  const uint64_t record_size = u64(record + 4);
+  if (u32(record) != kZip64EndSignature ||
+      record_size < kZip64EndSize - kZip64EndSizeFieldBias ||
+      record_size > locator_offset - zip64_offset - kZip64EndSizeFieldBias) {
+    return invalid(kNoZip64End);
+  }
+  where.disk = u32(record + 16);
+  where.directory_disk = u32(record + 20);
+  where.disk_entries = u64(record + 24);
+  where.entries = u64(record + 32);
+  where.size = u64(record + 40);
+  where.offset = u64(record + 48);
+  where.limit = zip64_offset;
+  return {};
+}
 
-  if (disk != 0 || directory_disk != 0 || disk_entries != entries) {
+// The directory must lie on one disk, inside the file before its end records,
+// and have room for its entries.
+Result<void> check_location(const DirectoryLocation& where) {
+  if (where.disk != 0 || where.directory_disk != 0 || where.disk_entries != where.entries) {
     return unsupported(kMultiDisk);
   }
-  if (directory_offset > directory_limit ||
-      directory_size > directory_limit - directory_offset) {
+  if (where.offset > where.limit || where.size > where.limit - where.offset) {
     return invalid(kDirectoryOutside);
   }
-  if (entries > directory_size / kCentralHeaderSize) return invalid(kTooManyEntries);
-  if (auto r = archive.read_directory(directory_offset, directory_size, entries); !r) {
+  if (where.entries > where.size / kCentralHeaderSize) return invalid(kTooManyEntries);
+  return {};
+}
+
+}  // namespace
+
+Result<ZipArchive> ZipArchive::open(InputFile file) {
+  ZipArchive archive(std::move(file));
+  auto where = read_end_record(archive.file_);
+  if (!where) return std::move(where).error();
+  if (auto r = read_zip64_end_record(archive.file_, *where); !r) return std::move(r).error();
+  if (auto r = check_location(*where); !r) return std::move(r).error();
+  if (auto r = archive.read_directory(where->offset, where->size, where->entries); !r) {
     return std::move(r).error();
   }
   return archive;

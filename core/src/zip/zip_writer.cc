@@ -1,22 +1,19 @@
 #include "zip/zip_writer.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cassert>
 #include <new>
 #include <utility>
+
+#include "zip/deflate.h"
+#include "zip/zip_error.h"
 
 namespace quarlen::zip {
 namespace {
 
 constexpr char kSizeLimit[] = "Large file option has not been set";
 constexpr char kNoEntry[] = "No file has been started";
-constexpr char kNameTooLong[] = "unsupported Zip archive: Entry name is longer than 65535 bytes";
-
-constexpr int kDeflateLevel = 6;
-constexpr int kRawWindowBits = -15;  // negative: no zlib header or trailer
-constexpr int kMemLevel = 8;
+constexpr char kNameTooLong[] = "Entry name is longer than 65535 bytes";
 
 // deflate() counts in uInt; larger writes go in slices of this size.
 constexpr size_t kMaxSlice = size_t{1} << 30;
@@ -47,20 +44,6 @@ uint16_t name_flags(std::string_view name) {
 }
 
 }  // namespace
-
-struct ZipWriter::Deflater {
-  z_stream stream{};
-
-  Deflater() {
-    const int ret = deflateInit2(&stream, kDeflateLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
-                                 Z_DEFAULT_STRATEGY);
-    if (ret == Z_MEM_ERROR) throw std::bad_alloc();
-    assert(ret == Z_OK);  // the parameters are constants
-  }
-  ~Deflater() { deflateEnd(&stream); }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-};
 
 ZipWriter::ZipWriter(OutputFile file, ZipWriterLimits limits)
     : file_(std::move(file)), limits_(limits) {
@@ -96,9 +79,9 @@ ZipWriter::~ZipWriter() {
   if (!finished_ && file_.is_open()) (void)finish();
 }
 
-Error ZipWriter::io_error(Error os) {
+Error ZipWriter::failed_io(const Error& os) {
   failed_ = true;
-  return Error("i/o error: " + os.message());
+  return io_error(os);
 }
 
 Result<void> ZipWriter::note(Result<void> r) {
@@ -120,7 +103,7 @@ Result<void> ZipWriter::start_entry(std::string_view name) {
   if (entry_open_) {
     if (auto r = complete_entry(); !r) return r;
   }
-  if (name.size() > kMax16) return Error(kNameTooLong);
+  if (name.size() > kMaxNameSize) return unsupported(kNameTooLong);
 
   const uint64_t header_offset = file_.position();
   char fixed[kLocalHeaderSize];
@@ -142,7 +125,7 @@ Result<void> ZipWriter::start_entry(std::string_view name) {
   if (written) written = file_.write(name);
   if (!written) {
     (void)file_.truncate(header_offset);
-    return io_error(std::move(written).error());
+    return failed_io(std::move(written).error());
   }
 
   if (deflater_ == nullptr) {
@@ -196,8 +179,7 @@ Result<void> ZipWriter::write(std::string_view bytes) {
   s.next_in = nullptr;
   s.avail_in = 0;
   // Only what deflate took counts, so the entry stays whole after a failure.
-  crc32_ = static_cast<uint32_t>(
-      crc32_z(crc32_, reinterpret_cast<const Bytef*>(bytes.data()), consumed));
+  crc32_ = crc32_of(crc32_, bytes.data(), consumed);
   uncompressed_size_ += consumed;
   return result;
 }
@@ -210,7 +192,7 @@ Result<void> ZipWriter::complete_entry() {
     if (file_.spare() == 0) {
       if (auto r = file_.flush(); !r) {
         remove_entry();
-        return io_error(std::move(r).error());
+        return failed_io(std::move(r).error());
       }
     }
     const size_t spare = file_.spare();
@@ -224,7 +206,7 @@ Result<void> ZipWriter::complete_entry() {
   const uint64_t compressed_size = file_.position() - data_offset_;
   if (compressed_size > limits_.entry_size) {
     remove_entry();
-    return Error(std::string("i/o error: ") + kSizeLimit);
+    return io_error(kSizeLimit);
   }
 
   char fields[12];
@@ -236,7 +218,7 @@ Result<void> ZipWriter::complete_entry() {
                               std::string_view(fields, sizeof fields));
       !r) {
     remove_entry();
-    return io_error(std::move(r).error());
+    return failed_io(std::move(r).error());
   }
   records_.push_back(Record{std::move(name_), crc32_, static_cast<uint32_t>(compressed_size),
                            static_cast<uint32_t>(uncompressed_size_), header_offset_});
@@ -245,80 +227,76 @@ Result<void> ZipWriter::complete_entry() {
   return {};
 }
 
-Result<void> ZipWriter::write_central_directory() {
-  const uint64_t directory_offset = file_.position();
-  for (const Record& r : records_) {
-    // An offset past the 32-bit range moves to a Zip64 field. That field
-    // must also carry any size whose 32-bit field holds the 0xFFFFFFFF
-    // marker, or a reader would take the offset for that size.
-    const bool zip64 = r.header_offset >= limits_.zip64_offset;
-    uint16_t extra_size = 0;
-    if (zip64) {
-      extra_size = static_cast<uint16_t>(kExtraHeaderSize + 8 +
-                                         (r.uncompressed_size == kMax32 ? 8 : 0) +
-                                         (r.compressed_size == kMax32 ? 8 : 0));
-    }
-    char fixed[kCentralHeaderSize];
-    FieldWriter w(fixed);
-    w.u32(kCentralHeaderSignature);                            // signature
-    w.u16(kVersionMadeBy);                                     // version made by
-    w.u16(zip64 ? kVersionNeededZip64 : kVersionNeeded);       // version needed
-    w.u16(name_flags(r.name));                                 // general-purpose flags
-    w.u16(kMethodDeflate);                                     // compression method
-    w.u16(kDosTime);                                           // last modification time
-    w.u16(kDosDate);                                           // last modification date
-    w.u32(r.crc32);                                            // crc-32
-    w.u32(r.compressed_size);                                  // compressed size
-    w.u32(r.uncompressed_size);                                // uncompressed size
-    w.u16(static_cast<uint16_t>(r.name.size()));               // name length
-    w.u16(extra_size);                                         // extra field length
-    w.u16(0);                                                  // comment length
-    w.u16(0);                                                  // disk start
-    w.u16(kInternalAttributes);                                // internal attributes
-    w.u32(kExternalAttributes);                                // external attributes
-    w.u32(zip64 ? kMax32 : static_cast<uint32_t>(r.header_offset));  // local header offset
-    assert(w.end() == fixed + sizeof fixed);
-    if (auto e = note(file_.write(std::string_view(fixed, sizeof fixed))); !e) return e;
-    if (auto e = note(file_.write(r.name)); !e) return e;
-    if (zip64) {
-      char extra[kExtraHeaderSize + 24];
-      FieldWriter x(extra);
-      x.u16(kZip64ExtraId);                                        // header id
-      x.u16(static_cast<uint16_t>(extra_size - kExtraHeaderSize));  // data length
-      if (r.uncompressed_size == kMax32) x.u64(r.uncompressed_size);  // uncompressed size
-      if (r.compressed_size == kMax32) x.u64(r.compressed_size);      // compressed size
-      x.u64(r.header_offset);                                      // local header offset
-      assert(x.end() == extra + extra_size);
-      if (auto e = note(file_.write(std::string_view(extra, extra_size))); !e) return e;
-    }
-  }
-  const uint64_t directory_size = file_.position() - directory_offset;
-  const uint64_t entries = records_.size();
-
-  const bool zip64 = entries > kMax16 || directory_offset >= limits_.zip64_offset ||
-                     directory_size >= limits_.zip64_offset;
+Result<void> ZipWriter::write_central_header(const Record& r) {
+  // An offset past the 32-bit range moves to a Zip64 field. That field
+  // must also carry any size whose 32-bit field holds the 0xFFFFFFFF
+  // marker, or a reader would take the offset for that size.
+  const bool zip64 = r.header_offset >= limits_.zip64_offset;
+  uint16_t extra_size = 0;
   if (zip64) {
-    const uint64_t zip64_end_offset = file_.position();
-    char record[kZip64EndSize + kZip64LocatorSize];
-    FieldWriter w(record);
-    w.u32(kZip64EndSignature);                      // signature
-    w.u64(kZip64EndSize - kZip64EndSizeFieldBias);  // size of the rest of the record
-    w.u16(kVersionMadeByZip64);                     // version made by
-    w.u16(kVersionNeededZip64);                     // version needed to extract
-    w.u32(0);                                       // this disk
-    w.u32(0);                                       // disk where the directory starts
-    w.u64(entries);                                 // entries on this disk
-    w.u64(entries);                                 // entries in all
-    w.u64(directory_size);                          // central directory size
-    w.u64(directory_offset);                        // central directory offset
-    w.u32(kZip64LocatorSignature);                  // locator signature
-    w.u32(0);                                       // disk holding the Zip64 end record
-    w.u64(zip64_end_offset);                        // Zip64 end record offset
-    w.u32(1);                                       // number of disks
-    assert(w.end() == record + sizeof record);
-    if (auto e = note(file_.write(std::string_view(record, sizeof record))); !e) return e;
+    extra_size = static_cast<uint16_t>(kExtraHeaderSize + 8 +
+                                       (r.uncompressed_size == kMax32 ? 8 : 0) +
+                                       (r.compressed_size == kMax32 ? 8 : 0));
   }
+  char fixed[kCentralHeaderSize];
+  FieldWriter w(fixed);
+  w.u32(kCentralHeaderSignature);                            // signature
+  w.u16(kVersionMadeBy);                                     // version made by
+  w.u16(zip64 ? kVersionNeededZip64 : kVersionNeeded);       // version needed
+  w.u16(name_flags(r.name));                                 // general-purpose flags
+  w.u16(kMethodDeflate);                                     // compression method
+  w.u16(kDosTime);                                           // last modification time
+  w.u16(kDosDate);                                           // last modification date
+  w.u32(r.crc32);                                            // crc-32
+  w.u32(r.compressed_size);                                  // compressed size
+  w.u32(r.uncompressed_size);                                // uncompressed size
+  w.u16(static_cast<uint16_t>(r.name.size()));               // name length
+  w.u16(extra_size);                                         // extra field length
+  w.u16(0);                                                  // comment length
+  w.u16(0);                                                  // disk start
+  w.u16(kInternalAttributes);                                // internal attributes
+  w.u32(kExternalAttributes);                                // external attributes
+  w.u32(zip64 ? kMax32 : static_cast<uint32_t>(r.header_offset));  // local header offset
+  assert(w.end() == fixed + sizeof fixed);
+  if (auto e = note(file_.write(std::string_view(fixed, sizeof fixed))); !e) return e;
+  if (auto e = note(file_.write(r.name)); !e) return e;
+  if (!zip64) return {};
+  char extra[kExtraHeaderSize + 24];
+  FieldWriter x(extra);
+  x.u16(kZip64ExtraId);                                        // header id
+  x.u16(static_cast<uint16_t>(extra_size - kExtraHeaderSize));  // data length
+  if (r.uncompressed_size == kMax32) x.u64(r.uncompressed_size);  // uncompressed size
+  if (r.compressed_size == kMax32) x.u64(r.compressed_size);      // compressed size
+  x.u64(r.header_offset);                                      // local header offset
+  assert(x.end() == extra + extra_size);
+  return note(file_.write(std::string_view(extra, extra_size)));
+}
 
+Result<void> ZipWriter::write_zip64_end_records(uint64_t entries, uint64_t directory_size,
+                                                uint64_t directory_offset) {
+  const uint64_t zip64_end_offset = file_.position();
+  char record[kZip64EndSize + kZip64LocatorSize];
+  FieldWriter w(record);
+  w.u32(kZip64EndSignature);                      // signature
+  w.u64(kZip64EndSize - kZip64EndSizeFieldBias);  // size of the rest of the record
+  w.u16(kVersionMadeByZip64);                     // version made by
+  w.u16(kVersionNeededZip64);                     // version needed to extract
+  w.u32(0);                                       // this disk
+  w.u32(0);                                       // disk where the directory starts
+  w.u64(entries);                                 // entries on this disk
+  w.u64(entries);                                 // entries in all
+  w.u64(directory_size);                          // central directory size
+  w.u64(directory_offset);                        // central directory offset
+  w.u32(kZip64LocatorSignature);                  // locator signature
+  w.u32(0);                                       // disk holding the Zip64 end record
+  w.u64(zip64_end_offset);                        // Zip64 end record offset
+  w.u32(1);                                       // number of disks
+  assert(w.end() == record + sizeof record);
+  return note(file_.write(std::string_view(record, sizeof record)));
+}
+
+Result<void> ZipWriter::write_end_record(uint64_t entries, uint64_t directory_size,
+                                         uint64_t directory_offset) {
   const auto fit16 = [](uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, kMax16)); };
   const auto fit32 = [this](uint64_t v) {
     return v >= limits_.zip64_offset ? kMax32 : static_cast<uint32_t>(v);
@@ -337,6 +315,21 @@ Result<void> ZipWriter::write_central_directory() {
   return note(file_.write(std::string_view(end, sizeof end)));
 }
 
+Result<void> ZipWriter::write_central_directory() {
+  const uint64_t directory_offset = file_.position();
+  for (const Record& r : records_) {
+    if (auto e = write_central_header(r); !e) return e;
+  }
+  const uint64_t directory_size = file_.position() - directory_offset;
+  const uint64_t entries = records_.size();
+  const bool zip64 = entries > kMax16 || directory_offset >= limits_.zip64_offset ||
+                     directory_size >= limits_.zip64_offset;
+  if (zip64) {
+    if (auto e = write_zip64_end_records(entries, directory_size, directory_offset); !e) return e;
+  }
+  return write_end_record(entries, directory_size, directory_offset);
+}
+
 Result<void> ZipWriter::finish() {
   assert(!finished_);
   finished_ = true;
@@ -348,7 +341,9 @@ Result<void> ZipWriter::finish() {
       result = complete_entry();
     }
   }
-  if (auto r = write_central_directory(); !r && result) result = io_error(std::move(r).error());
+  if (auto r = write_central_directory(); !r && result) {
+    result = failed_io(std::move(r).error());
+  }
   if (auto r = note(file_.close()); !r && result) result = std::move(r);
   deflater_.reset();
   return result;

@@ -18,6 +18,8 @@
 
 namespace quarlen::zip {
 
+struct Deflater;
+
 // Limits of the format, lowered only by tests so that the paths beyond them
 // run without writing gigabytes.
 struct ZipWriterLimits {
@@ -95,12 +97,18 @@ class ZipWriter {
     uint32_t uncompressed_size;
     uint64_t header_offset;
   };
-  struct Deflater;
 
   Result<void> complete_entry();
   Result<void> write_central_directory();
+  // The parts of the central directory, each written at the file's position.
+  Result<void> write_central_header(const Record& r);
+  Result<void> write_zip64_end_records(uint64_t entries, uint64_t directory_size,
+                                       uint64_t directory_offset);
+  Result<void> write_end_record(uint64_t entries, uint64_t directory_size,
+                                uint64_t directory_offset);
   void remove_entry();
-  Error io_error(Error os);
+  // Marks the writer failed() and returns the i/o error of `os`.
+  Error failed_io(const Error& os);
   // Marks the writer failed() and passes `r` on.
   Result<void> note(Result<void> r);
 

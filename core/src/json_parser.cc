@@ -1,0 +1,19 @@
+#include "json_parser.h"
+
+namespace quarlen {
+
+Result<Json> parse_json(std::string_view text) {
+  Parser<ParseMode::kBuild> parser(text, nullptr, nullptr);
+  Json root;
+  if (!parser.document(&root, nullptr)) return Error(parser.description());
+  return root;
+}
+
+Result<Json> parse_json_array(std::string_view text) {
+  Parser<ParseMode::kBuild> parser(text, nullptr, nullptr);
+  Json root;
+  if (!parser.array_document(&root, 0, nullptr)) return Error(parser.description());
+  return root;
+}
+
+}  // namespace quarlen
