@@ -1,8 +1,11 @@
 """Rows as Python objects (create, load, iter_rows) and as JSON text, against zipfile, json and hashlib."""
 
 import hashlib
+import itertools
 import json
 import os
+import signal
+import warnings
 import zipfile
 
 import pytest
@@ -123,6 +126,20 @@ def test_load_and_iter_rows_read_any_spelling_and_release_the_file(tmp_path):
     before = open_fds()
     rows = iter_rows(path, "control_rows/APP")  # streams: the file stays open until the iterator closes
     assert next(rows) == [0] and open_fds() != before
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with the reader thread running
+        child = os.fork()
+    if child == 0:  # the reader thread did not come along: told so, not left waiting
+        signal.alarm(60)
+        try:
+            next(itertools.islice(rows, 100_000, None))
+        except RuntimeError as refusal:
+            os._exit(0 if str(refusal) == "the reader was opened before the process forked" else 2)
+        os._exit(1)
+    assert os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
+    assert sum(1 for _ in rows) == 199_999
+    rows = iter_rows(path, "control_rows/APP")
+    next(rows)
     rows.close()
     assert open_fds() == before
     reader = quarlen._native._open_rows(path, "control_rows/APP")
