@@ -163,8 +163,10 @@ def test_failed_write_keeps_out(out, args, files, message, limit):
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_interrupted_write_keeps_out(out, signum, status):
     before = out.read_bytes()
+    # With Ctrl-C as a terminal leaves it, even when these tests run in a background job, which ignores it.
     writer = subprocess.Popen([QUARLEN, "write", "out.quarlen", "control_rows/K=-"], cwd=out.parent,
-                              stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                              stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     writer.stdin.write(b"[1]\n" * 10_000)  # within the pipe's buffer: never blocks
     writer.stdin.flush()
     deadline = time.monotonic() + 60
