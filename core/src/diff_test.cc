@@ -109,6 +109,14 @@ TEST_F(DiffTest, ChangesComeInKeyOrderWithTheColumnsThatDiffer) {
   EXPECT_EQ(changes(a, shuffled, "comments", {0, 1, 2}), Lines{});
 }
 
+// Quotes, backslashes and brackets inside strings are not structure.
+TEST_F(DiffTest, KeysAreCutAtTheirOwnCommas) {
+  const std::string a = write("a", {{"comments", R"([["x\"],[","\\",0,0],["k","]",1,1]])"}});
+  const std::string b = write("b", {{"comments", R"([["x\"],[","\\",0,1],["k","]",1,1]])"}});
+  EXPECT_EQ(changes(a, b, "comments", {0, 1}),
+            Lines{R"(~ ["x\"],[","\\"] ["x\"],[","\\",0,0] -> ["x\"],[","\\",0,1] [3])"});
+}
+
 TEST_F(DiffTest, WholeRowKeysAndMembersInOneFileOnly) {
   const std::string a = write("a", {{"control_rows/APP", R"([[{"t":1}],[{"t":2}],[{"t":2}]])"}});
   const std::string b = write("b", {{"control_rows/APP", R"([[{"t":3}],[{"t":2}]])"},
