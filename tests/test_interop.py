@@ -10,7 +10,7 @@ import pytest
 
 from quarlen._native import manifest, read, verify
 
-from archives import FORMAT, compact, record, report
+from archives import FORMAT, compact, error, record, report
 
 NOISE = "".join(random.Random(5).choices(string.ascii_letters, k=400_000))  # past one 256 KiB read of deflated data
 MEMBERS = {
@@ -41,3 +41,7 @@ def test_zipfile_archive(tmp_path, compression, stream):
         assert read(tmp_path / "c.quarlen", "comments") == '[["APP","T1","C1","é"],["APP","T2",null,{"a":2,"b":1}]]'
         assert read(tmp_path / "c.quarlen", "control_rows/NOISE") == compact([[NOISE]])
         assert json.loads(manifest(tmp_path / "c.quarlen"))["made_by"] == "zip"
+        # A comment of another length than its end record says hides the record.
+        for hidden in [path.read_bytes()[:-2] + (len(comment) ^ 1).to_bytes(2, "little") + comment, path.read_bytes() + b"x"]:
+            (tmp_path / "h.quarlen").write_bytes(hidden)
+            assert error(manifest, tmp_path / "h.quarlen").endswith("(invalid Zip archive: Could not find central directory end)")

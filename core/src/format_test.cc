@@ -26,8 +26,6 @@ TEST(FormatTest, ResolvesNamesOrGivesTheFirstBrokenRule) {
   const std::pair<std::string, std::string> cases[] = {
       {"objects", "7 columns"},
       {"control_rows/APP", "1 columns"},
-      {"plscope_identifiers/.", "10 columns"},
-      {"plscope_identifiers/My Schema", "10 columns"},
       {"plscope_identifiers/\xC3\xA9", "10 columns"},
       {"plscope_identifiers/back\\slash", "10 columns"},
       {"Objects", "Objects: not a member of quarlen/1"},
