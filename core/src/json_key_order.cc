@@ -56,7 +56,7 @@ void reorder_members(std::string& out, size_t open, size_t base, EmitScratch& s)
   // anything points into it.
   std::vector<size_t>& starts = s.decoded_starts;
   starts.clear();
-  std::string key;
+  std::string& key = s.left;  // the scratch of key_follows, free while members are reordered
   for (size_t i = base; i < end; ++i) {
     const EmittedMember& m = s.members[i];
     starts.push_back(s.decoded.size());
