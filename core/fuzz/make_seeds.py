@@ -3,8 +3,9 @@
 
 Writes a starting corpus for reader_fuzz into DIR: small .quarlen files, some
 sound and some damaged in one place each, so that the fuzzer begins next to
-every check of the reader. Built with zipfile alone, independent of the
-module. The target also takes each input as a member's text, so DIR gets
+every check of the reader. Built with zipfile and the tests' ZIP builder
+(tests/zipcraft.py), independent of the module; one file for each kind of
+hostile layout that the tests refuse. The target also takes each input as a member's text, so DIR gets
 JSON-lines texts too (*.jsonl), each reaching a corner of the parser, the
 scanner or the streaming check. With DICT, also writes a libFuzzer dictionary
 there: the ZIP signatures and the manifest's words, which random mutation
@@ -20,6 +21,9 @@ import sys
 import warnings
 import zipfile
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+import zipcraft  # noqa: E402
 
 FORMAT = "quarlen/1"
 
@@ -114,7 +118,6 @@ def raw_archive(member_entries, manifest, **kw):
 
 
 END = struct.Struct("<IHHHHIIH")  # end record without its comment
-CENTRAL = struct.Struct("<IHHHHHHIIIHHHHHII")  # central header without its name
 
 
 def split_end(data):
@@ -132,24 +135,11 @@ def with_zip64_end(data):
     return data[:at] + record + locator + end
 
 
-LOCAL = struct.Struct("<IHHHHHIIIHH")  # local header without its name
-
-
 def handmade(entries):
     """A ZIP archive written field by field, for entries that zipfile cannot
     make: entries are (name, method, crc, compressed data, uncompressed size)."""
-    body = b""
-    directory = b""
-    for name, method, crc, data, size in entries:
-        name = name.encode()
-        local = LOCAL.pack(0x04034B50, 20, 0, method, 0, 0x21, crc, len(data), size, len(name), 0)
-        directory += CENTRAL.pack(
-            0x02014B50, 0x0314, 20, 0, method, 0, 0x21, crc, len(data), size,
-            len(name), 0, 0, 0, 0, 0x81A40000, len(body),
-        ) + name
-        body += local + name + data
-    count = len(entries)
-    return body + directory + END.pack(0x06054B50, 0, 0, count, count, len(directory), len(body), 0)
+    return zipcraft.build([zipcraft.Item(name.encode(), data, crc, len(data), size, method)
+                           for name, method, crc, data, size in entries])
 
 
 def deflated(data):
@@ -304,6 +294,8 @@ def seeds():
     )
     out["zip64_end"] = with_zip64_end(good)
     out["zip64_all"] = with_zip64_end(archive(ROWS))
+    for kind in zipcraft.HOSTILE:
+        out["layout_" + kind.replace("-", "_")] = zipcraft.hostile(archive(ROWS), kind)
     return out
 
 

@@ -8,14 +8,33 @@
 
 namespace quarlen::zip {
 
+// Little-endian fields read from bytes the caller has checked are there.
+inline uint16_t le16(const char* p) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
+                               static_cast<unsigned char>(p[1]) << 8);
+}
+inline uint32_t le32(const char* p) {
+  return static_cast<uint32_t>(le16(p)) | static_cast<uint32_t>(le16(p + 2)) << 16;
+}
+inline uint64_t le64(const char* p) {
+  return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
+}
+
 // Local file header, in front of each entry's data:
 //   0 signature  4 version needed  6 flags  8 method  10 time  12 date
 //   14 crc-32  18 compressed size  22 uncompressed size
 //   26 name length  28 extra length  30 name, then extra, then the data
 inline constexpr uint32_t kLocalHeaderSignature = 0x04034b50;
+inline constexpr uint64_t kLocalFlagsOffset = 6;
 inline constexpr uint64_t kLocalHeaderSize = 30;  // + name + extra
 inline constexpr uint64_t kLocalCrcOffset = 14;   // crc-32, then both sizes
 inline constexpr uint64_t kLocalNameLengthOffset = 26;
+
+// Data descriptor, after the data of an entry whose local header has the
+// data-descriptor flag: an optional signature, the crc-32, then the
+// compressed and uncompressed sizes, 4 bytes each (8 in a Zip64 entry).
+inline constexpr uint32_t kDescriptorSignature = 0x08074b50;
+inline constexpr uint64_t kMaxDescriptorSize = 24;
 
 // Central directory header, one per entry:
 //   0 signature  4 version made by  6 version needed  8 flags  10 method
@@ -57,6 +76,9 @@ inline constexpr uint64_t kZip64EndSizeFieldBias = 12;  // the size field leaves
 // 32-bit field is 0xFFFFFFFF, then a 4-byte disk start number if that field
 // is 0xFFFF.
 inline constexpr uint16_t kZip64ExtraId = 0x0001;
+// The Unicode path field: a name in UTF-8 that readers who know the field
+// use in place of the stored one.
+inline constexpr uint16_t kUnicodePathExtraId = 0x7075;
 inline constexpr uint64_t kExtraHeaderSize = 4;  // + data
 
 // The longest entry name: its length is a 16-bit field.
@@ -79,7 +101,15 @@ inline constexpr uint16_t kInternalAttributes = 0;
 // General-purpose flags.
 inline constexpr uint16_t kFlagEncrypted = 1 << 0;
 inline constexpr uint16_t kFlagDataDescriptor = 1 << 3;
+inline constexpr uint16_t kFlagPatched = 1 << 5;
+inline constexpr uint16_t kFlagStrongEncryption = 1 << 6;
 inline constexpr uint16_t kFlagUtf8 = 1 << 11;
+
+// "Version needed to extract" (its low byte): an entry asking for more than
+// kMaxVersionNeeded makes some readers refuse the whole archive, and one
+// asking for more than kMaxVersionRead is skipped by others.
+inline constexpr uint8_t kMaxVersionNeeded = 63;
+inline constexpr uint8_t kMaxVersionRead = 46;
 
 // Compression methods.
 inline constexpr uint16_t kMethodStored = 0;

@@ -4,24 +4,28 @@
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
+#include "quarlen/utf8.h"
 #include "zip/deflate.h"
+#include "zip/end_records.h"
+#include "zip/layout.h"
+#include "zip/names.h"
 #include "zip/zip_error.h"
 #include "zip/zip_format.h"
 
 namespace quarlen::zip {
 namespace {
 
-constexpr char kNoEnd[] = "Could not find central directory end";
-constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
-constexpr char kMultiDisk[] = "Archives spanning several disks are not supported";
-constexpr char kDirectoryOutside[] = "Central directory runs past its end record";
-constexpr char kTooManyEntries[] = "Central directory is too small for its entry count";
 constexpr char kBadCentralHeader[] = "Invalid central directory header";
-constexpr char kBadLocalHeader[] = "Invalid local file header";
+constexpr char kDirectoryTail[] = "Central directory holds bytes after its last entry";
+constexpr char kBadExtra[] = "Invalid extra field";
+constexpr char kUnicodePath[] = "Unicode path extra fields are not supported";
+constexpr char kNewerVersion[] = "Entry needs a later version of the format";
 constexpr char kEncrypted[] = "Encrypted entries are not supported";
-constexpr char kOutOfPlace[] = "Entry data runs into the central directory";
+constexpr char kPatched[] = "Patched data is not supported";
+constexpr char kTrailingData[] = "Deflate stream ends before the entry's data";
 constexpr char kImpossibleSize[] = "Declared size cannot come from the compressed data";
 constexpr char kSizeMismatch[] = "Entry data does not match its declared size";
 constexpr char kTruncated[] = "Deflate stream is truncated";
@@ -33,137 +37,43 @@ constexpr char kForeignLocalHeader[] = "Local file header does not match the cen
 // small enough that its CRC-32 runs over bytes still in cache.
 constexpr size_t kReadChunk = size_t{1} << 18;
 
-uint16_t u16(const char* p) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
-                               static_cast<unsigned char>(p[1]) << 8);
-}
-uint32_t u32(const char* p) {
-  return static_cast<uint32_t>(u16(p)) | static_cast<uint32_t>(u16(p + 2)) << 16;
-}
-uint64_t u64(const char* p) {
-  return static_cast<uint64_t>(u32(p)) | static_cast<uint64_t>(u32(p + 4)) << 32;
-}
-
 // Replaces the marked 32-bit values of a central directory header by those
-// of its Zip64 extra field, which holds them in this order. A marked value
-// the field does not hold stays as it is: its size really is 0xFFFFFFFF.
-void apply_zip64_extra(std::string_view extra, Entry& e) {
-  while (extra.size() >= kExtraHeaderSize) {
-    const uint16_t id = u16(extra.data());
-    const uint16_t size = u16(extra.data() + 2);
-    extra.remove_prefix(kExtraHeaderSize);
-    if (size > extra.size()) return;  // a damaged block ends the walk
-    if (id == kZip64ExtraId) {
-      std::string_view data = extra.substr(0, size);
-      for (uint64_t* field : {&e.uncompressed_size, &e.compressed_size, &e.header_offset}) {
-        if (*field != kMax32) continue;
-        if (data.size() < 8) return;
-        *field = u64(data.data());
-        data.remove_prefix(8);
-      }
-      return;
-    }
-    extra.remove_prefix(size);
+// of its Zip64 extra field, which holds them in this order; a field that
+// does not hold every marked value is refused, as other readers refuse it.
+Result<void> apply_zip64_extra(std::string_view data, Entry& e) {
+  if (data.size() != 0 && data.size() != 8 && data.size() != 16 && data.size() < 24) {
+    return invalid(kBadExtra);
   }
-}
-
-// Where the central directory lies, as the end records give it.
-struct DirectoryLocation {
-  uint64_t end_offset = 0;      // of the end record
-  uint64_t disk = 0;
-  uint64_t directory_disk = 0;
-  uint64_t disk_entries = 0;
-  uint64_t entries = 0;
-  uint64_t size = 0;
-  uint64_t offset = 0;
-  uint64_t limit = 0;           // the directory ends before this
-};
-
-// Finds the end record. It is the last thing in the file, followed only by
-// its comment, so the search runs backwards from the last place it fits and
-// takes the first record whose comment reaches exactly to the end.
-Result<DirectoryLocation> read_end_record(const InputFile& in) {
-  const uint64_t file_size = in.size();
-  const size_t tail_size = static_cast<size_t>(std::min(file_size, kEndSearchSize));
-  if (tail_size < kEndSize) return invalid(kNoEnd);
-  const uint64_t tail_offset = file_size - tail_size;
-  std::string tail(tail_size, '\0');
-  if (auto r = in.read_at(tail_offset, tail.data(), tail_size); !r) {
-    return io_error(std::move(r).error());
+  for (uint64_t* field : {&e.uncompressed_size, &e.compressed_size, &e.header_offset}) {
+    if (*field != kMax32) continue;
+    if (data.size() < 8) return invalid(kBadExtra);
+    *field = le64(data.data());
+    data.remove_prefix(8);
   }
-  size_t pos = tail_size - kEndSize + 1;
-  bool found = false;
-  while (pos-- > 0) {
-    const char* p = tail.data() + pos;
-    if (u32(p) == kEndSignature && pos + kEndSize + u16(p + 20) == tail_size) {
-      found = true;
-      break;
-    }
-  }
-  if (!found) return invalid(kNoEnd);
-  const char* end = tail.data() + pos;
-  DirectoryLocation where;
-  where.end_offset = tail_offset + pos;
-  where.disk = u16(end + 4);
-  where.directory_disk = u16(end + 6);
-  where.disk_entries = u16(end + 8);
-  where.entries = u16(end + 10);
-  where.size = u32(end + 12);
-  where.offset = u32(end + 16);
-  where.limit = where.end_offset;
-  return where;
-}
-
-// A marked field sends the reader to the Zip64 records, when the locator
-// stands right before the end record; without it the values are literal.
-Result<void> read_zip64_end_record(const InputFile& in, DirectoryLocation& where) {
-  const bool marked = where.disk == kMax16 || where.directory_disk == kMax16 ||
-                      where.disk_entries == kMax16 || where.entries == kMax16 ||
-                      where.size == kMax32 || where.offset == kMax32;
-  if (!marked || where.end_offset < kZip64LocatorSize) return {};
-  const uint64_t locator_offset = where.end_offset - kZip64LocatorSize;
-  char locator[kZip64LocatorSize];
-  if (auto r = in.read_at(locator_offset, locator, sizeof locator); !r) {
-    return io_error(std::move(r).error());
-  }
-  if (u32(locator) != kZip64LocatorSignature) return {};
-  const uint32_t zip64_disk = u32(locator + 4);
-  const uint64_t zip64_offset = u64(locator + 8);
-  const uint32_t disks = u32(locator + 16);
-  if (zip64_disk != 0 || disks > 1) return unsupported(kMultiDisk);
-  if (zip64_offset > locator_offset || locator_offset - zip64_offset < kZip64EndSize) {
-    return invalid(kNoZip64End);
-  }
-  char record[kZip64EndSize];
-  if (auto r = in.read_at(zip64_offset, record, sizeof record); !r) {
-    return io_error(std::move(r).error());
-  }
-  const uint64_t record_size = u64(record + 4);
-  if (u32(record) != kZip64EndSignature ||
-      record_size < kZip64EndSize - kZip64EndSizeFieldBias ||
-      record_size > locator_offset - zip64_offset - kZip64EndSizeFieldBias) {
-    return invalid(kNoZip64End);
-  }
-  where.disk = u32(record + 16);
-  where.directory_disk = u32(record + 20);
-  where.disk_entries = u64(record + 24);
-  where.entries = u64(record + 32);
-  where.size = u64(record + 40);
-  where.offset = u64(record + 48);
-  where.limit = zip64_offset;
   return {};
 }
 
-// The directory must lie on one disk, inside the file before its end records,
-// and have room for its entries.
-Result<void> check_location(const DirectoryLocation& where) {
-  if (where.disk != 0 || where.directory_disk != 0 || where.disk_entries != where.entries) {
-    return unsupported(kMultiDisk);
+// Checks the extra fields of a header, applying its Zip64 field. Other
+// readers refuse a block that runs past the extra data. Some read a name
+// from a Unicode path field in place of the stored one, and others misjudge
+// the layout of archives that hold one: such fields are refused.
+Result<void> read_extra(std::string_view extra, Entry& e) {
+  bool zip64_seen = false;
+  while (extra.size() >= kExtraHeaderSize) {
+    const uint16_t id = le16(extra.data());
+    const uint16_t size = le16(extra.data() + 2);
+    extra.remove_prefix(kExtraHeaderSize);
+    if (size > extra.size()) return invalid(kBadExtra);
+    const std::string_view data = extra.substr(0, size);
+    if (id == kZip64ExtraId) {
+      if (zip64_seen) return invalid(kBadExtra);
+      zip64_seen = true;
+      if (auto r = apply_zip64_extra(data, e); !r) return r;
+    } else if (id == kUnicodePathExtraId) {
+      return unsupported(kUnicodePath);
+    }
+    extra.remove_prefix(size);
   }
-  if (where.offset > where.limit || where.size > where.limit - where.offset) {
-    return invalid(kDirectoryOutside);
-  }
-  if (where.entries > where.size / kCentralHeaderSize) return invalid(kTooManyEntries);
   return {};
 }
 
@@ -171,11 +81,12 @@ Result<void> check_location(const DirectoryLocation& where) {
 
 Result<ZipArchive> ZipArchive::open(InputFile file) {
   ZipArchive archive(std::move(file));
-  auto where = read_end_record(archive.file_);
+  auto where = locate_directory(archive.file_);
   if (!where) return std::move(where).error();
-  if (auto r = read_zip64_end_record(archive.file_, *where); !r) return std::move(r).error();
-  if (auto r = check_location(*where); !r) return std::move(r).error();
   if (auto r = archive.read_directory(where->offset, where->size, where->entries); !r) {
+    return std::move(r).error();
+  }
+  if (auto r = check_layout(archive.file_, archive.entries_, where->offset); !r) {
     return std::move(r).error();
   }
   return archive;
@@ -194,29 +105,42 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
   index_.reserve(static_cast<size_t>(count));
 
   std::string_view rest(directory_.get(), length);
+  std::unordered_set<std::string> code_page_names;
   for (uint64_t i = 0; i < count; ++i) {
     if (rest.size() < kCentralHeaderSize) return invalid(kBadCentralHeader);
     const char* h = rest.data();
-    if (u32(h) != kCentralHeaderSignature) return invalid(kBadCentralHeader);
-    const size_t name_size = u16(h + 28);
-    const size_t extra_size = u16(h + 30);
-    const size_t comment_size = u16(h + 32);
+    if (le32(h) != kCentralHeaderSignature) return invalid(kBadCentralHeader);
+    const size_t name_size = le16(h + 28);
+    const size_t extra_size = le16(h + 30);
+    const size_t comment_size = le16(h + 32);
     const size_t record_size = kCentralHeaderSize + name_size + extra_size + comment_size;
     if (record_size > rest.size()) return invalid(kBadCentralHeader);
-
     Entry e;
+    e.version_needed = static_cast<uint8_t>(h[6]);
+    if (e.version_needed > kMaxVersionNeeded) return unsupported(kNewerVersion);
     e.name = rest.substr(kCentralHeaderSize, name_size);
-    e.flags = u16(h + 8);
-    e.method = u16(h + 10);
-    e.crc32 = u32(h + 16);
-    e.compressed_size = u32(h + 20);
-    e.uncompressed_size = u32(h + 24);
-    e.header_offset = u32(h + 42);
-    apply_zip64_extra(rest.substr(kCentralHeaderSize + name_size, extra_size), e);
+    e.flags = le16(h + 8);
+    e.method = le16(h + 10);
+    e.crc32 = le32(h + 16);
+    e.compressed_size = le32(h + 20);
+    e.uncompressed_size = le32(h + 24);
+    e.header_offset = le32(h + 42);
+    const std::string_view extra = rest.substr(kCentralHeaderSize + name_size, extra_size);
+    if (auto r = check_name(e.name, e.flags); !r) return r;
+    if (auto r = read_extra(extra, e); !r) return r;
     entries_.push_back(e);
-    index_.emplace(e.name, entries_.size() - 1);  // keeps the first of a repeated name
+    // No two entries may share a name as any reader reads it.
+    const std::string code_page = code_page_name(e.name, e.flags);
+    if (!index_.emplace(e.name, entries_.size() - 1).second ||
+        code_page_names.count(std::string(e.name)) != 0 ||
+        (!code_page.empty() &&
+         (index_.count(code_page) != 0 || !code_page_names.insert(code_page).second))) {
+      return invalid("Entry " + shown_name(code_page.empty() ? e.name : code_page) +
+                     " is listed twice");
+    }
     rest.remove_prefix(record_size);
   }
+  if (!rest.empty()) return invalid(kDirectoryTail);
   return {};
 }
 
@@ -226,57 +150,47 @@ const Entry* ZipArchive::find(std::string_view name) const {
 }
 
 Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
-  if (entry.flags & kFlagEncrypted) return unsupported(kEncrypted);
+  if (entry.flags & (kFlagEncrypted | kFlagStrongEncryption)) return unsupported(kEncrypted);
+  if (entry.flags & kFlagPatched) return unsupported(kPatched);
+  if (entry.version_needed > kMaxVersionRead) return unsupported(kNewerVersion);
   if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
     return unsupported("Compression method " + std::to_string(entry.method) +
                        " is not supported");
   }
-  if (entry.header_offset > directory_offset_ ||
-      directory_offset_ - entry.header_offset < kLocalHeaderSize) {
-    return invalid(kOutOfPlace);
-  }
-  char header[kLocalHeaderSize];
-  if (auto r = file_.read_at(entry.header_offset, header, sizeof header); !r) {
+  // open() checked that the local header is there and the data fits.
+  const uint64_t names_size = entry.data_offset - entry.header_offset;
+  std::string header(static_cast<size_t>(names_size), '\0');  // at most 128 KiB
+  if (auto r = file_.read_at(entry.header_offset, header.data(), header.size()); !r) {
     return io_error(std::move(r).error());
   }
-  if (u32(header) != kLocalHeaderSignature) return invalid(kBadLocalHeader);
-  const uint16_t flags = u16(header + 6);
-  if (flags & kFlagEncrypted) return unsupported(kEncrypted);
-  const size_t name_size = u16(header + kLocalNameLengthOffset);
-  const size_t extra_size = u16(header + kLocalNameLengthOffset + 2);
-  const uint64_t data_offset = entry.header_offset + kLocalHeaderSize + name_size + extra_size;
-  if (data_offset > directory_offset_ ||
-      entry.compressed_size > directory_offset_ - data_offset) {
-    return invalid(kOutOfPlace);
-  }
+  const uint16_t flags = le16(header.data() + kLocalFlagsOffset);
+  if (flags & (kFlagEncrypted | kFlagStrongEncryption)) return unsupported(kEncrypted);
+  if (flags & kFlagPatched) return unsupported(kPatched);
 
   // The local header must be the entry's own: another entry's header, reached
   // through a forged offset, would have this reader see other bytes than
-  // every other reader does.
-  if (name_size != entry.name.size() || u16(header + 8) != entry.method) {
-    return invalid(kForeignLocalHeader);
-  }
-  std::string names(name_size + extra_size, '\0');  // both at most 64 KiB
-  if (auto r = file_.read_at(entry.header_offset + kLocalHeaderSize, names.data(), names.size());
-      !r) {
-    return io_error(std::move(r).error());
-  }
-  if (std::string_view(names).substr(0, name_size) != entry.name) {
+  // every other reader does. Readers decode its name by its own flags.
+  const std::string_view local_name =
+      std::string_view(header).substr(kLocalHeaderSize, le16(header.data() + kLocalNameLengthOffset));
+  if (local_name != entry.name || le16(header.data() + 8) != entry.method ||
+      ((flags ^ entry.flags) & kFlagUtf8) != 0) {
     return invalid(kForeignLocalHeader);
   }
   if (!(flags & kFlagDataDescriptor)) {
     Entry local = entry;
-    local.crc32 = u32(header + kLocalCrcOffset);
-    local.compressed_size = u32(header + kLocalCrcOffset + 4);
-    local.uncompressed_size = u32(header + kLocalCrcOffset + 8);
+    local.crc32 = le32(header.data() + kLocalCrcOffset);
+    local.compressed_size = le32(header.data() + kLocalCrcOffset + 4);
+    local.uncompressed_size = le32(header.data() + kLocalCrcOffset + 8);
     local.header_offset = 0;  // a local header has no offset of its own
-    apply_zip64_extra(std::string_view(names).substr(name_size), local);
-    if (local.crc32 != entry.crc32 || local.compressed_size != entry.compressed_size ||
+    const std::string_view extra =
+        std::string_view(header).substr(kLocalHeaderSize + local_name.size());
+    if (!read_extra(extra, local) || local.crc32 != entry.crc32 ||
+        local.compressed_size != entry.compressed_size ||
         local.uncompressed_size != entry.uncompressed_size) {
       return invalid(kForeignLocalHeader);
     }
   }
-  return OpenedEntry{&entry, data_offset};
+  return OpenedEntry{&entry, entry.data_offset};
 }
 
 Result<OpenedEntry> ZipArchive::open_entry(std::string_view name) const {
@@ -358,6 +272,8 @@ struct EntryReader::State {
         produced += made;
         crc = crc32_of(crc, out.get(), made);
         if (ret == Z_STREAM_END) {
+          // Every byte of the entry's data belongs to the stream.
+          if (s.avail_in != 0 || in_left != 0) return invalid(kTrailingData);
           inflater.reset();
           if (made == 0) return end();
         }

@@ -17,20 +17,10 @@
 #include <vector>
 
 #include "quarlen/error.h"
+#include "zip/entry.h"
 #include "zip/file.h"
 
 namespace quarlen::zip {
-
-// One central directory header, with the Zip64 values already in place.
-struct Entry {
-  std::string_view name;  // the stored bytes; valid while the archive lives
-  uint16_t flags;
-  uint16_t method;
-  uint32_t crc32;
-  uint64_t compressed_size;
-  uint64_t uncompressed_size;
-  uint64_t header_offset;  // of the local header
-};
 
 // An entry whose local header passed its checks, ready for reading.
 struct OpenedEntry {
@@ -67,9 +57,12 @@ class EntryReader {
 class ZipArchive {
  public:
   // Finds the end records (behind a comment, and the Zip64 ones where they
-  // are used) and reads the central directory. A file with no end record
-  // fails with "invalid Zip archive: Could not find central directory end";
-  // an archive over several disks is unsupported.
+  // are used), reads the central directory and checks that every byte of the
+  // file belongs to one entry, the directory or the end records (layout.h).
+  // Names must read alike in every reader: no NUL byte, none twice, UTF-8
+  // marked as such. A file with no end record fails with "invalid Zip
+  // archive: Could not find central directory end"; an archive over several
+  // disks is unsupported.
   static Result<ZipArchive> open(InputFile file);
 
   ZipArchive(ZipArchive&&) noexcept = default;
@@ -78,12 +71,11 @@ class ZipArchive {
   // Entries in central directory order.
   std::span<const Entry> entries() const noexcept { return entries_; }
 
-  // The entry with exactly this name, or nullptr. Where names repeat, the
-  // first in the central directory wins.
+  // The entry with exactly this name, or nullptr.
   const Entry* find(std::string_view name) const;
 
-  // Checks the local header of an entry of this archive: its signature, no
-  // encryption, method stored or deflate, and that it belongs to the entry:
+  // Checks the local header of an entry of this archive: no encryption or
+  // patched data, method stored or deflate, and that it belongs to the entry:
   // the same name and method and, unless a data descriptor follows the data,
   // the same CRC-32 and sizes. Reading then takes sizes and CRC-32 from the
   // central directory, so entries written with a data descriptor read too.
