@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -302,6 +303,14 @@ TEST_F(ArchiveTest, WholeFileFailures) {
             path("absent") + ": No such file or directory (os error 2)");
   EXPECT_EQ(ArchiveWriter::create(path("absent/w")).error().message(),
             path("absent/w") + ": No such file or directory (os error 2)");
+  // Nothing but a regular file is opened for reading, and nothing waits for
+  // a named pipe's other end.
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  for (const std::string& special : {path("fifo"), dir_.string(), std::string("/dev/null")}) {
+    EXPECT_EQ(outcome(verify_text(special)), special + ": not a regular file");
+  }
+  EXPECT_EQ(ArchiveWriter::create(path("fifo")).error().message(),
+            path("fifo") + ": No such device or address (os error 6)");
 }
 
 TEST(DisplayPathTest, EachBrokenSequenceBecomesOneReplacement) {
