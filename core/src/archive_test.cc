@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarlen/diff.h"
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
@@ -263,6 +265,38 @@ TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
       report["problems"].push_back(c.expected);
     }
     EXPECT_EQ(outcome(verify_text(file)), to_compact(report)) << c.text;
+  }
+}
+
+// Stops a call at its `after`-th question.
+class StopAfter final : public Interrupt {
+ public:
+  explicit StopAfter(int after) : left_(after) {}
+  bool requested() override { return left_ <= 0 || --left_ == 0; }
+
+ private:
+  std::atomic<int> left_;
+};
+
+// Every long read gives up once its interrupt asks, whatever it was doing.
+TEST_F(ArchiveTest, LongReadsGiveUpWhenInterrupted) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "[\"APP\",\"T" + std::to_string(i) + "\",\"C\",null]\n";
+  Json manifest = {{"format", "quarlen/1"},
+                   {"members", {{"comments", {{"rows", 200000}, {"sha256", sha256_hex(text)}}}}}};
+  const std::string file = write_zip("i.quarlen", {{"comments.jsonl", text}, {"manifest.json", to_pretty(manifest)}});
+  const size_t key[] = {1};
+  for (int after : {1, 2, 5}) {
+    StopAfter a(after), b(after), c(after), d(after);
+    EXPECT_EQ(outcome(verify_text(file, &a)), kInterrupted);
+    EXPECT_EQ(outcome(read_text(file, "comments", &b)), kInterrupted);
+    auto diffed = diff_member(file, file, "comments", key, &c);
+    EXPECT_EQ(diffed ? "compared" : diffed.error().message(), kInterrupted);
+    auto reader = MemberReader::open(file, "comments");
+    ASSERT_TRUE(reader.ok());
+    std::string rows;
+    auto more = (*reader)->next(&rows, SIZE_MAX, &d);
+    EXPECT_EQ(more ? "read" : more.error().message(), kInterrupted);
   }
 }
 
