@@ -10,6 +10,11 @@ by zipfile, its checksum right), `iter_rows` over the 1 GB member, and `read`
 of the 100 MB member. Verifying and iterating should need a fixed window
 whatever the entry's size; reading, its result and a window.
 
+Then `iter_rows`, `load` and `diff` of a file of about 200 KB whose one entry
+is a single line of 200 MB of "x" (not JSON from its first byte) with a wrong
+checksum: each reports the checksum and should check the line as it streams,
+within 64 MB, rather than hold it.
+
 Last, `diff` of the bench's scale-1 snapshot against a copy with a few percent
 of every member's rows removed, changed and added, every change taken and
 dropped, beside `load` of the snapshot's largest member: the diff holds a
@@ -18,6 +23,7 @@ digest per row of one member and the changed rows, and should stay within
 
     python bench/memory.py [--small-mb 100] [--large-mb 1000] [--dir /tmp]
     python bench/memory.py --diff-only [--diff-scale 1]
+    python bench/memory.py --long-line-only
 """
 
 from __future__ import annotations
@@ -79,18 +85,25 @@ def measure(path: str, megabytes: int) -> dict:
 def reader_child(call: str, path: str) -> None:
     from quarlen import _native
 
-    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    if call == "verify":
-        result = _native.verify(path)
-    elif call == "iter_rows":
-        import quarlen
+    import quarlen
 
-        result = str(sum(1 for _ in quarlen.iter_rows(path, "units")))
-    else:
-        result = _native.read(path, "units")
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        if call == "verify":
+            result = _native.verify(path)
+        elif call == "iter_rows":
+            result = str(sum(1 for _ in quarlen.iter_rows(path, "units")))
+        elif call == "load":
+            result = str(len(quarlen.load(path, "units")))
+        elif call == "diff":
+            result = str(sum(1 for _ in quarlen.diff(path, path)))
+        else:
+            result = _native.read(path, "units")
+    except ValueError as refusal:
+        result = f"ValueError: {refusal}"
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps({"result_bytes": len(result), "baseline_kb": baseline, "peak_kb": peak,
-                      "summary": result[:160] if call == "verify" else ""}))
+                      "summary": result[:160] if call == "verify" or result.startswith("ValueError") else ""}))
 
 
 def measure_reader(call: str, path: str) -> dict:
@@ -164,6 +177,30 @@ def inflation_bomb(path: str, megabytes: int) -> None:
         z.writestr("manifest.json", json.dumps({"format": "quarlen/1", "members": members}))
 
 
+def long_line(path: str, megabytes: int) -> None:
+    """A member of one line of "x", small on disk, recorded with a wrong checksum."""
+    chunk = b"x" * (1 << 20)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("units.jsonl", "w") as entry:
+            for _ in range(megabytes):
+                entry.write(chunk)
+        members = {"units": {"bytes": megabytes << 20, "rows": 1, "sha256": "0" * 64}}
+        z.writestr("manifest.json", json.dumps({"format": "quarlen/1", "members": members}))
+
+
+def measure_long_line(directory: str, megabytes: int = 200) -> None:
+    path = os.path.join(directory, "memory-long-line.quarlen")
+    long_line(path, megabytes)
+    size = os.path.getsize(path)
+    for call in ("iter_rows", "load", "diff"):
+        r = measure_reader(call, path)
+        grown = (r["peak_kb"] - r["baseline_kb"]) / 1024
+        print(f"{call}, {size / 1e3:.0f} KB file of one {megabytes} MiB line: peak RSS {r['peak_kb'] / 1024:.1f} MB, "
+              f"{grown:+.1f} MB over the module's baseline (target: within 64 MB)")
+        print(f"  {r['summary']}")
+    os.unlink(path)
+
+
 def main() -> None:
     if len(sys.argv) == 4 and sys.argv[1] == "--child":
         child(sys.argv[2], int(sys.argv[3]))
@@ -183,7 +220,11 @@ def main() -> None:
     parser.add_argument("--dir", default=tempfile.gettempdir())
     parser.add_argument("--diff-scale", type=float, default=1.0)
     parser.add_argument("--diff-only", action="store_true", help="only the diff's memory")
+    parser.add_argument("--long-line-only", action="store_true", help="only the long line's cases")
     args = parser.parse_args()
+    if args.long_line_only:
+        measure_long_line(args.dir)
+        return
     if args.diff_only:
         measure_diff(args.dir, args.diff_scale)
         return
@@ -216,6 +257,7 @@ def main() -> None:
             print(f"  {r['summary']}")
     for name in ("small", "large", "bomb"):
         os.unlink(os.path.join(args.dir, f"memory-{name}.quarlen"))
+    measure_long_line(args.dir)
     measure_diff(args.dir, args.diff_scale)
 
 

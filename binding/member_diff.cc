@@ -107,7 +107,11 @@ PyObject* diff_member_as(bool as_objects, const char* full_name, PyObject* const
   if (!name) return nullptr;
   std::vector<size_t> key_columns;
   if (!column_indexes(bound[3], &key_columns)) return nullptr;
-  auto changes = unlocked([&] { return diff_member(*old_path, *new_path, *name, key_columns); });
+  bool raised = false;
+  auto changes = interruptible(&raised, [&](Interrupt* i) {
+    return diff_member(*old_path, *new_path, *name, key_columns, i);
+  });
+  if (raised) return nullptr;
   if (!changes) return raise_error(changes.error());
   // The values hold no cycles, so the collector could only rescan them while
   // they are built: it waits until they are complete.

@@ -43,7 +43,9 @@ PyObject* fn_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!path) return nullptr;
     auto name = text_argument("name", bound[1]);
     if (!name) return nullptr;
-    auto text = unlocked([&] { return read_text(*path, *name); });
+    bool raised = false;
+    auto text = interruptible(&raised, [&](Interrupt* i) { return read_text(*path, *name, i); });
+    if (raised) return nullptr;
     if (!text) return raise_error(text.error());
     return str_result(*text, QUARLEN_WHERE);
   });
@@ -57,7 +59,9 @@ PyObject* fn_verify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     auto path = path_argument("path", bound[0]);
     if (!path) return nullptr;
-    auto text = unlocked([&] { return verify_text(*path); });
+    bool raised = false;
+    auto text = interruptible(&raised, [&](Interrupt* i) { return verify_text(*path, i); });
+    if (raised) return nullptr;
     if (!text) return raise_error(text.error());
     return str_result(*text, QUARLEN_WHERE);
   });
@@ -171,6 +175,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
 }
 
 bool initialise(PyObject* module) {
+  if (!watch_exit(module)) return false;
   PyObject* writer_type = get_writer_type();
   if (writer_type == nullptr) return false;
   Py_INCREF(writer_type);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "collector.h"
@@ -44,31 +45,62 @@ void count_forks() {
 // Reads a member's batches on a thread of its own, a batch or two ahead of the
 // consumer, who turns them into objects meanwhile: inflating, hashing and
 // checking overlap with building objects, which needs the interpreter lock.
-class Prefetcher {
+// Where no thread can be had, each batch is read when it is wanted, on the
+// consumer's thread. The reader thread never takes the interpreter lock.
+class Prefetcher final : public Interrupt {
  public:
-  explicit Prefetcher(std::unique_ptr<MemberReader> reader)
-      : reader_(std::move(reader)), thread_([this] { run(); }) {}
+  explicit Prefetcher(std::unique_ptr<MemberReader> reader) : reader_(std::move(reader)) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // Out of threads or of address space for a stack: read without one.
+    }
+  }
 
   // Whether this process is a child forked after the reader was made.
   bool orphaned() const { return forks_ != g_forks.load(); }
 
-  // Stops the thread after its current batch and waits for it.
+  // Stops the thread within a piece of its current batch and waits for it.
   ~Prefetcher() {
+    if (!thread_.joinable()) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
+      stop_.store(true);
     }
     changed_.notify_all();
     thread_.join();
   }
 
+  // The reader thread's interrupt: the consumer is gone.
+  bool requested() override { return stop_.load(); }
+
   // The next batch into *batch: true while more may follow, false once the
   // member ended and every check passed, or the member's fault. Waits
-  // without the interpreter lock.
-  Result<bool> next(std::string* batch) {
+  // without the interpreter lock, where Ctrl-C can stop it: *raised then
+  // tells that a signal handler's exception is set.
+  Result<bool> next(std::string* batch, bool* raised) {
+    const bool handles = handles_signals();
     Unlocked released;
+    SignalInterrupt interrupt(released, handles);
+    if (!thread_.joinable()) {
+      if (reader_ == nullptr) return false;
+      batch->clear();
+      auto more = reader_->next(batch, kBatchBytes, &interrupt);
+      if (!more || !*more) reader_.reset();
+      *raised = interrupt.raised();
+      if (more && !*more && !batch->empty()) return true;  // the end comes with the next call
+      return more;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !ready_.empty() || done_; });
+    while (ready_.empty() && !done_) {
+      if (changed_.wait_for(lock, SignalInterrupt::kInterval) == std::cv_status::no_timeout) {
+        continue;
+      }
+      lock.unlock();  // the signal handlers need the interpreter lock, not this one
+      *raised = interrupt.requested();
+      if (*raised) return false;
+      lock.lock();
+    }
     if (!ready_.empty()) {
       *batch = std::move(ready_.front());
       ready_.pop_front();
@@ -90,7 +122,7 @@ class Prefetcher {
           if (stop_) return;
         }
         std::string batch;
-        auto more = reader_->next(&batch, kBatchBytes);
+        auto more = reader_->next(&batch, kBatchBytes, this);
         std::lock_guard<std::mutex> lock(mutex_);
         if (!more) {
           fault_ = std::move(more).error();
@@ -118,7 +150,7 @@ class Prefetcher {
   std::condition_variable changed_;
   std::deque<std::string> ready_;
   bool done_ = false;
-  bool stop_ = false;
+  std::atomic<bool> stop_{false};
   std::optional<Error> fault_;
   std::exception_ptr thrown_;
   std::thread thread_;  // last: it starts once everything it uses exists
@@ -145,7 +177,9 @@ PyObject* g_row_reader_type = nullptr;
 // Sets *more to whether rows may follow.
 bool read_batch(Prefetcher& rows, RowDecoder& decoder, std::string& batch, PyObject* list,
                 bool* more) {
-  auto next = rows.next(&batch);
+  bool raised = false;
+  auto next = rows.next(&batch, &raised);
+  if (raised) return false;
   if (!next) {
     raise_error(next.error());
     return false;

@@ -102,7 +102,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple({"Writer.__new__()", kPathParams, 1}, args, kwargs, bound)) return nullptr;
     auto path = path_argument("path", bound[0]);
     if (!path) return nullptr;
-    auto created = ArchiveWriter::create(*path);
+    auto created = unlocked([&] { return ArchiveWriter::create(*path); });
     if (!created) return raise_error(created.error());
     std::unique_ptr<ArchiveWriter> writer = std::move(*created);
 

@@ -5,6 +5,8 @@ import itertools
 import json
 import os
 import signal
+import subprocess
+import sys
 import warnings
 import zipfile
 
@@ -145,3 +147,61 @@ def test_load_and_iter_rows_read_any_spelling_and_release_the_file(tmp_path):
     reader = quarlen._native._open_rows(path, "control_rows/APP")
     reader.close()
     assert error(reader.next_batch) == "the reader is closed"
+
+
+def run_python(code, *args, limits=""):
+    """Runs `code` in a fresh interpreter (after `limits`, shell ulimit options); its exit status and output."""
+    command = f'ulimit {limits}; exec "$0" -c "$1" "${{@:2}}"' if limits else 'exec "$0" -c "$1" "${@:2}"'
+    done = subprocess.run(["bash", "-c", command, sys.executable, code, *map(str, args)],
+                          capture_output=True, text=True, timeout=120)
+    return done.returncode, done.stdout + done.stderr
+
+
+MANY_ROWS = b"".join(b'["APP", "T%d", "C%d", "%s"]\n' % (i, i, b"x" * (i % 300)) for i in range(100_000))
+
+# Daemon threads that stay inside a call until the interpreter exits under them.
+AT_EXIT = """
+import sys, threading, time, quarlen
+path, call = sys.argv[1], sys.argv[2]
+calls = {"load": lambda: quarlen.load(path, "comments"),
+         "iter_rows": lambda: sum(1 for _ in quarlen.iter_rows(path, "comments")),
+         "verify": lambda: quarlen.verify(path),
+         "diff": lambda: list(quarlen.diff(path, path))}
+def forever():
+    while True:
+        calls[call]()
+for _ in range(3):
+    threading.Thread(target=forever, daemon=True).start()
+time.sleep(float(sys.argv[3]))
+"""
+
+
+@pytest.mark.parametrize("call", ["load", "iter_rows", "verify", "diff"])
+def test_exit_with_daemon_threads_inside_calls(tmp_path, call):
+    path = archive(tmp_path / "x.quarlen", {"comments": MANY_ROWS})
+    for seconds in (0.2, 0.5):
+        assert run_python(AT_EXIT, path, call, seconds) == (0, "")
+
+
+# Thread stacks take the stack limit's size: with 1 GiB each, none fits in the address space left.
+NO_THREADS = """
+import json, resource, sys, quarlen
+vm = int([l for l in open("/proc/self/status") if l.startswith("VmSize")][0].split()[1]) << 10
+resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
+import threading
+try:
+    threading.Thread(target=print).start()
+    sys.exit("a thread started")
+except RuntimeError:
+    pass
+path = sys.argv[1]
+rows = quarlen.load(path, "comments")
+assert rows == list(quarlen.iter_rows(path, "comments")) == json.loads(quarlen.read(path, "comments"))
+assert list(quarlen.diff(path, path)) == []
+print(len(rows))
+"""
+
+
+def test_calls_work_where_no_thread_can_start(tmp_path):
+    path = archive(tmp_path / "x.quarlen", {"comments": MANY_ROWS})
+    assert run_python(NO_THREADS, path, limits="-s 1048576") == (0, "100000\n")

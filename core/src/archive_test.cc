@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarlen/diff.h"
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
@@ -265,6 +268,38 @@ TEST_F(ArchiveTest, ReadPathsAgreeOnCraftedMembers) {
   }
 }
 
+// Stops a call at its `after`-th question.
+class StopAfter final : public Interrupt {
+ public:
+  explicit StopAfter(int after) : left_(after) {}
+  bool requested() override { return left_ <= 0 || --left_ == 0; }
+
+ private:
+  std::atomic<int> left_;
+};
+
+// Every long read gives up once its interrupt asks, whatever it was doing.
+TEST_F(ArchiveTest, LongReadsGiveUpWhenInterrupted) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "[\"APP\",\"T" + std::to_string(i) + "\",\"C\",null]\n";
+  Json manifest = {{"format", "quarlen/1"},
+                   {"members", {{"comments", {{"rows", 200000}, {"sha256", sha256_hex(text)}}}}}};
+  const std::string file = write_zip("i.quarlen", {{"comments.jsonl", text}, {"manifest.json", to_pretty(manifest)}});
+  const size_t key[] = {1};
+  for (int after : {1, 2, 5}) {
+    StopAfter a(after), b(after), c(after), d(after);
+    EXPECT_EQ(outcome(verify_text(file, &a)), kInterrupted);
+    EXPECT_EQ(outcome(read_text(file, "comments", &b)), kInterrupted);
+    auto diffed = diff_member(file, file, "comments", key, &c);
+    EXPECT_EQ(diffed ? "compared" : diffed.error().message(), kInterrupted);
+    auto reader = MemberReader::open(file, "comments");
+    ASSERT_TRUE(reader.ok());
+    std::string rows;
+    auto more = (*reader)->next(&rows, SIZE_MAX, &d);
+    EXPECT_EQ(more ? "read" : more.error().message(), kInterrupted);
+  }
+}
+
 TEST_F(ArchiveTest, ListedMembersInByteOrder) {
   const std::vector<std::string> sorted = {"comments", "control_rows/A", "control_rows/B",
                                            "control_rows/b", "control_rows/\xC3\xA9", "objects"};
@@ -302,6 +337,14 @@ TEST_F(ArchiveTest, WholeFileFailures) {
             path("absent") + ": No such file or directory (os error 2)");
   EXPECT_EQ(ArchiveWriter::create(path("absent/w")).error().message(),
             path("absent/w") + ": No such file or directory (os error 2)");
+  // Nothing but a regular file is opened for reading, and nothing waits for
+  // a named pipe's other end.
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  for (const std::string& special : {path("fifo"), dir_.string(), std::string("/dev/null")}) {
+    EXPECT_EQ(outcome(verify_text(special)), special + ": not a regular file");
+  }
+  EXPECT_EQ(ArchiveWriter::create(path("fifo")).error().message(),
+            path("fifo") + ": No such device or address (os error 6)");
 }
 
 TEST(DisplayPathTest, EachBrokenSequenceBecomesOneReplacement) {

@@ -1,6 +1,7 @@
 #include "quarlen/diff.h"
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <cassert>
 #include <cstddef>
@@ -24,6 +25,13 @@ namespace {
 // Compact text taken from the reader per call: enough to make the calls'
 // own cost vanish, little enough to stay in the caches.
 constexpr size_t kBatchBytes = size_t{1} << 18;
+
+// How often the thread that waits for the next batch asks the interrupt.
+constexpr std::chrono::milliseconds kInterruptPoll{20};
+
+bool stop_requested(Interrupt* interrupt) {
+  return interrupt != nullptr && interrupt->requested();
+}
 
 // Rows are told apart by the first 128 bits of the SHA-256 of their text: two
 // different texts share them by chance far less often than memory fails.
@@ -133,14 +141,14 @@ std::string_view key_text(const std::vector<std::string_view>& elements,
 // while the rows of the last one are visited.
 template <class F>
 Result<void> for_each_row(const std::string& path, std::string_view name, bool split,
-                          F&& visit) {
+                          Interrupt* interrupt, F&& visit) {
   auto opened = MemberReader::open(path, name);
   if (!opened) return std::move(opened).error();
   MemberReader& reader = **opened;
   std::string batch;
   std::string ahead;
   std::vector<std::string_view> elements;
-  auto more = reader.next(&batch, kBatchBytes);
+  auto more = reader.next(&batch, kBatchBytes, interrupt);
   for (;;) {
     if (!more) return std::move(more).error();
     std::future<Result<bool>> next;
@@ -148,7 +156,7 @@ Result<void> for_each_row(const std::string& path, std::string_view name, bool s
       ahead.clear();
       // Where no thread can be had, the batch is read when it is wanted.
       next = std::async(std::launch::async | std::launch::deferred,
-                        [&] { return reader.next(&ahead, kBatchBytes); });
+                        [&] { return reader.next(&ahead, kBatchBytes, interrupt); });
     }
     const std::string_view text = batch;
     for (size_t i = 0; i < text.size(); ++i) {  // ++i steps over the ',' between rows
@@ -157,14 +165,22 @@ Result<void> for_each_row(const std::string& path, std::string_view name, bool s
       visit(text.substr(start, i - start), elements);
     }
     if (!*more) return {};
+    // The interrupt is asked on this thread too, while it waits as well: it
+    // may be the only one that can answer. Once it asked, the reader gives up
+    // within a piece.
+    bool stop = stop_requested(interrupt);
+    while (!stop && next.wait_for(kInterruptPoll) == std::future_status::timeout) {
+      stop = stop_requested(interrupt);
+    }
     more = next.get();
+    if (stop) return Error(kInterrupted);
     batch.swap(ahead);
   }
 }
 
 // Reads a member to its end for its checks alone.
-Result<void> check_member(const std::string& path, std::string_view name) {
-  return for_each_row(path, name, false, [](std::string_view, const auto&) {});
+Result<void> check_member(const std::string& path, std::string_view name, Interrupt* interrupt) {
+  return for_each_row(path, name, false, interrupt, [](std::string_view, const auto&) {});
 }
 
 // The member's checksum as the manifest records it; empty when it is not listed.
@@ -293,7 +309,7 @@ class OldRows {
 // member no longer holds those rows.
 Result<bool> fetch_rows(const std::string& path, std::string_view name,
                         std::span<const size_t> key_columns, Digests& digests,
-                        std::vector<Unmatched>& rows) {
+                        std::vector<Unmatched>& rows, Interrupt* interrupt) {
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
   const std::string member(name);
@@ -326,6 +342,7 @@ Result<bool> fetch_rows(const std::string& path, std::string_view name,
   };
   uint64_t number = 0;  // of the line being read
   while (next < rows.size()) {
+    if (stop_requested(interrupt)) return Error(kInterrupted);
     auto piece = reader.next();
     if (!piece) return Error(member + ": " + piece.error().message());
     if (piece->empty()) break;
@@ -376,7 +393,8 @@ std::vector<size_t> differing_columns(std::string_view old_row, std::string_view
 
 Result<std::vector<RowChange>> diff_member(const std::string& old_path,
                                            const std::string& new_path, std::string_view name,
-                                           std::span<const size_t> key_columns) {
+                                           std::span<const size_t> key_columns,
+                                           Interrupt* interrupt) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
   for (size_t column : key_columns) {
@@ -394,9 +412,9 @@ Result<std::vector<RowChange>> diff_member(const std::string& old_path,
   auto new_sum = recorded_checksum(new_path, name);
   if (!new_sum) return std::move(new_sum).error();
   if (!old_sum->empty() && *old_sum == *new_sum) {
-    auto checked = check_member(old_path, name);
+    auto checked = check_member(old_path, name, interrupt);
     if (!checked) return std::move(checked).error();
-    checked = check_member(new_path, name);
+    checked = check_member(new_path, name, interrupt);
     if (!checked) return std::move(checked).error();
     return std::vector<RowChange>();
   }
@@ -406,7 +424,7 @@ Result<std::vector<RowChange>> diff_member(const std::string& old_path,
   OldRows old_rows;
   std::string scratch;
   uint64_t count = 0;
-  auto read = for_each_row(old_path, name, !whole_row, [&](std::string_view row, const auto& elements) {
+  auto read = for_each_row(old_path, name, !whole_row, interrupt, [&](std::string_view row, const auto& elements) {
     const Digest row_digest = digests.of(row);
     old_rows.add(whole_row ? row_digest : digests.of(key_text(elements, key_columns, &scratch)),
                  row_digest, count++);
@@ -416,7 +434,7 @@ Result<std::vector<RowChange>> diff_member(const std::string& old_path,
 
   // Then the new rows: each one matches an old row equal to it, or is kept.
   std::vector<Unpaired> unpaired;
-  read = for_each_row(new_path, name, !whole_row, [&](std::string_view row, const auto& elements) {
+  read = for_each_row(new_path, name, !whole_row, interrupt, [&](std::string_view row, const auto& elements) {
     const Digest row_digest = digests.of(row);
     const std::string_view key = whole_row ? row : key_text(elements, key_columns, &scratch);
     if (!old_rows.take(whole_row ? row_digest : digests.of(key), row_digest)) {
@@ -428,7 +446,7 @@ Result<std::vector<RowChange>> diff_member(const std::string& old_path,
   // The old rows left over are read again for their texts.
   std::vector<Unmatched> unmatched = old_rows.release_unmatched();
   if (!unmatched.empty()) {
-    auto fetched = fetch_rows(old_path, name, key_columns, digests, unmatched);
+    auto fetched = fetch_rows(old_path, name, key_columns, digests, unmatched, interrupt);
     if (!fetched) return std::move(fetched).error();
     if (!*fetched) {
       return Error(display_path(old_path) + ": " + std::string(name) +

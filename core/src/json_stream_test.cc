@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "quarlen/json_text.h"
+#include "quarlen/rows.h"
 
 // Exact outcomes of the streaming check on lines of megabytes fed in large
 // pieces; the fuzz target's seed replay compares it with the parser, cut into
@@ -68,6 +69,32 @@ TEST(StreamingJsonCheckTest, LongLinesInFixedPieces) {
   for (const auto& c : cases) {
     EXPECT_EQ(model(c.text), c.expected);
     EXPECT_EQ(streamed(check, c.text, c.piece), c.expected);
+  }
+}
+
+// With an output, a line past the window is checked as it streams and kept
+// for its compact form: the same rows, text and message as a whole scan.
+TEST(MemberLineScannerTest, LongLinesWithOutputAgreeWithTheWholeScan) {
+  const std::string texts[] = {
+      "[1,2]\n[\"abcdefghijklmnopqrstuvwxyz\", {\"b\":1, \"a\":2}]\r\n[3]\n",
+      "[1]\nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n[2]\n",
+      "[1]\n[\"abcdefghijklmnopqrstuvwxyz\", 1.5e999999, 3]\n",
+      "[\"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz\"]\r",
+      "[\"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz\"]\r\r\n",
+      "[\"abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz\"",
+  };
+  auto outcome = [](const Result<ScannedLines>& r, const std::string& compact) {
+    return r ? std::to_string(r->rows) + " rows: " + compact : r.error().message();
+  };
+  for (const std::string& text : texts) {
+    std::string whole;
+    const std::string expected = outcome(scan_member_lines("comments", text, 0, &whole), whole);
+    for (size_t piece : {1, 5, 64}) {
+      std::string compact;
+      MemberLineScanner scanner("comments", 0, &compact, 16);
+      for (size_t at = 0; at < text.size(); at += piece) scanner.feed(std::string_view(text).substr(at, piece));
+      EXPECT_EQ(outcome(scanner.finish(), compact), expected) << text << " in pieces of " << piece;
+    }
   }
 }
 

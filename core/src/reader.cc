@@ -137,11 +137,17 @@ class MemberPass {
 
 namespace {
 
-Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact) {
+bool stop_requested(Interrupt* interrupt) {
+  return interrupt != nullptr && interrupt->requested();
+}
+
+Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact,
+                             Interrupt* interrupt) {
   auto pass = MemberPass::start(opened, name, compact);
   if (!pass) return std::move(pass).error();
   if (*pass == nullptr) return uint64_t{0};
   for (;;) {
+    if (stop_requested(interrupt)) return Error(kInterrupted);
     auto more = (*pass)->step();
     if (!more) return std::move(more).error();
     if (!*more) return (*pass)->verdict();
@@ -217,11 +223,12 @@ Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view na
   return rows;
 }
 
-Json verify_archive(OpenedArchive& opened) {
+Json verify_archive(OpenedArchive& opened, Interrupt* interrupt) {
   Json members = Json::object();
   Json problems = Json::array();
   for (const std::string& name : listed_members(opened)) {
-    auto rows = scan_member(opened, name, nullptr);
+    auto rows = scan_member(opened, name, nullptr, interrupt);
+    if (stop_requested(interrupt)) break;
     if (rows) {
       members[name] = *rows;
     } else {
@@ -242,12 +249,13 @@ Result<std::string> manifest_text(const std::string& path) {
   return to_compact(opened->manifest());
 }
 
-Result<std::string> read_text(const std::string& path, std::string_view name) {
+Result<std::string> read_text(const std::string& path, std::string_view name,
+                              Interrupt* interrupt) {
   auto reader = MemberReader::open(path, name);
   if (!reader) return std::move(reader).error();
   std::string out = "[";
   out.reserve(1 + (*reader)->size_hint() + 1);
-  auto more = (*reader)->next(&out, SIZE_MAX);
+  auto more = (*reader)->next(&out, SIZE_MAX, interrupt);
   if (!more) return std::move(more).error();
   assert(!*more);  // no limit: the whole member
   out += ']';
@@ -273,11 +281,15 @@ Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path
 
 size_t MemberReader::size_hint() const { return pass_ == nullptr ? 0 : pass_->size_hint(); }
 
-Result<bool> MemberReader::next(std::string* out, size_t at_least) {
+Result<bool> MemberReader::next(std::string* out, size_t at_least, Interrupt* interrupt) {
   if (pass_ == nullptr) return false;
   pass_->redirect(out);
   const size_t start = out->size();
   while (out->size() - start < at_least) {
+    if (stop_requested(interrupt)) {
+      pass_.reset();
+      return Error(kInterrupted);
+    }
     auto more = pass_->step();
     if (!more) {
       pass_.reset();
@@ -293,10 +305,12 @@ Result<bool> MemberReader::next(std::string* out, size_t at_least) {
   return true;
 }
 
-Result<std::string> verify_text(const std::string& path) {
+Result<std::string> verify_text(const std::string& path, Interrupt* interrupt) {
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
-  return to_compact(verify_archive(*opened));
+  Json report = verify_archive(*opened, interrupt);
+  if (stop_requested(interrupt)) return Error(kInterrupted);
+  return to_compact(report);
 }
 
 }  // namespace quarlen

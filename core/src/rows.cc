@@ -108,10 +108,12 @@ Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view t
 }
 
 // A line checked as it streams. A carriage return at the end of a part is
-// held back until the next part shows whether a line feed follows it.
+// held back until the next part shows whether a line feed follows it. A kept
+// line is also gathered in pending_, for the compact form its end will need.
 struct MemberLineScanner::LongLine {
   StreamingJsonCheck check;
   bool held_cr = false;
+  bool kept = false;
 };
 
 MemberLineScanner::MemberLineScanner(std::string_view name, size_t columns, std::string* compact,
@@ -151,6 +153,8 @@ bool MemberLineScanner::start_long_line() {
   if (long_ == nullptr) long_ = std::make_unique<LongLine>();
   long_->check.reset();
   long_->held_cr = false;
+  long_->kept = compact_ != nullptr;
+  if (long_->kept) return feed_long(pending_, false);
   const std::string start = std::move(pending_);
   pending_.clear();
   return feed_long(start, false);
@@ -158,7 +162,8 @@ bool MemberLineScanner::start_long_line() {
 
 bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
   LongLine& l = *long_;
-  if (l.held_cr && !(ends_line && part.empty())) l.check.feed("\r");
+  bool ok = true;
+  if (l.held_cr && !(ends_line && part.empty())) ok = l.check.feed("\r");
   l.held_cr = false;
   if (ends_line) {
     if (!part.empty() && part.back() == '\r') part.remove_suffix(1);
@@ -166,12 +171,15 @@ bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
     part.remove_suffix(1);
     l.held_cr = true;
   }
-  l.check.feed(part);
-  if (!ends_line) return true;
+  ok = ok && l.check.feed(part);
+  // A fault is final: the rest of the line cannot change its message, so
+  // none of it needs to be kept or checked.
+  if (ok && !ends_line) return true;
   auto shape = l.check.finish();
   long_.reset();
   if (!shape) {
     fault_ = line_message(name_, scanned_.rows + 1, shape.error().message());
+    std::string().swap(pending_);
     return false;
   }
   return record(*shape);
@@ -185,13 +193,19 @@ bool MemberLineScanner::feed(std::string_view piece) {
                                      : static_cast<size_t>(static_cast<const char*>(lf) - piece.data());
     const std::string_view part = piece.substr(0, end);
     piece.remove_prefix(lf == nullptr ? end : end + 1);
-    if (long_ != nullptr) {
+    if (long_ != nullptr && !long_->kept) {
       if (!feed_long(part, lf != nullptr)) return false;
       continue;
     }
+    if (long_ != nullptr) {
+      // A kept line ends as any other: its whole text gives the compact form.
+      if (!feed_long(part, false)) return false;
+      if (lf != nullptr) long_.reset();
+    }
     if (lf == nullptr) {
+      const bool starts_long = long_ == nullptr && pending_.size() + part.size() > line_window_;
       pending_.append(part);
-      if (compact_ == nullptr && pending_.size() > line_window_ && !start_long_line()) return false;
+      if (starts_long && !start_long_line()) return false;
       continue;
     }
     std::string_view text = part;
@@ -209,6 +223,7 @@ bool MemberLineScanner::feed(std::string_view piece) {
 
 Result<ScannedLines> MemberLineScanner::finish() {
   // A last line without a line feed keeps a carriage return at its end.
+  if (fault_.empty() && long_ != nullptr && long_->kept) long_.reset();
   if (fault_.empty() && long_ != nullptr) {
     if (long_->held_cr) long_->check.feed("\r");
     long_->held_cr = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quarlen/error.h"
+#include "quarlen/interrupt.h"
 
 namespace quarlen {
 
@@ -42,9 +43,11 @@ struct RowChange {
 // of the rows that changed. The old member is read a second time for the
 // texts of its changed rows; if it no longer holds the rows first read, the
 // comparison fails with "{old_path}: {name} changed during the comparison".
+// Reading gives up with kInterrupted once `interrupt` asks.
 Result<std::vector<RowChange>> diff_member(const std::string& old_path,
                                            const std::string& new_path, std::string_view name,
-                                           std::span<const size_t> key_columns);
+                                           std::span<const size_t> key_columns,
+                                           Interrupt* interrupt = nullptr);
 
 }  // namespace quarlen
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarlen/error.h"
+#include "quarlen/interrupt.h"
 #include "quarlen/json_text.h"
 
 namespace quarlen {
@@ -43,7 +44,8 @@ Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view na
 std::vector<std::string> listed_members(const OpenedArchive& opened);
 
 // The report {"format","members","ok","problems"} over every listed member.
-Json verify_archive(OpenedArchive& opened);
+// With an interrupt that asks to stop, the report is left incomplete.
+Json verify_archive(OpenedArchive& opened, Interrupt* interrupt = nullptr);
 
 class MemberPass;
 
@@ -65,7 +67,8 @@ class MemberReader {
   // out are proven only when that false comes: a fault anywhere fails the call
   // that reaches the end, with read_text's message, after the rest of the
   // member was read (an earlier step's fault, such as the checksum, wins).
-  Result<bool> next(std::string* out, size_t at_least);
+  // Gives up with kInterrupted, and ends the member, once `interrupt` asks.
+  Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt = nullptr);
 
   // About the length of the member's text, as far as the file backs it.
   size_t size_hint() const;
@@ -79,10 +82,12 @@ class MemberReader {
 };
 
 // The texts the module returns: the checked manifest, one member's rows as one
-// array, and the report, each in compact form.
+// array, and the report, each in compact form. Reading members gives up with
+// kInterrupted once `interrupt` asks.
 Result<std::string> manifest_text(const std::string& path);
-Result<std::string> read_text(const std::string& path, std::string_view name);
-Result<std::string> verify_text(const std::string& path);
+Result<std::string> read_text(const std::string& path, std::string_view name,
+                              Interrupt* interrupt = nullptr);
+Result<std::string> verify_text(const std::string& path, Interrupt* interrupt = nullptr);
 
 }  // namespace quarlen
 

@@ -64,8 +64,10 @@ Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view t
 
 // scan_member_lines over a text that arrives in pieces, split anywhere: the
 // same result and the same message. Only a line that runs from one piece into
-// the next is copied. Without `compact`, a line longer than kLineWindow is
-// checked as it streams, so that memory stays fixed whatever the text.
+// the next is copied. A line longer than kLineWindow is checked as it streams:
+// without `compact`, memory stays fixed whatever the text; with it, the line is
+// kept for its compact form only while it is still valid JSON, so that a line
+// that fails early costs no more than the window.
 class MemberLineScanner {
  public:
   static constexpr size_t kLineWindow = size_t{1} << 20;

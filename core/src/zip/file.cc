@@ -17,6 +17,7 @@ namespace {
 constexpr char kNulInPath[] = "file name contained an unexpected NUL byte";
 constexpr char kShortWrite[] = "failed to write whole buffer";
 constexpr char kShortRead[] = "unexpected end of file";
+constexpr char kNotRegular[] = "not a regular file";
 
 // One read or write call moves at most this much; Linux caps a call a little
 // below 2 GiB anyway.
@@ -29,6 +30,25 @@ constexpr size_t kMaxTransfer = size_t{1} << 30;
 [[maybe_unused]] const char* error_text(const char* result, const char*) { return result; }
 
 Error os_error(int err) { return Error(os_description(err)); }
+
+// Opens without waiting: a named pipe without a peer would hold open() until
+// one came, deaf to Ctrl-C, since an interrupted open is retried. The
+// descriptor then blocks again, as regular files and devices ignore the flag.
+int open_at_once(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fd;
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -50,10 +70,7 @@ const FileCalls& system_file_calls() {
 
 Result<OutputFile> OutputFile::create(const std::string& path, const FileCalls& calls) {
   if (path.find('\0') != std::string::npos) return Error(kNulInPath);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_at_once(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return os_error(errno);
   return OutputFile(fd, &calls);
 }
@@ -212,16 +229,18 @@ Result<void> OutputFile::close() {
 
 Result<InputFile> InputFile::open(const std::string& path) {
   if (path.find('\0') != std::string::npos) return Error(kNulInPath);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_at_once(path, O_RDONLY);
   if (fd < 0) return os_error(errno);
   struct stat st;
   if (::fstat(fd, &st) < 0) {
     const int err = errno;
     ::close(fd);
     return os_error(err);
+  }
+  // A pipe, a device or a directory has no fixed length to read at offsets.
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Error(kNotRegular);
   }
   return InputFile(fd, st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0);
 }

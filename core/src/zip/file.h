@@ -40,7 +40,8 @@ const FileCalls& system_file_calls();
 class OutputFile {
  public:
   // Creates or truncates the file at the path (raw bytes), mode 0666 less
-  // the umask. `calls` must outlive the file.
+  // the umask, without waiting for a named pipe's reader (a pipe without one
+  // fails). `calls` must outlive the file.
   static Result<OutputFile> create(const std::string& path,
                                    const FileCalls& calls = system_file_calls());
 
@@ -93,6 +94,8 @@ class OutputFile {
 // A file opened read-only, read at offsets. Move-only; closes on destruction.
 class InputFile {
  public:
+  // Opens a regular file, without waiting on anything else: a named pipe, a
+  // device or a directory fails at once with "not a regular file".
   static Result<InputFile> open(const std::string& path);
 
   InputFile(InputFile&& other) noexcept;
