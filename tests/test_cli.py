@@ -202,6 +202,33 @@ def test_commands(tmp_path, args, status, out, err):
     assert stderr == err or stderr.startswith("usage: quarlen") and err in stderr
 
 
+FULL = "quarlen: standard output: No space left on device"
+CLOSED = "quarlen: standard input: closed"
+
+
+@pytest.mark.parametrize("args, streams, message, status", [
+    ("verify e.quarlen", "> /dev/full", FULL, 2),
+    ("verify -j 2 --json e.quarlen e.quarlen", "> /dev/full", FULL, 2),
+    ("read f.quarlen comments", "> /dev/full", FULL, 2),
+    ("read f.quarlen comments --array", "> /dev/full", FULL, 2),
+    ("manifest e.quarlen", "> /dev/full", FULL, 2),
+    ("diff e.quarlen f.quarlen", "> /dev/full", FULL, 2),
+    ("members", "> /dev/full", FULL, 2),
+    ("write x.quarlen comments=-", "<&-", CLOSED, 2),
+    ("write x.quarlen --header - comments=rows.jsonl", "<&-", CLOSED, 2),
+    ("unit-hash A B C", "<&-", CLOSED, 2),
+    # The inputs' files open on the descriptor standard input left free.
+    ("write x.quarlen comments=rows.jsonl control_rows/A=rows.jsonl", "<&-", "x.quarlen: 2 members, 0 rows", 0),
+])
+def test_standard_streams(tmp_path, args, streams, message, status):
+    (tmp_path / "rows.jsonl").write_text("")
+    for name, rows in [("e.quarlen", ""), ("f.quarlen", ROW)]:
+        assert run("write", name, "comments=-", cwd=tmp_path, stdin=rows.encode()).returncode == 0
+    result = shell(f"cd {shlex.quote(str(tmp_path))} && {shlex.quote(QUARLEN)} {args} {streams}")
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (status, b"", message + "\n")
+    assert os.path.exists(tmp_path / "x.quarlen") == (status == 0)
+
+
 @pytest.mark.skipif(os.environ.get("QUARLEN_NO_MYPY") == "1", reason="mypy check disabled")
 def test_typed_example_passes_mypy_strict(tmp_path):
     mypy = pytest.importorskip("mypy.api")
