@@ -190,6 +190,8 @@ F1_HASH = "65b8e7ddf27d0a6140592b5a94ef0d53593584f5016395a41d8c629b3dfc2ea0"
     (("verify", "-j", "0", "x.quarlen"), 2, "", "argument -j/--jobs: not a positive whole number: '0'"),
     (("write", "o", "x"), 2, "", "quarlen: x: expected NAME=ROWS.jsonl (or NAME=- for standard input)\n"),
     (("verify", "--help"), 0, "usage: quarlen verify", ""),
+    # 248 characters, as long a name as the writer takes: the hidden name beside it is cut to fit.
+    (("write", "n" * 248, "comments=/dev/null"), 0, "", "n" * 248 + ": 1 members, 0 rows\n"),
 ])
 def test_commands(tmp_path, args, status, out, err):
     (tmp_path / "src.sql").write_bytes(b"abc")
