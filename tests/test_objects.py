@@ -89,6 +89,16 @@ def interrupted(snapshot):
     raise KeyboardInterrupt
 
 
+def refused_then(after):
+    """A write refused, the refusal caught, then `after`."""
+    def body(snapshot):
+        with pytest.raises(ValueError):
+            snapshot.write("comments", [["a", "b", "c"]])
+        after(snapshot)
+    return body
+
+
+REFUSAL = "PATH: the snapshot cannot be completed: a write failed (comments row 1: 3 values, the format has 4)"
 FAILED = [
     (writes(["a", "b", "c"]), ValueError, "comments row 1: 3 values, the format has 4"),
     (writes(["a", "b", "c", "d"], {"a": 1}), ValueError, "comments row 2: not a list of values"),
@@ -100,6 +110,8 @@ FAILED = [
     (writes(["a", "b", "c", "d"], ["a", "b", "c", nest(126)]), ValueError, "comments row 2: nested more than 126 levels deep"),
     (lambda s: [s.write("comments", []), s.write("comments", [])], ValueError, "comments: written already"),
     (interrupted, KeyboardInterrupt, ""),
+    (refused_then(lambda s: None), ValueError, REFUSAL),
+    (refused_then(writes(["a", "b", "c", "d"])), ValueError, REFUSAL),
 ]
 
 

@@ -23,11 +23,13 @@ Path = Union[str, "os.PathLike[str]"]
 
 class SnapshotWriter:
     """Writes the members of one snapshot; made by `create`, finished when its
-    `with` block ends normally."""
+    `with` block ends normally. It belongs to the thread that created it."""
 
     def __init__(self, writer: _native.Writer, path: str) -> None:
         self._writer: Optional[_native.Writer] = writer
         self._path = path
+        self._owner = threading.get_ident()
+        self._refusal: Optional[str] = None
 
     def write(self, name: str, rows: Iterable[Sequence[Any]]) -> dict[str, Any]:
         """Writes the member `name` from an iterable of rows (lists or tuples of
@@ -36,17 +38,27 @@ class SnapshotWriter:
         Each name may be written once. The stored text is what
         `Writer.rows(json.dumps(rows))` stores; NaN, the infinities and dict
         keys that are not str are refused with a ValueError naming the member
-        and the row.
+        and the row. A write that fails fails the snapshot: every later write,
+        and the end of the `with` block, raise a ValueError that names the
+        file and the first failure, and no file is put in place.
         """
         writer = self._live()
-        writer.begin(name)
-        _native._write_rows(writer, name, rows, 1)
-        record: dict[str, Any] = json.loads(writer.end())
+        try:
+            writer.begin(name)
+            _native._write_rows(writer, name, rows, 1)
+            record: dict[str, Any] = json.loads(writer.end())
+        except BaseException as error:
+            self._refusal = str(error) or type(error).__name__
+            raise
         return record
 
     def _live(self) -> _native.Writer:
+        if threading.get_ident() != self._owner:
+            raise RuntimeError(f"{self._path}: a snapshot is written by the thread that created it")
         if self._writer is None:
             raise ValueError("the snapshot is closed")
+        if self._refusal is not None:
+            raise ValueError(f"{self._path}: the snapshot cannot be completed: a write failed ({self._refusal})")
         return self._writer
 
     def _finish(self, header_text: str) -> None:
@@ -65,7 +77,8 @@ def create(path: Path, header: Optional[Mapping[str, Any]] = None) -> ContextMan
     existing file at `path` is never damaged, and a block left by an exception
     (Ctrl-C included) leaves no file behind. Once the file is in place, the
     block ends normally. A replaced file's mode, owner and group are kept
-    (owner and group where the process may set them).
+    (owner and group where the process may set them). A write that fails
+    fails the snapshot (see `SnapshotWriter.write`).
     """
     return _create(path, header, quiet_discard=False)
 
