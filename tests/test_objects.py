@@ -220,15 +220,18 @@ done, interrupted, number = [], 0, 0
 print("ready", flush=True)
 while not os.path.exists(os.path.join(directory, "stop")):
     number += 1
-    try:
-        armed = True
-        with quarlen.create(os.path.join(directory, f"{number}.quarlen")) as snapshot:
-            snapshot.write("control_rows/K", [[number]])
-        armed = False
-        done.append(number)
+    try:  # Python 3.10 runs handlers on entering an except clause: the outer one takes what is raised there
+        try:
+            armed = True
+            with quarlen.create(os.path.join(directory, f"{number}.quarlen")) as snapshot:
+                snapshot.write("control_rows/K", [[number]])
+            armed = False
+            done.append(number)
+        except KeyboardInterrupt:
+            armed = False
     except KeyboardInterrupt:
         armed = False
-        interrupted += 1
+    interrupted += number not in done
 print(*done)
 print(interrupted)
 """
