@@ -190,6 +190,8 @@ F1_HASH = "65b8e7ddf27d0a6140592b5a94ef0d53593584f5016395a41d8c629b3dfc2ea0"
     (("verify", "-j", "0", "x.quarlen"), 2, "", "argument -j/--jobs: not a positive whole number: '0'"),
     (("write", "o", "x"), 2, "", "quarlen: x: expected NAME=ROWS.jsonl (or NAME=- for standard input)\n"),
     (("verify", "--help"), 0, "usage: quarlen verify", ""),
+    # 248 characters, as long a name as the writer takes: the hidden name beside it is cut to fit.
+    (("write", "n" * 248, "comments=/dev/null"), 0, "", "n" * 248 + ": 1 members, 0 rows\n"),
 ])
 def test_commands(tmp_path, args, status, out, err):
     (tmp_path / "src.sql").write_bytes(b"abc")
@@ -200,6 +202,33 @@ def test_commands(tmp_path, args, status, out, err):
     # Usage is told by argparse, whose text is only checked in part.
     assert stdout == out or out.startswith("usage") and stdout.startswith(out)
     assert stderr == err or stderr.startswith("usage: quarlen") and err in stderr
+
+
+FULL = "quarlen: standard output: No space left on device"
+CLOSED = "quarlen: standard input: closed"
+
+
+@pytest.mark.parametrize("args, streams, message, status", [
+    ("verify e.quarlen", "> /dev/full", FULL, 2),
+    ("verify -j 2 --json e.quarlen e.quarlen", "> /dev/full", FULL, 2),
+    ("read f.quarlen comments", "> /dev/full", FULL, 2),
+    ("read f.quarlen comments --array", "> /dev/full", FULL, 2),
+    ("manifest e.quarlen", "> /dev/full", FULL, 2),
+    ("diff e.quarlen f.quarlen", "> /dev/full", FULL, 2),
+    ("members", "> /dev/full", FULL, 2),
+    ("write x.quarlen comments=-", "<&-", CLOSED, 2),
+    ("write x.quarlen --header - comments=rows.jsonl", "<&-", CLOSED, 2),
+    ("unit-hash A B C", "<&-", CLOSED, 2),
+    # The inputs' files open on the descriptor standard input left free.
+    ("write x.quarlen comments=rows.jsonl control_rows/A=rows.jsonl", "<&-", "x.quarlen: 2 members, 0 rows", 0),
+])
+def test_standard_streams(tmp_path, args, streams, message, status):
+    (tmp_path / "rows.jsonl").write_text("")
+    for name, rows in [("e.quarlen", ""), ("f.quarlen", ROW)]:
+        assert run("write", name, "comments=-", cwd=tmp_path, stdin=rows.encode()).returncode == 0
+    result = shell(f"cd {shlex.quote(str(tmp_path))} && {shlex.quote(QUARLEN)} {args} {streams}")
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (status, b"", message + "\n")
+    assert os.path.exists(tmp_path / "x.quarlen") == (status == 0)
 
 
 @pytest.mark.skipif(os.environ.get("QUARLEN_NO_MYPY") == "1", reason="mypy check disabled")

@@ -87,11 +87,15 @@ def test_command_line(pair, tmp_path):
     text = b'["APP","T","C","x"]\n'
     damaged = archive(tmp_path / "damaged.quarlen", {"units": text}, records={"units": record(text + b" ")})
     bad = archive(tmp_path / "bad.quarlen", manifest_text='{"members":{}}')
-    for args, message in [((damaged, old, "--stat"), f"{damaged}: units: checksum does not match the manifest (the file "
-                                                     "was changed or damaged)"),
-                          ((old, bad), f"{bad}: manifest: no format"),
-                          ((old, new, "--member", "bogus"), "bogus: not a member of quarlen/1")]:
-        assert quarlen_diff(*args) == (2, "", f"quarlen: {message}\n")
+    checksum = "units: checksum does not match the manifest (the file was changed or damaged)"
+    for files, members, message in [((damaged, old), ["units"], f"{damaged}: {checksum}"),
+                                    ((old, damaged), ["units"], f"{damaged}: {checksum}"),
+                                    ((old, bad), None, f"{bad}: manifest: no format"),
+                                    ((old, new), ["bogus"], "bogus: not a member of quarlen/1")]:
+        assert quarlen_diff(*files, *[f"--member={name}" for name in members or []]) == (2, "", f"quarlen: {message}\n")
+        with pytest.raises(ValueError) as raised:  # the library's diff names the file at fault as well
+            list(diff(*files, members))
+        assert str(raised.value) == message
     # A closed pipe ends the listing quietly, with the status found.
     write(b := tmp_path / "b.quarlen", [("control_rows/APP", [[i] for i in range(50_000)])])
     command = f"{shlex.quote(QUARLEN)} diff {shlex.quote(str(old))} {shlex.quote(str(b))} --member control_rows/APP"

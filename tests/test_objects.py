@@ -5,8 +5,10 @@ import itertools
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
+import time
 import warnings
 import zipfile
 
@@ -87,6 +89,16 @@ def interrupted(snapshot):
     raise KeyboardInterrupt
 
 
+def refused_then(after):
+    """A write refused, the refusal caught, then `after`."""
+    def body(snapshot):
+        with pytest.raises(ValueError):
+            snapshot.write("comments", [["a", "b", "c"]])
+        after(snapshot)
+    return body
+
+
+REFUSAL = "PATH: the snapshot cannot be completed: a write failed (comments row 1: 3 values, the format has 4)"
 FAILED = [
     (writes(["a", "b", "c"]), ValueError, "comments row 1: 3 values, the format has 4"),
     (writes(["a", "b", "c", "d"], {"a": 1}), ValueError, "comments row 2: not a list of values"),
@@ -98,6 +110,8 @@ FAILED = [
     (writes(["a", "b", "c", "d"], ["a", "b", "c", nest(126)]), ValueError, "comments row 2: nested more than 126 levels deep"),
     (lambda s: [s.write("comments", []), s.write("comments", [])], ValueError, "comments: written already"),
     (interrupted, KeyboardInterrupt, ""),
+    (refused_then(lambda s: None), ValueError, REFUSAL),
+    (refused_then(writes(["a", "b", "c", "d"])), ValueError, REFUSAL),
 ]
 
 
@@ -113,8 +127,46 @@ def test_create_is_all_or_nothing(tmp_path, body, kind, message):
     with pytest.raises(kind) as raised:
         with create(path) as snapshot:
             body(snapshot)
-    assert str(raised.value) == message
+    assert str(raised.value) == message.replace("PATH", str(path))
     assert path.read_bytes() == first and os.listdir(tmp_path) == ["x.quarlen"]
+
+
+@pytest.mark.parametrize("name, header, before, message", [
+    ("x.quarlen", {"format": "x"}, None, 'header: "format" belongs to the file, not to the header'),
+    ("x.quarlen", {"members": {}}, None, 'header: "members" belongs to the file, not to the header'),
+    # Names the file system takes, whatever the hidden name beside them.
+    ("x" * 247 + "q", None, None, None),
+    ("é" * 123 + ".quarlen", None, None, None),
+    # A replaced file keeps its mode, owner and group.
+    ("x.quarlen", None, (0o604, 1234, 5678), None),
+])
+def test_what_create_makes(tmp_path, monkeypatch, name, header, before, message):
+    path = tmp_path / name
+    if before:
+        if os.geteuid() != 0:
+            pytest.skip("giving a file to another owner takes root")
+        write(path, [])
+        path.chmod(before[0])
+        os.chown(path, *before[1:])
+    # The umask is never changed, not even for a moment: it is every thread's.
+    previous = os.umask(0o027)
+    monkeypatch.setattr(os, "umask", None)
+    try:
+        with create(path, header) as snapshot:
+            snapshot.write("comments", [])
+    except ValueError as refused:
+        assert str(refused) == message
+    else:
+        assert message is None
+    finally:
+        monkeypatch.undo()
+        os.umask(previous)
+    if message is not None:
+        assert os.listdir(tmp_path) == []
+        return
+    info = path.stat()
+    assert os.listdir(tmp_path) == [name]
+    assert (stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid) == (before or (0o640, os.getuid(), os.getgid()))
 
 
 def test_load_and_iter_rows_read_any_spelling_and_release_the_file(tmp_path):
@@ -205,3 +257,55 @@ print(len(rows))
 def test_calls_work_where_no_thread_can_start(tmp_path):
     path = archive(tmp_path / "x.quarlen", {"comments": MANY_ROWS})
     assert run_python(NO_THREADS, path, limits="-s 1048576") == (0, "100000\n")
+
+
+# Writes snapshots in a loop while a second thread is alive, taking Ctrl-C as KeyboardInterrupt inside the
+# loop's try only; prints the numbers of the snapshots whose block ended normally, then how many were interrupted.
+STORM = r"""
+import os, signal, sys, threading
+import quarlen
+
+directory = sys.argv[1]
+armed = False
+
+def interrupt(signum, frame):
+    if armed:
+        raise KeyboardInterrupt
+
+signal.signal(signal.SIGINT, interrupt)
+threading.Thread(target=threading.Event().wait, daemon=True).start()
+done, interrupted, number = [], 0, 0
+print("ready", flush=True)
+while not os.path.exists(os.path.join(directory, "stop")):
+    number += 1
+    try:  # Python 3.10 runs handlers on entering an except clause: the outer one takes what is raised there
+        try:
+            armed = True
+            with quarlen.create(os.path.join(directory, f"{number}.quarlen")) as snapshot:
+                snapshot.write("control_rows/K", [[number]])
+            armed = False
+            done.append(number)
+        except KeyboardInterrupt:
+            armed = False
+    except KeyboardInterrupt:
+        armed = False
+    interrupted += number not in done
+print(*done)
+print(interrupted)
+"""
+
+
+def test_create_under_a_storm_of_interrupts(tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", STORM, str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline() == b"ready\n"
+    for _ in range(2000):
+        child.send_signal(signal.SIGINT)
+        time.sleep(0.001)
+    (tmp_path / "stop").touch()
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, err) == (0, b"")
+    done, interrupted = out.decode().splitlines()
+    assert int(interrupted) > 0
+    assert [name for name in os.listdir(tmp_path) if name.startswith(".")] == []
+    for number in map(int, done.split()):
+        assert load(tmp_path / f"{number}.quarlen", "control_rows/K") == [[number]]

@@ -7,7 +7,7 @@ import zipfile
 
 import pytest
 
-from quarlen import _native
+from quarlen import _native, create, load
 from quarlen._native import Writer
 
 from archives import compact, error, record, write
@@ -102,3 +102,12 @@ def test_a_writer_belongs_to_its_thread(tmp_path, monkeypatch):
     assert on_thread(box.clear) == {"result": None}
     assert reports == [(RuntimeError, "_native::Writer is unsendable, but is being dropped on another thread")]
     assert not zipfile.is_zipfile(tmp_path / "b.quarlen")
+
+
+def test_a_snapshot_belongs_to_its_thread(tmp_path, capfd):
+    path = tmp_path / "a.quarlen"
+    with create(path) as snapshot:
+        raised = on_thread(lambda: snapshot.write("comments", [["A", "T", "C", "x"]]))["raised"]
+        assert (type(raised), str(raised)) == (RuntimeError, f"{path}: a snapshot is written by the thread that created it")
+        snapshot.write("comments", [])  # refused without a trace: the snapshot goes on
+    assert (load(path, "comments"), capfd.readouterr()) == ([], ("", ""))

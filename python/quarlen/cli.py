@@ -1,9 +1,10 @@
 """The quarlen command line: verify, inspect, read, write and compare .quarlen files.
 
 Exit codes: 0 success; 1 a file that fails verification, or a member that
-`read` does not find in the file; 2 bad usage, or a file that cannot be read or
-written. `diff` exits as diff(1) does: 0 when the snapshots hold the same rows,
-1 when they differ, 2 when a file cannot be read or fails verification. Output
+`read` does not find in the file; 2 bad usage, a file that cannot be read or
+written, standard output that fails, or a closed standard input that is to be
+read. `diff` exits as diff(1) does: 0 when the snapshots hold the same rows, 1
+when they differ, 2 when a file cannot be read or fails verification. Output
 cut short by its reader (`| head`) never changes the code.
 """
 
@@ -49,11 +50,20 @@ def _silence(stream: IO[str]) -> None:
     os.close(devnull)
 
 
+def _output_failed(stream: IO[str], error: OSError) -> None:
+    """After a failed write or flush: the stream is silenced, and a failure of
+    standard output other than a closed pipe (a full disk, an I/O error) ends
+    the command. Standard error has nowhere to report its own."""
+    _silence(stream)
+    if stream is sys.stdout and not isinstance(error, BrokenPipeError):
+        raise CommandError(f"standard output: {error.strerror or error}") from None
+
+
 def _write_to(stream: IO[str], text: str) -> None:
     try:
         stream.write(text)
-    except BrokenPipeError:
-        _silence(stream)
+    except OSError as error:
+        _output_failed(stream, error)
 
 
 def _stdout_write(text: str) -> None:
@@ -121,8 +131,14 @@ def _print_report(path: str, report: dict[str, Any]) -> None:
 def _stdout_flush() -> None:
     try:
         sys.stdout.flush()
-    except BrokenPipeError:
-        _silence(sys.stdout)
+    except OSError as error:
+        _output_failed(sys.stdout, error)
+
+
+def _stdin() -> IO[bytes]:
+    if sys.stdin is None:
+        raise CommandError("standard input: closed")
+    return sys.stdin.buffer
 
 
 def _verify_file(path: str) -> tuple[str | None, str | None]:
@@ -181,7 +197,8 @@ def _leave_now(status: int) -> NoReturn:
     aborts). Leaving with os._exit is both prompt and safe: the threads only
     read, and everything written is flushed first.
     """
-    _stdout_flush()
+    with contextlib.suppress(CommandError):
+        _stdout_flush()
     with contextlib.suppress(OSError):
         sys.stderr.flush()
     os._exit(status)
@@ -208,6 +225,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
             _stdout_flush()
     except KeyboardInterrupt:
         _leave_now(130)
+    except CommandError as error:
+        _stderr_write(f"quarlen: {error}\n")
+        _leave_now(EXIT_FAILURE)
     except BaseException:
         # Unexpected (MemoryError, say): reported as Python would, and left
         # the same way, since other threads may still be inside a verify.
@@ -247,8 +267,8 @@ def cmd_read(args: argparse.Namespace) -> int:
         for row in _cut_rows(text):
             out.write(row)
             out.write("\n")
-    except BrokenPipeError:
-        _silence(out)
+    except OSError as error:
+        _output_failed(out, error)
     return EXIT_OK
 
 
@@ -268,7 +288,7 @@ def cmd_members(args: argparse.Namespace) -> int:
 def _read_text_argument(source: str) -> str:
     try:
         if source == "-":
-            data = sys.stdin.buffer.read()
+            data = _stdin().read()
         else:
             with open(source, "rb") as handle:
                 data = handle.read()
@@ -313,7 +333,7 @@ def _parse_source(spec: str) -> tuple[str, str]:
 
 def _open_source(source: str) -> IO[bytes]:
     if source == "-":
-        return sys.stdin.buffer
+        return _stdin()
     try:
         return open(source, "rb")
     except OSError as error:
@@ -430,7 +450,7 @@ def _write_member(snap: SnapshotWriter, name: str, source: str, progress: _Progr
                 raise
             raise refusal from None
     finally:
-        if handle is not sys.stdin.buffer:
+        if source != "-":
             handle.close()
     progress.update(name, rows.rows, rows.size, done=True)
     count: int = record["rows"]
@@ -461,7 +481,7 @@ def _identity(source: str) -> tuple[int, int]:
     pipe would block, or end the writer at its other end."""
     try:
         if source == "-":
-            info = os.fstat(sys.stdin.fileno())
+            info = os.fstat(_stdin().fileno())
         else:
             info = os.stat(source)
             if stat.S_ISREG(info.st_mode):
@@ -635,40 +655,14 @@ def _stat_lines(counts: dict[str, list[int]]) -> Iterator[str]:
     yield f"total: +{total[0]} -{total[1]} ~{total[2]}\n"
 
 
-def _about(path: str, message: str) -> str:
-    """A message that names the file it is about."""
-    return message if message.startswith(f"{path}: ") else f"{path}: {message}"
-
-
-def _failed_file(old: str, new: str, message: str) -> str:
-    """The file whose member failed with `message`. The old file is read first,
-    so it is the one when its report has that problem."""
-    try:
-        problems = json.loads(_native.verify(old))["problems"]
-    except ValueError:
-        return old
-    return old if message in problems else new
-
-
 def cmd_diff(args: argparse.Namespace) -> int:
-    for path in (args.old, args.new):
-        try:
-            _native.manifest(path)
-        except ValueError as error:
-            raise CommandError(_about(path, str(error))) from None
     names = _compared_members(args.old, args.new, args.member)
     counts: dict[str, list[int]] = {}
     found = False
     out = sys.stdout
     try:
         for name in names:
-            try:
-                changes = _member_changes(args.old, args.new, name, as_json=True)
-            except ValueError as error:
-                message = str(error)
-                if message.startswith((f"{args.old}: ", f"{args.new}: ")):
-                    raise CommandError(message) from None
-                raise CommandError(_about(_failed_file(args.old, args.new, message), message)) from None
+            changes = _member_changes(args.old, args.new, name, as_json=True)
             found = found or bool(changes)
             for change in changes:
                 if args.stat:
@@ -679,9 +673,10 @@ def cmd_diff(args: argparse.Namespace) -> int:
         if args.stat:
             for line in _stat_lines(counts):
                 out.write(line)
-    except BrokenPipeError:
-        # Whoever read the output has seen enough; the status stays what was found.
-        _silence(out)
+    except OSError as error:
+        # After a closed pipe, whoever read the output has seen enough; the
+        # status stays what was found.
+        _output_failed(out, error)
     return EXIT_DIFFERENT if found else EXIT_OK
 
 
@@ -798,8 +793,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    # Started with a standard stream closed, the program carries on as if its
-    # reader had gone away.
+    # Started with standard output or error closed, the program carries on as
+    # if its reader had gone away; a closed standard input is told when read.
     if sys.stdout is None:
         sys.stdout = open(os.devnull, "w")
     if sys.stderr is None:
@@ -816,7 +811,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
     try:
-        sys.stdout.flush()
-    except BrokenPipeError:
-        _silence(sys.stdout)
+        _stdout_flush()
+    except CommandError as error:
+        status = EXIT_FAILURE
+        _stderr_write(f"quarlen: {error}\n")
     return status

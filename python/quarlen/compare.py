@@ -84,8 +84,9 @@ def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None) -> Itera
 
     Both manifests are checked when diff is called. Each member is read with
     every check of `read`, both sides, before any of its changes is yielded; a
-    member that fails them raises `read`'s ValueError. Memory holds a digest
-    per row of one member and the rows that changed.
+    member that fails them raises `read`'s ValueError, its message led by the
+    path of the file at fault. Memory holds a digest per row of one member and
+    the rows that changed.
     """
     names = _compared_members(old, new, members)
     return _changes(old, new, names)
@@ -100,8 +101,12 @@ def _changes(old: Path, new: Path, names: list[str]) -> Iterator[Change]:
 def _compared_members(old: Path, new: Path, members: Optional[Iterable[str]] = None) -> list[str]:
     """The members that either file lists, of those chosen, in byte order, once
     both manifests passed their checks."""
-    listed = set(json.loads(_native.manifest(old))["members"])
-    listed.update(json.loads(_native.manifest(new))["members"])
+    listed: set[str] = set()
+    for path in (old, new):
+        try:
+            listed.update(json.loads(_native.manifest(path))["members"])
+        except ValueError as error:
+            raise ValueError(_about(path, str(error))) from None
     if members is not None:
         if isinstance(members, str):
             raise TypeError("members: expected a collection of member names, not a str")
@@ -123,7 +128,36 @@ def _member_changes(old: Path, new: Path, name: str, as_json: bool = False) -> l
     compare = _native._diff_member_json if as_json else _native._diff_member
     base = name.partition("/")[0]
     labels = COLUMNS[base]
+    try:
+        changes = compare(old, new, name, _KEY_INDEXES[base])
+    except ValueError as error:
+        message = str(error)
+        if message.startswith((f"{os.fspath(old)}: ", f"{os.fspath(new)}: ")):
+            raise
+        raise ValueError(_about(new if _member_passes(old, name) else old, message)) from None
     return [
         (name, change, key, old_row, new_row, tuple(labels[i] for i in columns))
-        for change, key, old_row, new_row, columns in compare(old, new, name, _KEY_INDEXES[base])
+        for change, key, old_row, new_row, columns in changes
     ]
+
+
+def _about(path: Path, message: str) -> str:
+    """A message that names the file it is about."""
+    shown = os.fspath(path)
+    return message if message.startswith(f"{shown}: ") else f"{shown}: {message}"
+
+
+def _member_passes(path: Path, name: str) -> bool:
+    """Whether one member of a file passes the checks of `read`, streamed in
+    bounded memory. A comparison that failed over a member reads the old file
+    first: the fault is the old file's when its member fails alone."""
+    try:
+        reader = _native._open_rows(path, name)
+        try:
+            while reader.next_batch() is not None:
+                pass
+        finally:
+            reader.close()
+    except ValueError:
+        return False
+    return True
