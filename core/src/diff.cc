@@ -345,7 +345,7 @@ Result<bool> fetch_rows(const std::string& path, std::string_view name,
     if (stop_requested(interrupt)) return Error(kInterrupted);
     auto piece = reader.next();
     if (!piece) return Error(member + ": " + piece.error().message());
-    if (piece->empty()) break;
+    if (reader.done()) break;
     std::string_view rest = *piece;
     while (!rest.empty() && next < rows.size()) {
       const void* lf = std::memchr(rest.data(), '\n', rest.size());

@@ -83,11 +83,12 @@ class MemberPass {
                                                       opened.archive().reader(*entry), compact));
   }
 
-  // Takes the next piece; false once the entry has been read to its end.
+  // Takes the next piece (perhaps empty); false once the entry has been read
+  // to its end.
   Result<bool> step() {
     auto piece = reader_.next();
     if (!piece) return Error(member_ + ": " + piece.error().message());
-    if (piece->empty()) return false;
+    if (reader_.done()) return false;
     // Past broken UTF-8 only the read itself can still fail first.
     if (utf8_.feed(*piece)) {
       hash_.update(*piece);

@@ -245,8 +245,16 @@ struct EntryReader::State {
         std::min<uint64_t>(kPieceSize, declared - std::min(declared, produced) + 1));
     s.next_out = reinterpret_cast<Bytef*>(out.get());
     s.avail_out = static_cast<uInt>(room);
+    bool read_once = false;
     for (;;) {
       if (s.avail_in == 0 && in_left > 0) {
+        if (read_once) {  // one read a call: what it gave, perhaps nothing
+          const size_t made = room - s.avail_out;
+          produced += made;
+          crc = crc32_of(crc, out.get(), made);
+          return std::string_view(out.get(), made);
+        }
+        read_once = true;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(in_left, kReadChunk));
         if (auto r = file.read_at(in_offset, in.get(), n); !r) {
           return io_error(std::move(r).error());
@@ -295,6 +303,8 @@ EntryReader::EntryReader(const InputFile& file, const OpenedEntry& opened)
   }
 }
 
+bool EntryReader::done() const noexcept { return state_->done; }
+
 EntryReader::EntryReader(EntryReader&&) noexcept = default;
 EntryReader& EntryReader::operator=(EntryReader&&) noexcept = default;
 EntryReader::~EntryReader() = default;
@@ -335,7 +345,7 @@ Result<std::string> ZipArchive::read_entry(const OpenedEntry& opened) const {
   for (;;) {
     auto piece = entry.next();
     if (!piece) return std::move(piece).error();
-    if (piece->empty()) return out;
+    if (entry.done()) return out;
     out.append(*piece);
   }
 }

@@ -41,9 +41,13 @@ class EntryReader {
   EntryReader& operator=(EntryReader&&) noexcept;
   ~EntryReader();
 
-  // The next piece; an empty one once the whole entry was read and checked.
-  // A failure ends the entry. The piece stays valid until the next call.
+  // The next piece, inflated from at most one read of compressed data, so
+  // that every call returns soon: it may be empty where that data held no
+  // text (empty deflate blocks). Once the whole entry was read and checked,
+  // an empty piece with done() true. A failure ends the entry. The piece
+  // stays valid until the next call.
   Result<std::string_view> next();
+  bool done() const noexcept;
 
  private:
   friend class ZipArchive;
