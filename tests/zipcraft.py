@@ -23,6 +23,7 @@ class Item:
     lextra: bytes = b""
     cextra: bytes = b""
     version: int = 20
+    made: int = 0x314  # version made by: Unix, 2.0
     descriptor: bytes = b""  # after the data
     offset: int | None = None  # the central header's offset, where it lies
     before: bytes = b""  # bytes in front of the local header
@@ -48,12 +49,12 @@ def end_record(count: int, size: int, offset: int, comment=b"", *, disk=0) -> by
     return struct.pack("<IHHHHIIH", 0x06054B50, disk, disk, count, count, size, offset, len(comment)) + comment
 
 
-def zip64_records(at: int, count: int, size: int, offset: int) -> bytes:
+def zip64_records(at: int, count: int, size: int, offset: int, disks=1) -> bytes:
     record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, offset)
-    return record + struct.pack("<IIQI", 0x07064B50, 0, at, 1)
+    return record + struct.pack("<IIQI", 0x07064B50, 0, at, disks)
 
 
-def build(entries: list[Item], *, prefix=b"", gap=b"", comment=b"", zip64=False, end=None) -> bytes:
+def build(entries: list[Item], *, prefix=b"", gap=b"", comment=b"", zip64=False, disks=1, end=None) -> bytes:
     """The archive of `entries`: `prefix` first, `gap` between the entries and the directory, Zip64 end
     records when asked, then the end record (or `end` in its place) and `comment`."""
     out, central = bytearray(prefix), bytearray()
@@ -63,14 +64,14 @@ def build(entries: list[Item], *, prefix=b"", gap=b"", comment=b"", zip64=False,
         sizes = (0, 0, 0) if lflags & 8 else (e.crc, e.csize, e.usize)
         out += struct.pack("<IHHHHHIIIHH", 0x04034B50, e.version, lflags, e.method, 0, 0x21, *sizes, len(lname),
                            len(e.lextra)) + lname + e.lextra + e.data + e.descriptor
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, e.version, e.flags, e.method, 0, 0x21, e.crc,
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, e.made, e.version, e.flags, e.method, 0, 0x21, e.crc,
                                e.csize, e.usize, len(e.name), len(e.cextra), 0, 0, 0, 0x81A40000,
                                offset if e.offset is None else e.offset) + e.name + e.cextra
     out += gap
     directory = len(out)
     out += central
     if zip64:
-        out += zip64_records(len(out), len(entries), len(central), directory)
+        out += zip64_records(len(out), len(entries), len(central), directory, disks)
     return bytes(out + (end if end is not None else end_record(len(entries), len(central), directory, comment)))
 
 
@@ -99,10 +100,10 @@ def hostile(blob: bytes, kind: str) -> bytes:
             es.append(Item.of(b"comments.jsonl", evil))
         case "repeated-manifest":
             es.append(Item.of(b"manifest.json", b'{"format":"quarlen/1","members":{}}'))
-        case "code-page-twin":  # unmarked, the genuine name reads in code page 437 as this one
-            twin = next((e for e in es if e.flags & 0x800), comments)
-            es.append(Item.of(twin.name.decode("cp437").encode(), evil))
-            twin.flags &= ~0x800
+        case "unmarked-name":  # read in code page 437 by some readers
+            next((e for e in es if e.flags & 0x800), comments).flags &= ~0x800
+        case "converted-name":  # made on FAT, which some readers convert from its code page
+            next((e for e in es if e.flags & 0x800), comments).made = 0x14
         case "nul-name":
             es.append(Item.of(b"manifest.json\0x", b"{}"))
         case "strong-encryption" | "patched":
@@ -135,15 +136,15 @@ def hostile(blob: bytes, kind: str) -> bytes:
     return build(es)
 
 
-HOSTILE = ["shared-stream", "zip64-unasked", "repeated-member", "repeated-manifest", "code-page-twin", "nul-name",
-           "bytes-in-front", "bytes-between", "bytes-before-directory", "second-end-record", "comment-with-end-record",
+HOSTILE = ["shared-stream", "zip64-unasked", "repeated-member", "repeated-manifest", "unmarked-name", "converted-name",
+           "nul-name", "bytes-in-front", "bytes-between", "bytes-before-directory", "second-end-record", "comment-with-end-record",
            "unicode-path", "descriptor-lies", "zip64-extra-short", "strong-encryption", "patched", "trailing-deflate"]
 FORGED = b'["EVIL","T","C","x"]\n'
 
 
 def _entry_mutations(r: random.Random, es: list[Item], forged: bytes) -> None:
     e = r.choice(es)
-    match r.choice([0, 1, 2, 3, 4, 5, 5, 5, 6, 6, 6, 7, 7, 8, 9, 9, 10, 11, 12, 12, 13, 13]):  # sound ones more often
+    match r.choice([0, 1, 2, 3, 4, 5, 5, 5, 6, 6, 6, 7, 7, 8, 9, 9, 10, 11, 12, 12, 13, 13, 14, 14, 15]):  # sound ones more often
         case 0: e.flags |= 1 << r.choice([0, 3, 5, 6, 11])
         case 1: e.lflags = e.flags ^ (1 << r.choice([0, 3, 5, 6, 11]))
         case 2:  # the same name again, or a name that readers cut at NUL, holding other rows
@@ -166,6 +167,8 @@ def _entry_mutations(r: random.Random, es: list[Item], forged: bytes) -> None:
         case 12:  # the same text stored
             text = zlib.decompress(e.data, -15) if e.method == 8 else e.data
             e.data, e.method, e.csize = text, 0, len(text)
+        case 14: e.made = r.choice([0x0014, 0x0614, 0x0B32, 0x0B3F, 0x0A14])  # FAT, HPFS, NTFS, VFAT
+        case 15: e.flags &= ~0x800
         case 13:  # an entry the manifest does not list
             es.insert(r.randrange(len(es) + 1), Item.of(r.choice([b"x.jsonl", b"dir/", "ü".encode()]), forged,
                                                          r.choice([0, 8])))
@@ -182,7 +185,7 @@ def mutated(blob: bytes, r: random.Random) -> bytes:
             case 0: kw["prefix"] = r.randbytes(r.randrange(1, 64))
             case 1: kw["gap"] = r.choice([r.randbytes(r.randrange(1, 64)), build(es)[-22:]])
             case 2 | 3: kw["comment"] = r.choice([b"x", b"y" * 300, b"z" * 65535, end_record(0, 0, 0), b"PK\x05\x06"])
-            case 4 | 5: kw["zip64"] = True
+            case 4 | 5: kw["zip64"], kw["disks"] = True, r.choice([1, 1, 1, 0, 2])
             case 6:
                 sound = build(es, **kw)  # then a forged directory before the end record, or another after it
                 other = build([Item.of(e.name, forged) for e in es])

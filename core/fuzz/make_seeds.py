@@ -294,8 +294,9 @@ def seeds():
     )
     out["zip64_end"] = with_zip64_end(good)
     out["zip64_all"] = with_zip64_end(archive(ROWS))
+    named = archive({**ROWS, "control_rows/\u00c9": [[1]]})  # a name marked UTF-8
     for kind in zipcraft.HOSTILE:
-        out["layout_" + kind.replace("-", "_")] = zipcraft.hostile(archive(ROWS), kind)
+        out["layout_" + kind.replace("-", "_")] = zipcraft.hostile(named, kind)
     return out
 
 

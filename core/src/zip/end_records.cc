@@ -13,6 +13,7 @@ namespace {
 
 constexpr char kNoEnd[] = "Could not find central directory end";
 constexpr char kSecondEnd[] = "Another end record follows the end record";
+constexpr char kBytesAfterEnd[] = "Bytes after the end record's comment";
 constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
 constexpr char kZip64Mismatch[] = "Zip64 end record does not match the end record";
 constexpr char kMultiDisk[] = "Archives spanning several disks are not supported";
@@ -49,14 +50,18 @@ Result<EndFields> read_end_record(const InputFile& in) {
   }
   size_t pos = tail_size - kEndSize + 1;
   bool found = false;
+  bool short_comment = false;  // a record whose comment ends before the file
   while (pos-- > 0) {
     const char* p = tail.data() + pos;
-    if (le32(p) == kEndSignature && pos + kEndSize + le16(p + 20) == tail_size) {
+    if (le32(p) != kEndSignature) continue;
+    const size_t end = pos + kEndSize + le16(p + 20);
+    if (end == tail_size) {
       found = true;
       break;
     }
+    short_comment = short_comment || end < tail_size;
   }
-  if (!found) return invalid(kNoEnd);
+  if (!found) return invalid(short_comment ? kBytesAfterEnd : kNoEnd);
   // Without a comment, the record is the file's last 22 bytes, which every
   // reader tries first.
   const std::string_view signature("PK\x05\x06", 4);
@@ -92,7 +97,7 @@ Result<void> read_zip64_end_record(const InputFile& in, EndFields& where) {
   const uint32_t zip64_disk = le32(locator + 4);
   const uint64_t zip64_offset = le64(locator + 8);
   const uint32_t disks = le32(locator + 16);
-  if (zip64_disk != 0 || disks > 1) return unsupported(kMultiDisk);
+  if (zip64_disk != 0 || disks != 1) return unsupported(kMultiDisk);  // 0 disks fools some
   if (locator_offset < kZip64EndSize || zip64_offset != locator_offset - kZip64EndSize) {
     return invalid(kNoZip64End);
   }

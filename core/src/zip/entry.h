@@ -10,7 +10,7 @@ namespace quarlen::zip {
 // One central directory header, with the Zip64 values already in place.
 struct Entry {
   std::string_view name;  // the stored bytes; valid while the archive lives
-  uint8_t version_needed;  // the field's low byte: the version of the format
+  uint16_t version_needed;  // the version of the format in the low byte
   uint16_t flags;
   uint16_t method;
   uint32_t crc32;

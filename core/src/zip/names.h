@@ -1,6 +1,10 @@
-// Entry names as ZIP readers read them. A name marked UTF-8 (flag bit 11)
-// is read as UTF-8; an unmarked name as UTF-8 by some readers and in code
-// page 437 by others; and some readers cut a name at a NUL byte.
+// Entry names that every ZIP reader reads alike. Readers decode an unmarked
+// name in code page 437 or take its bytes as they are; some convert the
+// names of archives made on FAT, HPFS and some NTFS systems to another code
+// page, marked UTF-8 or not; and some cut a name at a NUL byte. A name read
+// alike is therefore free of NUL, and ASCII, or UTF-8 marked as such (flag
+// bit 11) from a system whose names are not converted. Names that are read
+// alike are also told apart alike: a repeated name is a repeated byte string.
 #ifndef QUARLEN_ZIP_NAMES_H_
 #define QUARLEN_ZIP_NAMES_H_
 
@@ -12,14 +16,9 @@
 
 namespace quarlen::zip {
 
-// Refuses a name that readers would read as another: one holding a NUL
-// byte, or marked UTF-8 without being UTF-8.
-Result<void> check_name(std::string_view name, uint16_t flags);
-
-// The name as a reader that decodes unmarked names in code page 437 sees
-// it, in UTF-8; empty when that is the stored name itself (ASCII, or
-// marked UTF-8).
-std::string code_page_name(std::string_view name, uint16_t flags);
+// Refuses a name that readers would read otherwise; `made_by` is the central
+// header's "version made by" (the system in its high byte).
+Result<void> check_name(std::string_view name, uint16_t flags, uint16_t made_by);
 
 // The name as messages show it: bytes that are not UTF-8 become U+FFFD
 // and control characters '?'.

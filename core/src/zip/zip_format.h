@@ -105,9 +105,17 @@ inline constexpr uint16_t kFlagPatched = 1 << 5;
 inline constexpr uint16_t kFlagStrongEncryption = 1 << 6;
 inline constexpr uint16_t kFlagUtf8 = 1 << 11;
 
+// Systems of "version made by" (its high byte) whose names some readers
+// convert to another code page: all FAT and HPFS, and NTFS from version 5.0.
+inline constexpr int kSystemFat = 0;
+inline constexpr int kSystemHpfs = 6;
+inline constexpr int kSystemNtfs = 11;
+inline constexpr int kConvertedNtfsVersion = 50;
+
 // "Version needed to extract" (its low byte): an entry asking for more than
 // kMaxVersionNeeded makes some readers refuse the whole archive, and one
-// asking for more than kMaxVersionRead is skipped by others.
+// asking for more than kMaxVersionRead, or naming a system in the high byte
+// (whose own storage format readers then expect), is skipped by others.
 inline constexpr uint8_t kMaxVersionNeeded = 63;
 inline constexpr uint8_t kMaxVersionRead = 46;
 

@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cstring>
 #include <new>
-#include <unordered_set>
 #include <utility>
 
 #include "quarlen/utf8.h"
@@ -105,7 +104,6 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
   index_.reserve(static_cast<size_t>(count));
 
   std::string_view rest(directory_.get(), length);
-  std::unordered_set<std::string> code_page_names;
   for (uint64_t i = 0; i < count; ++i) {
     if (rest.size() < kCentralHeaderSize) return invalid(kBadCentralHeader);
     const char* h = rest.data();
@@ -116,8 +114,8 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
     const size_t record_size = kCentralHeaderSize + name_size + extra_size + comment_size;
     if (record_size > rest.size()) return invalid(kBadCentralHeader);
     Entry e;
-    e.version_needed = static_cast<uint8_t>(h[6]);
-    if (e.version_needed > kMaxVersionNeeded) return unsupported(kNewerVersion);
+    e.version_needed = le16(h + 6);
+    if ((e.version_needed & 0xFF) > kMaxVersionNeeded) return unsupported(kNewerVersion);
     e.name = rest.substr(kCentralHeaderSize, name_size);
     e.flags = le16(h + 8);
     e.method = le16(h + 10);
@@ -126,17 +124,11 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
     e.uncompressed_size = le32(h + 24);
     e.header_offset = le32(h + 42);
     const std::string_view extra = rest.substr(kCentralHeaderSize + name_size, extra_size);
-    if (auto r = check_name(e.name, e.flags); !r) return r;
+    if (auto r = check_name(e.name, e.flags, le16(h + 4)); !r) return r;
     if (auto r = read_extra(extra, e); !r) return r;
     entries_.push_back(e);
-    // No two entries may share a name as any reader reads it.
-    const std::string code_page = code_page_name(e.name, e.flags);
-    if (!index_.emplace(e.name, entries_.size() - 1).second ||
-        code_page_names.count(std::string(e.name)) != 0 ||
-        (!code_page.empty() &&
-         (index_.count(code_page) != 0 || !code_page_names.insert(code_page).second))) {
-      return invalid("Entry " + shown_name(code_page.empty() ? e.name : code_page) +
-                     " is listed twice");
+    if (!index_.emplace(e.name, entries_.size() - 1).second) {
+      return invalid("Entry " + shown_name(e.name) + " is listed twice");
     }
     rest.remove_prefix(record_size);
   }
@@ -152,6 +144,7 @@ const Entry* ZipArchive::find(std::string_view name) const {
 Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
   if (entry.flags & (kFlagEncrypted | kFlagStrongEncryption)) return unsupported(kEncrypted);
   if (entry.flags & kFlagPatched) return unsupported(kPatched);
+  // Its high byte, where readers find a system's own storage format.
   if (entry.version_needed > kMaxVersionRead) return unsupported(kNewerVersion);
   if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
     return unsupported("Compression method " + std::to_string(entry.method) +
@@ -176,19 +169,19 @@ Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
       ((flags ^ entry.flags) & kFlagUtf8) != 0) {
     return invalid(kForeignLocalHeader);
   }
-  if (!(flags & kFlagDataDescriptor)) {
-    Entry local = entry;
-    local.crc32 = le32(header.data() + kLocalCrcOffset);
-    local.compressed_size = le32(header.data() + kLocalCrcOffset + 4);
-    local.uncompressed_size = le32(header.data() + kLocalCrcOffset + 8);
-    local.header_offset = 0;  // a local header has no offset of its own
-    const std::string_view extra =
-        std::string_view(header).substr(kLocalHeaderSize + local_name.size());
-    if (!read_extra(extra, local) || local.crc32 != entry.crc32 ||
-        local.compressed_size != entry.compressed_size ||
-        local.uncompressed_size != entry.uncompressed_size) {
-      return invalid(kForeignLocalHeader);
-    }
+  Entry local = entry;
+  local.crc32 = le32(header.data() + kLocalCrcOffset);
+  local.compressed_size = le32(header.data() + kLocalCrcOffset + 4);
+  local.uncompressed_size = le32(header.data() + kLocalCrcOffset + 8);
+  local.header_offset = 0;  // a local header has no offset of its own
+  if (!read_extra(std::string_view(header).substr(kLocalHeaderSize + local_name.size()), local)) {
+    return invalid(kForeignLocalHeader);
+  }
+  // With a data descriptor, the sizes and CRC-32 are the directory's alone.
+  if (!(flags & kFlagDataDescriptor) &&
+      (local.crc32 != entry.crc32 || local.compressed_size != entry.compressed_size ||
+       local.uncompressed_size != entry.uncompressed_size)) {
+    return invalid(kForeignLocalHeader);
   }
   return OpenedEntry{&entry, entry.data_offset};
 }

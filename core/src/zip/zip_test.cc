@@ -437,11 +437,14 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
       // names and versions that other readers read otherwise or refuse
       {{{dir + 47, 0, 1}}, "", "invalid Zip archive: Entry name holds a NUL byte"},
       {{{cb + 46, 'a', 1}}, "", "invalid Zip archive: Entry a.jsonl is listed twice"},
-      {{{cb + 46, 0xC3, 1}}, "", ""},  // read in code page 437 by some
-      {{{cb + 46, 0xC3, 1}, {cb + 8, 0x800, 2}}, "", "invalid Zip archive: Entry name marked UTF-8 is not UTF-8"},
+      {{{cb + 46, 0xC3, 1}}, "", "invalid Zip archive: Entry name \uFFFD.jsonl is not ASCII and not marked UTF-8"},
+      {{{cb + 46, 0xC3, 1}, {cb + 8, 0x800, 2}}, "", "invalid Zip archive: Entry name \uFFFD.jsonl is marked UTF-8 but is not"},
+      {{{cb + 46, 0xA9C3, 2}, {cb + 8, 0x800, 2}, {cb + 5, 0, 1}}, "",  // made on FAT
+       "invalid Zip archive: Entry name \u00E9jsonl is not ASCII, from a system whose names readers convert"},
       {{{cb + 46, 0xA9C3, 2}, {cb + 8, 0x800, 2}}, "", ""},  // "\xC3\xA9jsonl", marked
       {{{dir + 6, 64, 1}}, "", "unsupported Zip archive: Entry needs a later version of the format"},
       {{{cb + 6, 47, 1}}, "b.jsonl", "unsupported Zip archive: Entry needs a later version of the format"},
+      {{{cb + 7, 2, 1}}, "b.jsonl", "unsupported Zip archive: Entry needs a later version of the format"},
       // every byte belongs to one entry
       {{{26, 6, 2}}, "a.jsonl", kGapBeforeB},
       {{{cb + 42, 0, 4}}, "b.jsonl", kOverlap},
@@ -509,6 +512,7 @@ TEST_F(ZipTest, RefusesZip64RecordsThatLie) {
       {{{record + 48, ~uint64_t{0}, 8}}, "", kDirectoryOutside},
       {{{record + 48, record, 8}}, "", kDirectoryOutside},
       {{{locator + 16, 2, 4}}, "", kMultiDisk},  // number of disks
+      {{{locator + 16, 0, 4}}, "", kMultiDisk},
       {{{locator + 4, 1, 4}}, "", kMultiDisk},   // disk of the Zip64 end record
       {{{record + 16, 1, 4}, {good.size() - 22 + 4, 0xFFFF, 2}}, "", kMultiDisk},  // this disk
       {{{record + 24, 2, 8}}, "", kZip64Mismatch},  // entries on this disk
