@@ -117,6 +117,7 @@ HOSTILE = {
     # Listed entries that cannot be opened, or whose data is not all one stream.
     "strong-encryption": "comments: listed in the manifest but missing from the file",
     "patched": "comments: listed in the manifest but missing from the file",
+    "local-zip64-unasked": "comments: listed in the manifest but missing from the file",
     "trailing-deflate": "comments: invalid Zip archive: Deflate stream ends before the entry's data",
 }
 

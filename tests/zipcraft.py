@@ -24,6 +24,8 @@ class Item:
     cextra: bytes = b""
     version: int = 20
     made: int = 0x314  # version made by: Unix, 2.0
+    attrs: int = 0x81A40000  # external attributes: a Unix file, rw-r--r--
+    disk: int = 0  # where the entry starts
     descriptor: bytes = b""  # after the data
     offset: int | None = None  # the central header's offset, where it lies
     before: bytes = b""  # bytes in front of the local header
@@ -65,7 +67,7 @@ def build(entries: list[Item], *, prefix=b"", gap=b"", comment=b"", zip64=False,
         out += struct.pack("<IHHHHHIIIHH", 0x04034B50, e.version, lflags, e.method, 0, 0x21, *sizes, len(lname),
                            len(e.lextra)) + lname + e.lextra + e.data + e.descriptor
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, e.made, e.version, e.flags, e.method, 0, 0x21, e.crc,
-                               e.csize, e.usize, len(e.name), len(e.cextra), 0, 0, 0, 0x81A40000,
+                               e.csize, e.usize, len(e.name), len(e.cextra), 0, e.disk, 0, e.attrs,
                                offset if e.offset is None else e.offset) + e.name + e.cextra
     out += gap
     directory = len(out)
@@ -131,20 +133,23 @@ def hostile(blob: bytes, kind: str) -> bytes:
         case "descriptor-lies":
             comments.flags |= 8
             comments.descriptor = descriptor(manifest_entry, True, False)
+        case "local-zip64-unasked":  # sizes in a field that the local header does not mark
+            comments.lextra = zip64_extra(comments.usize, comments.csize)
         case "zip64-extra-short":
             comments.cextra, comments.csize = zip64_extra(), 0xFFFFFFFF
     return build(es)
 
 
-HOSTILE = ["shared-stream", "zip64-unasked", "repeated-member", "repeated-manifest", "unmarked-name", "converted-name",
-           "nul-name", "bytes-in-front", "bytes-between", "bytes-before-directory", "second-end-record", "comment-with-end-record",
-           "unicode-path", "descriptor-lies", "zip64-extra-short", "strong-encryption", "patched", "trailing-deflate"]
+HOSTILE = ["shared-stream", "zip64-unasked", "repeated-member", "repeated-manifest", "unmarked-name",
+           "converted-name", "nul-name", "bytes-in-front", "bytes-between", "bytes-before-directory",
+           "second-end-record", "comment-with-end-record", "unicode-path", "descriptor-lies", "local-zip64-unasked",
+           "zip64-extra-short", "strong-encryption", "patched", "trailing-deflate"]
 FORGED = b'["EVIL","T","C","x"]\n'
 
 
 def _entry_mutations(r: random.Random, es: list[Item], forged: bytes) -> None:
     e = r.choice(es)
-    match r.choice([0, 1, 2, 3, 4, 5, 5, 5, 6, 6, 6, 7, 7, 8, 9, 9, 10, 11, 12, 12, 13, 13, 14, 14, 15]):  # sound ones more often
+    match r.choice([0, 1, 2, 3, 4, 5, 5, 5, 6, 6, 6, 7, 7, 8, 9, 9, 10, 11, 12, 12, 13, 13, 14, 14, 15, 16, 17, 18]):  # sound ones more often
         case 0: e.flags |= 1 << r.choice([0, 3, 5, 6, 11])
         case 1: e.lflags = e.flags ^ (1 << r.choice([0, 3, 5, 6, 11]))
         case 2:  # the same name again, or a name that readers cut at NUL, holding other rows
@@ -169,6 +174,9 @@ def _entry_mutations(r: random.Random, es: list[Item], forged: bytes) -> None:
             e.data, e.method, e.csize = text, 0, len(text)
         case 14: e.made = r.choice([0x0014, 0x0614, 0x0B32, 0x0B3F, 0x0A14])  # FAT, HPFS, NTFS, VFAT
         case 15: e.flags &= ~0x800
+        case 16: e.made, e.attrs = r.choice([0x14, 0x514, 0x314]), r.choice([0x08, 0x10, 0x81A40008])
+        case 17: e.disk = r.choice([1, 0xFFFF])
+        case 18: e.lextra = zip64_extra(*(r.choice([e.usize, e.csize, 0xFFFFFFFF]) for _ in range(r.randrange(3))))
         case 13:  # an entry the manifest does not list
             es.insert(r.randrange(len(es) + 1), Item.of(r.choice([b"x.jsonl", b"dir/", "ü".encode()]), forged,
                                                          r.choice([0, 8])))

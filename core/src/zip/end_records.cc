@@ -16,7 +16,6 @@ constexpr char kSecondEnd[] = "Another end record follows the end record";
 constexpr char kBytesAfterEnd[] = "Bytes after the end record's comment";
 constexpr char kNoZip64End[] = "Could not find Zip64 central directory end";
 constexpr char kZip64Mismatch[] = "Zip64 end record does not match the end record";
-constexpr char kMultiDisk[] = "Archives spanning several disks are not supported";
 constexpr char kDirectoryOutside[] = "Central directory runs past its end record";
 constexpr char kDirectoryShort[] = "Bytes between the central directory and its end record";
 constexpr char kTooManyEntries[] = "Central directory is too small for its entry count";

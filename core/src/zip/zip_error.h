@@ -9,6 +9,9 @@
 
 namespace quarlen::zip {
 
+// Shared by the end records and the directory.
+inline constexpr char kMultiDisk[] = "Archives spanning several disks are not supported";
+
 // The archive breaks the format.
 inline Error invalid(std::string_view reason) {
   return Error("invalid Zip archive: " + std::string(reason));

@@ -111,6 +111,10 @@ inline constexpr int kSystemFat = 0;
 inline constexpr int kSystemHpfs = 6;
 inline constexpr int kSystemNtfs = 11;
 inline constexpr int kConvertedNtfsVersion = 50;
+// Systems whose external attributes some readers take as MS-DOS ones, where
+// this bit marks a volume label, which they skip.
+inline constexpr int kSystemAtari = 5;
+inline constexpr uint32_t kDosVolumeLabel = 0x08;
 
 // "Version needed to extract" (its low byte): an entry asking for more than
 // kMaxVersionNeeded makes some readers refuse the whole archive, and one

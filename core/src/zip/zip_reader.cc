@@ -24,6 +24,7 @@ constexpr char kUnicodePath[] = "Unicode path extra fields are not supported";
 constexpr char kNewerVersion[] = "Entry needs a later version of the format";
 constexpr char kEncrypted[] = "Encrypted entries are not supported";
 constexpr char kPatched[] = "Patched data is not supported";
+constexpr char kVolumeLabel[] = "Volume labels are not supported";
 constexpr char kTrailingData[] = "Deflate stream ends before the entry's data";
 constexpr char kImpossibleSize[] = "Declared size cannot come from the compressed data";
 constexpr char kSizeMismatch[] = "Entry data does not match its declared size";
@@ -56,7 +57,7 @@ Result<void> apply_zip64_extra(std::string_view data, Entry& e) {
 // readers refuse a block that runs past the extra data. Some read a name
 // from a Unicode path field in place of the stored one, and others misjudge
 // the layout of archives that hold one: such fields are refused.
-Result<void> read_extra(std::string_view extra, Entry& e) {
+Result<void> read_extra(std::string_view extra, Entry& e, bool local = false) {
   bool zip64_seen = false;
   while (extra.size() >= kExtraHeaderSize) {
     const uint16_t id = le16(extra.data());
@@ -67,7 +68,17 @@ Result<void> read_extra(std::string_view extra, Entry& e) {
     if (id == kZip64ExtraId) {
       if (zip64_seen) return invalid(kBadExtra);
       zip64_seen = true;
-      if (auto r = apply_zip64_extra(data, e); !r) return r;
+      if (!local) {
+        if (auto r = apply_zip64_extra(data, e); !r) return r;
+      } else {
+        // Both sizes, and only where a size is marked: some readers take a
+        // field that the header does not ask for by another header's marks.
+        if (data.size() != 16 || (e.uncompressed_size != kMax32 && e.compressed_size != kMax32)) {
+          return invalid(kBadExtra);
+        }
+        e.uncompressed_size = le64(data.data());
+        e.compressed_size = le64(data.data() + 8);
+      }
     } else if (id == kUnicodePathExtraId) {
       return unsupported(kUnicodePath);
     }
@@ -113,7 +124,9 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
     const size_t comment_size = le16(h + 32);
     const size_t record_size = kCentralHeaderSize + name_size + extra_size + comment_size;
     if (record_size > rest.size()) return invalid(kBadCentralHeader);
+    if (le16(h + 34) != 0) return unsupported(kMultiDisk);  // disk where the entry starts
     Entry e;
+    e.made_by = le16(h + 4);
     e.version_needed = le16(h + 6);
     if ((e.version_needed & 0xFF) > kMaxVersionNeeded) return unsupported(kNewerVersion);
     e.name = rest.substr(kCentralHeaderSize, name_size);
@@ -123,8 +136,9 @@ Result<void> ZipArchive::read_directory(uint64_t offset, uint64_t size, uint64_t
     e.compressed_size = le32(h + 20);
     e.uncompressed_size = le32(h + 24);
     e.header_offset = le32(h + 42);
+    e.external_attributes = le32(h + 38);
     const std::string_view extra = rest.substr(kCentralHeaderSize + name_size, extra_size);
-    if (auto r = check_name(e.name, e.flags, le16(h + 4)); !r) return r;
+    if (auto r = check_name(e.name, e.flags, e.made_by); !r) return r;
     if (auto r = read_extra(extra, e); !r) return r;
     entries_.push_back(e);
     if (!index_.emplace(e.name, entries_.size() - 1).second) {
@@ -146,6 +160,12 @@ Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
   if (entry.flags & kFlagPatched) return unsupported(kPatched);
   // Its high byte, where readers find a system's own storage format.
   if (entry.version_needed > kMaxVersionRead) return unsupported(kNewerVersion);
+  const int system = entry.made_by >> 8;
+  if ((system == kSystemFat || system == kSystemAtari || system == kSystemHpfs ||
+       system == kSystemNtfs) &&
+      (entry.external_attributes & kDosVolumeLabel)) {
+    return unsupported(kVolumeLabel);
+  }
   if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
     return unsupported("Compression method " + std::to_string(entry.method) +
                        " is not supported");
@@ -174,7 +194,8 @@ Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
   local.compressed_size = le32(header.data() + kLocalCrcOffset + 4);
   local.uncompressed_size = le32(header.data() + kLocalCrcOffset + 8);
   local.header_offset = 0;  // a local header has no offset of its own
-  if (!read_extra(std::string_view(header).substr(kLocalHeaderSize + local_name.size()), local)) {
+  const std::string_view local_extra = std::string_view(header).substr(kLocalHeaderSize + local_name.size());
+  if (!read_extra(local_extra, local, true)) {
     return invalid(kForeignLocalHeader);
   }
   // With a data descriptor, the sizes and CRC-32 are the directory's alone.

@@ -445,6 +445,8 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
       {{{dir + 6, 64, 1}}, "", "unsupported Zip archive: Entry needs a later version of the format"},
       {{{cb + 6, 47, 1}}, "b.jsonl", "unsupported Zip archive: Entry needs a later version of the format"},
       {{{cb + 7, 2, 1}}, "b.jsonl", "unsupported Zip archive: Entry needs a later version of the format"},
+      {{{cb + 34, 1, 2}}, "", kMultiDisk},  // the disk where the entry starts
+      {{{cb + 5, 0, 1}, {cb + 38, 0x08, 4}}, "b.jsonl", "unsupported Zip archive: Volume labels are not supported"},
       // every byte belongs to one entry
       {{{26, 6, 2}}, "a.jsonl", kGapBeforeB},
       {{{cb + 42, 0, 4}}, "b.jsonl", kOverlap},
@@ -559,8 +561,9 @@ TEST_F(ZipTest, HugeDeclaredSizesAreRefusedWithoutAllocating) {
   z = with_zip64_extra(z, z.size() - 22 - 49, {{24, uint64_t{1} << 40}});  // 1 TB
   std::string local_extra;  // the same in the local header
   put(local_extra, 0x0001, 2);
-  put(local_extra, 8, 2);
+  put(local_extra, 16, 2);
   put(local_extra, uint64_t{1} << 40, 8);
+  put(local_extra, get32(z, 18), 8);
   set(z, 22, 0xFFFFFFFF, 4);
   set(z, 28, local_extra.size(), 2);
   z.insert(30 + 3, local_extra);
