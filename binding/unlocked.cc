@@ -1,5 +1,6 @@
 #include "unlocked.h"
 
+#include <pthread.h>
 #include <pythread.h>
 #include <unistd.h>
 
@@ -21,9 +22,18 @@ struct ExitWatch {
   int relocking = 0;                 // threads past the check, before the lock
 };
 
-ExitWatch& exit_watch() {
-  static ExitWatch* watch = new ExitWatch;
-  return *watch;
+ExitWatch* g_watch = new ExitWatch;
+
+ExitWatch& exit_watch() { return *g_watch; }
+
+unsigned long g_main_thread = 0;
+
+// A child of fork() has only the forking thread: the counts and the mutex
+// of the threads it had, and the main thread it knew, are the parent's. It
+// starts afresh (the old watch may be locked for good, so it is left as it is).
+void after_fork_in_child() {
+  g_watch = new ExitWatch;
+  g_main_thread = 0;
 }
 
 // A thread that must not take the lock back waits here for the process to
@@ -50,8 +60,6 @@ PyObject* on_exit(PyObject*, PyObject*) {
 
 PyMethodDef g_on_exit = {"_on_exit", on_exit, METH_NOARGS, "_on_exit()\n--\n\n"};
 
-unsigned long g_main_thread = 0;
-
 }  // namespace
 
 void relock(PyThreadState* state) noexcept {
@@ -72,6 +80,11 @@ void relock(PyThreadState* state) noexcept {
 }
 
 bool watch_exit(PyObject* module) noexcept {
+  static const bool forks_watched = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+  if (!forks_watched) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot watch fork()");
+    return false;
+  }
   PyRef handler(PyCMethod_New(&g_on_exit, module, nullptr, nullptr));
   if (!handler) return false;
   PyRef atexit(PyImport_ImportModule("atexit"));

@@ -309,3 +309,44 @@ def test_create_under_a_storm_of_interrupts(tmp_path):
     assert [name for name in os.listdir(tmp_path) if name.startswith(".")] == []
     for number in map(int, done.split()):
         assert load(tmp_path / f"{number}.quarlen", "control_rows/K") == [[number]]
+
+
+# Children forked while other threads are inside calls (some taking the lock back) exit as usual.
+FORKS = """
+import os, sys, threading, time, warnings, quarlen
+warnings.simplefilter("ignore")  # fork() with threads alive
+path = sys.argv[1]
+for _ in range(4):
+    threading.Thread(target=lambda: [quarlen.verify(path) for _ in iter(int, 1)], daemon=True).start()
+children = []
+for _ in range(40):
+    time.sleep(0.002)
+    pid = os.fork()
+    if pid == 0:
+        sys.exit(0)
+    children.append(pid)
+deadline = time.monotonic() + 10
+while children and time.monotonic() < deadline:
+    children = [pid for pid in children if os.waitpid(pid, os.WNOHANG) == (0, 0)]
+    time.sleep(0.05)
+print(len(children))
+"""
+
+
+def test_forked_children_exit(tmp_path):
+    path = archive(tmp_path / "x.quarlen", {"comments": MANY_ROWS[:1000]})
+    assert run_python(FORKS, path) == (0, "0\n")
+
+
+def test_create_puts_back_only_its_own_handlers(tmp_path):
+    def graceful(signum, frame):
+        pass
+    with create(tmp_path / "a.quarlen") as snapshot:
+        signal.signal(signal.SIGINT, graceful)  # the caller's, set inside the block, stays
+        snapshot.write("comments", [])
+    assert signal.getsignal(signal.SIGINT) is graceful
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    first, second = create(tmp_path / "b.quarlen"), create(tmp_path / "c.quarlen")
+    first.__enter__(), second.__enter__()
+    first.__exit__(None, None, None), second.__exit__(None, None, None)  # left out of order
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler

@@ -111,6 +111,7 @@ class _Interrupts:
         self._caught: list[int] = []
         self._settled = False
         self._kept = False
+        self._ended = False
 
     def __enter__(self) -> _Interrupts:
         if threading.current_thread() is threading.main_thread():
@@ -139,6 +140,16 @@ class _Interrupts:
             self._caught.clear()  # outrun by this one
             self._previous[signum](signum, frame)
 
+    def _restored(self, signum: int) -> Callable[[int, Any], Any]:
+        """The handler to put back: the one found on entry, or, where that is
+        a block's that ended first (blocks left out of order), that block's."""
+        handler = self._previous[signum]
+        owner = getattr(handler, "__self__", None)
+        while isinstance(owner, _Interrupts) and owner._ended:
+            handler = owner._previous[signum]
+            owner = getattr(handler, "__self__", None)
+        return handler
+
     def release(self) -> None:
         """Hands each signal recorded to its handler now."""
         caught, self._caught = self._caught, []
@@ -155,8 +166,11 @@ class _Interrupts:
         if self._kept:
             return
         try:
-            for signum, handler in self._previous.items():
-                signal.signal(signum, handler)
+            self._ended = True
+            for signum in self._previous:
+                # A handler the caller put in place meanwhile stays.
+                if signal.getsignal(signum) == self._handle:
+                    signal.signal(signum, self._restored(signum))
         finally:
             if self._settled:
                 self._caught.clear()
