@@ -42,18 +42,12 @@ ROWS = {
 }
 
 
-def sha256_hex(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def member_text(rows):
-    return b"".join(
-        json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode() + b"\n" for r in rows
-    )
+    return b"".join(json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode() + b"\n" for r in rows)
 
 
 def record(text, rows):
-    return {"bytes": len(text), "rows": rows, "sha256": sha256_hex(text)}
+    return {"bytes": len(text), "rows": rows, "sha256": hashlib.sha256(text).hexdigest()}
 
 
 def manifest_bytes(members, header=None):
@@ -63,27 +57,12 @@ def manifest_bytes(members, header=None):
     return json.dumps(m, indent=2, sort_keys=True, ensure_ascii=False).encode()
 
 
-class Unseekable(io.RawIOBase):
-    """A sink that cannot seek, so zipfile writes data descriptors."""
-
-    def __init__(self):
-        self.data = bytearray()
-
-    def writable(self):
-        return True
-
-    def seekable(self):
-        return False
-
-    def write(self, b):
-        self.data += b
-        return len(b)
-
-
 def build(entries, method=zipfile.ZIP_DEFLATED, comment=b"", stream=False, zip64=False):
     """entries: list of (name, bytes) or (name, bytes, method)."""
-    sink = Unseekable() if stream else io.BytesIO()
-    with zipfile.ZipFile(sink, "w", compression=method) as z:
+    sink = io.BytesIO()
+    # Without seek and tell, zipfile follows each entry with a data descriptor.
+    target = type("Stream", (), {"write": sink.write, "flush": sink.flush})() if stream else sink
+    with zipfile.ZipFile(target, "w", compression=method) as z:
         for e in entries:
             name, data = e[0], e[1]
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
@@ -95,7 +74,7 @@ def build(entries, method=zipfile.ZIP_DEFLATED, comment=b"", stream=False, zip64
             else:
                 z.writestr(info, data)
         z.comment = comment
-    return bytes(sink.data) if stream else sink.getvalue()
+    return sink.getvalue()
 
 
 def archive(rows_by_name, header=None, records=None, **kw):
@@ -117,22 +96,13 @@ def raw_archive(member_entries, manifest, **kw):
     return build(list(member_entries) + [("manifest.json", manifest)], **kw)
 
 
-END = struct.Struct("<IHHHHIIH")  # end record without its comment
-
-
-def split_end(data):
-    at = data.rfind(b"PK\x05\x06")
-    return at, END.unpack_from(data, at)
-
-
 def with_zip64_end(data):
     """The archive with Zip64 end records in front of an end record whose
     fields all point to them."""
-    at, (_, _, _, _, count, size, offset, _) = split_end(data)
-    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, offset)
-    locator = struct.pack("<IIQI", 0x07064B50, 0, at, 1)
-    end = END.pack(0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
-    return data[:at] + record + locator + end
+    at = data.rfind(b"PK\x05\x06")
+    count, size, offset = struct.unpack_from("<HII", data, at + 10)
+    marked = zipcraft.end_record(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, disk=0xFFFF)
+    return data[:at] + zipcraft.zip64_records(at, count, size, offset) + marked
 
 
 def handmade(entries):
@@ -142,11 +112,6 @@ def handmade(entries):
                            for name, method, crc, data, size in entries])
 
 
-def deflated(data):
-    z = zlib.compressobj(6, zlib.DEFLATED, -15)
-    return z.compress(data) + z.flush()
-
-
 def seeds():
     out = {}
     small = {"objects": ROWS["objects"], "comments": ROWS["comments"]}
@@ -154,34 +119,17 @@ def seeds():
     # Sound files.
     out["empty_members"] = archive({}, header={"source": "db1"})
     out["all"] = archive(ROWS, header={"source": "db1", "nested": {"b": [1, 2], "a": None}})
-    out["stored"] = archive(small, method=zipfile.ZIP_STORED)
     out["mixed_methods"] = raw_archive(
-        [
-            ("objects.jsonl", member_text(ROWS["objects"]), zipfile.ZIP_STORED),
-            ("comments.jsonl", member_text(ROWS["comments"]), zipfile.ZIP_DEFLATED),
-        ],
-        manifest_bytes(
-            {
-                "objects": record(member_text(ROWS["objects"]), 2),
-                "comments": record(member_text(ROWS["comments"]), 2),
-            }
-        ),
-        method=zipfile.ZIP_STORED,
+        [("objects.jsonl", member_text(ROWS["objects"]), zipfile.ZIP_STORED),
+         ("comments.jsonl", member_text(ROWS["comments"]), zipfile.ZIP_DEFLATED)],
+        manifest_bytes({name: record(member_text(rows), 2) for name, rows in small.items()}),
     )
-    out["empty_member"] = archive({"synonyms": [], "objects": ROWS["objects"]})
     out["data_descriptor"] = archive(small, stream=True)
 
     # Small on disk, large inflated: one 4 MiB line, and many short lines.
-    spaces = b" " * (4 << 20)
-    out["long_line"] = raw_archive(
-        [("control_rows/APP.jsonl", spaces, zipfile.ZIP_DEFLATED)],
-        manifest_bytes({"control_rows/APP": record(spaces, 1)}),
-    )
-    many = b"[1]\n" * 100000
-    out["many_lines"] = raw_archive(
-        [("control_rows/APP.jsonl", many, zipfile.ZIP_DEFLATED)],
-        manifest_bytes({"control_rows/APP": record(many, 100000)}),
-    )
+    for label, text, rows in (("long_line", b" " * (4 << 20), 1), ("many_lines", b"[1]\n" * 100000, 100000)):
+        out[label] = raw_archive([("control_rows/APP.jsonl", text, zipfile.ZIP_DEFLATED)],
+                                 manifest_bytes({"control_rows/APP": record(text, rows)}))
     # Two members with the same text, the second's central offset pointing at
     # the first's local header: only the names tell them apart.
     twins = archive({"objects": ROWS["objects"], "external_objects": ROWS["objects"]})
@@ -189,33 +137,21 @@ def seeds():
     out["aliased_local_header"] = twins[: second + 42] + struct.pack("<I", 0) + twins[second + 46 :]
     out["zip64_local"] = archive(small, zip64=True)
     out["comment"] = archive(small, comment=b"archive comment PK\x05\x06")
-    out["keyed"] = archive(
-        {
-            "control_rows/APP": ROWS["control_rows/APP"],
-            "control_rows/\u00e9t\u00e9": [[1], [2], [3]],
-            "plscope_identifiers/SCOTT": ROWS["plscope_identifiers/SCOTT"],
-        }
-    )
-    out["many_rows"] = archive({"control_rows/K": [[i] for i in range(300)]})
+    out["keyed"] = archive({"control_rows/APP": ROWS["control_rows/APP"], "control_rows/\u00e9t\u00e9": [[1], [2], [3]],
+                            "plscope_identifiers/SCOTT": ROWS["plscope_identifiers/SCOTT"]})
     # Damaged members: one fault each.
     text = member_text(ROWS["objects"])
     rec = record(text, 2)
     for label, changed in (
-        ("rows_float", {"rows": 2.0}),
-        ("rows_negative", {"rows": -2}),
-        ("rows_wrong", {"rows": 3}),
-        ("sha_upper", {"sha256": rec["sha256"].upper()}),
-        ("bytes_wrong", {"bytes": 1}),
+        ("rows_float", dict(rec, rows=2.0)),
+        ("rows_negative", dict(rec, rows=-2)),
+        ("rows_wrong", dict(rec, rows=3)),
+        ("sha_upper", dict(rec, sha256=rec["sha256"].upper())),
+        ("bytes_wrong", dict(rec, bytes=1)),
+        ("no_rows", {"sha256": rec["sha256"]}),
+        ("record_array", [1, 2]),
     ):
-        out["member_" + label] = raw_archive(
-            [("objects.jsonl", text)], manifest_bytes({"objects": dict(rec, **changed)})
-        )
-    out["member_no_rows"] = raw_archive(
-        [("objects.jsonl", text)], manifest_bytes({"objects": {"sha256": rec["sha256"]}})
-    )
-    out["member_record_array"] = raw_archive(
-        [("objects.jsonl", text)], manifest_bytes({"objects": [1, 2]})
-    )
+        out["member_" + label] = raw_archive([("objects.jsonl", text)], manifest_bytes({"objects": changed}))
     out["member_missing"] = raw_archive([], manifest_bytes({"objects": rec, "units": rec}))
     for label, body, rows in (
         ("bad_line", b'[1]\n[2,\n[3]\n', 3),
@@ -227,10 +163,8 @@ def seeds():
         ("deep", b"[" * 200 + b"]" * 200 + b"\n", 1),
         ("huge_number", b"[1" + b"0" * 400 + b"]\n", 1),
     ):
-        out["line_" + label] = raw_archive(
-            [("control_rows/K.jsonl", body)],
-            manifest_bytes({"control_rows/K": record(body, rows)}),
-        )
+        out["line_" + label] = raw_archive([("control_rows/K.jsonl", body)],
+                                           manifest_bytes({"control_rows/K": record(body, rows)}))
 
     # Damaged manifests.
     entry = [("objects.jsonl", text)]
@@ -254,9 +188,7 @@ def seeds():
     out["no_manifest"] = build(entry)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the repeated name is the point
-        out["manifest_twice"] = build(
-            [("manifest.json", manifest_bytes({})), ("manifest.json", b"[]")]
-        )
+        out["manifest_twice"] = build([("manifest.json", manifest_bytes({})), ("manifest.json", b"[]")])
 
     # Damaged containers.
     good = archive(small)
@@ -280,19 +212,19 @@ def seeds():
     # Deflate data that the container describes correctly but that is itself wrong.
     long_text = member_text([["x" * 100]] * 2000)  # compresses far beyond the first guess
     long_manifest = manifest_bytes({"control_rows/Z": record(long_text, 2000)})
-    long_member = ("control_rows/Z.jsonl", 8, zlib.crc32(long_text), deflated(long_text), len(long_text))
     manifest_entry = ("manifest.json", 0, zlib.crc32(long_manifest), long_manifest, len(long_manifest))
-    out["deflate_long"] = handmade([long_member, manifest_entry])
-    name, method, crc, data, size = long_member
-    out["deflate_truncated"] = handmade([(name, method, crc, data[: len(data) // 2], size), manifest_entry])
-    out["deflate_garbage"] = handmade([(name, method, crc, b"\xff" * len(data), size), manifest_entry])
-    out["deflate_short_size"] = handmade([(name, method, crc, data, size - 1), manifest_entry])
-    out["deflate_long_size"] = handmade([(name, method, crc, data, size + 1), manifest_entry])
-    out["deflate_bad_crc"] = handmade([(name, method, crc ^ 1, data, size), manifest_entry])
-    out["stored_bad_crc"] = handmade(
-        [(name, 0, crc ^ 1, long_text[:500], 500), manifest_entry]
-    )
-    out["zip64_end"] = with_zip64_end(good)
+    name, crc, size = "control_rows/Z.jsonl", zlib.crc32(long_text), len(long_text)
+    data = zlib.compress(long_text, 6)[2:-4]  # raw deflate
+    for label, member in (
+        ("deflate_long", (name, 8, crc, data, size)),
+        ("deflate_truncated", (name, 8, crc, data[: len(data) // 2], size)),
+        ("deflate_garbage", (name, 8, crc, b"\xff" * len(data), size)),
+        ("deflate_short_size", (name, 8, crc, data, size - 1)),
+        ("deflate_long_size", (name, 8, crc, data, size + 1)),
+        ("deflate_bad_crc", (name, 8, crc ^ 1, data, size)),
+        ("stored_bad_crc", (name, 0, crc ^ 1, long_text[:500], 500)),
+    ):
+        out[label] = handmade([member, manifest_entry])
     out["zip64_all"] = with_zip64_end(archive(ROWS))
     for kind in zipcraft.HOSTILE:
         out["layout_" + kind.replace("-", "_")] = zipcraft.hostile(archive(ROWS), kind)
