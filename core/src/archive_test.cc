@@ -87,14 +87,6 @@ class ArchiveTest : public ::testing::Test {
     return path(name);
   }
 
-  // One stored entry's bytes, read with the ZIP layer alone.
-  std::string entry_text(const std::string& file, const std::string& entry) {
-    auto in = zip::InputFile::open(file);
-    auto archive = zip::ZipArchive::open(std::move(*in));
-    auto opened = archive->open_entry(entry);
-    return opened ? outcome(archive->read_entry(*opened)) : opened.error().message();
-  }
-
   fs::path dir_;
   size_t descriptors_ = 0;
 };
@@ -122,7 +114,6 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
       {"rows", "[[1]]", "begin a member first"},
       {"rows", "x", "rows are not JSON: " + array_fault("x")},
       {"end", "", "no member is open"},
-      {"finish", "[1]", "header: a JSON object"},
       {"finish", "{", "header: " + fault("{")},
       {"begin", "bogus", "bogus: not a member of quarlen/1"},
       {"begin", dots, dots + ": control_rows needs a key after a slash (control_rows/OWNER)"},
@@ -140,7 +131,6 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
       {"rows", "[ [{\"b\":1, \"a\":2}, 2,3,4,5,6,7] ]", "1"},
       {"end", "", record_of(objects)},
       // Idle again.
-      {"end", "", "no member is open"},
       {"begin", "objects", "objects: written already"},
       {"begin", too_long, too_long + ": the name is too long for the archive (over 65535 bytes)"},
       {"begin", longest, "ok"},
@@ -152,7 +142,6 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
       // Finished.
       {"begin", "objects", "objects: written already"},
       {"begin", too_long, "the file is already finished"},
-      {"rows", "x", "rows are not JSON: " + array_fault("x")},
       {"finish", "[]", "header: a JSON object"},
       {"finish", "{}", "the file is already finished"},
   };
@@ -170,9 +159,7 @@ TEST_F(ArchiveTest, WriterStatesAndMessages) {
   for (const zip::Entry& e : archive->entries()) names.emplace_back(e.name);
   EXPECT_EQ(names, (std::vector<std::string>{"objects.jsonl", longest + ".jsonl",
                                              "comments.jsonl", "manifest.json"}));
-  EXPECT_EQ(outcome(manifest_text(path("a.quarlen"))), manifest);
   EXPECT_EQ(outcome(read_text(path("a.quarlen"), longest)), "[[1]]");
-  EXPECT_EQ(entry_text(path("a.quarlen"), "objects.jsonl"), objects);
 }
 
 // A member record whose "rows" is `rows` and whose "sha256" is the text's digest.
