@@ -139,7 +139,6 @@ BIG = "".join(f"[{i}]\n" for i in range(200_000))
 
 
 @pytest.mark.parametrize("args, files, message, limit", [
-    (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4", None),
     (["comments=rows.jsonl"], {"rows.jsonl": ROW * 100_000 + '\n["B"]\n'}, "rows.jsonl line 100002: 1 values, the format has 4", None),
     (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header', None),
     (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1", None),
@@ -214,7 +213,6 @@ CLOSED = "quarlen: standard input: closed"
     ("manifest e.quarlen", "> /dev/full", FULL, 2),
     ("diff e.quarlen f.quarlen", "> /dev/full", FULL, 2),
     ("write x.quarlen comments=-", "<&-", CLOSED, 2),
-    ("write x.quarlen --header - comments=rows.jsonl", "<&-", CLOSED, 2),
     ("unit-hash A B C", "<&-", CLOSED, 2),
     # The inputs' files open on the descriptor standard input left free.
     ("write x.quarlen comments=rows.jsonl control_rows/A=rows.jsonl", "<&-", "x.quarlen: 2 members, 0 rows", 0),
