@@ -281,30 +281,15 @@ def nested(depth, kinds="["):
     return opening + closing
 
 
-def spread_out(text):
-    """The text with whitespace around every bracket, comma and colon outside
-    strings: a space, a tab, a CR (whitespace unless a LF follows) or two."""
-    out, in_string, escaped = [], False, False
-    for c in text:
-        space = (" ", "\t", "\r", "  ")[len(out) % 4]
-        if in_string:
-            in_string = escaped or c != '"'
-            escaped = not escaped and c == "\\"
-        elif c == '"':
-            in_string = True
-        elif c in "[]{},:":
-            c = (space if c in ",:]}" else "") + c + space
-        out.append(c)
-    return "".join(out)
-
-
 def text_seeds():
     out = {}
     for group, values in (("numbers", NUMBERS), ("strings", STRINGS), ("containers", CONTAINERS)):
-        # One row a line; spaced out, with CRLF and no final line feed; one array.
+        # One row a line; one array.
         out[group] = "".join("[%s]\n" % v for v in values)
-        out[group + "_spaced"] = "\r\n".join(" \t[ %s ]\t " % spread_out(v) for v in values)
         out[group + "_array"] = "[%s]" % ",".join("[%s]" % v for v in values)
+    # Whitespace around every kind of token, CRs among it that end the pieces of long lines.
+    out["spaced"] = "".join("[%d,\r%d\r]\r\r\n" % (i, i) for i in range(50)) + " \t[ " + "\r\t".join(
+        '[ %d\r,\r{ "\u00e9"\t:\r[ "\u4e2d\U0001F600"\r] }\r]\r,' % i for i in range(40)) + " 0 ]\t \r\n"
     for i, fault in enumerate(FAULTS):
         out["fault_%03d_line" % i] = "[1]\r\n[2,3]\n" + fault + "\n[4]\n"
         out["fault_%03d_nested" % i] = '[[0], {"k": [%s]}]' % fault
