@@ -137,16 +137,7 @@ def seeds():
     # Damaged members: one fault each.
     text = member_text(ROWS["objects"])
     rec = record(text, 2)
-    for label, changed in (
-        ("rows_float", dict(rec, rows=2.0)),
-        ("rows_negative", dict(rec, rows=-2)),
-        ("rows_wrong", dict(rec, rows=3)),
-        ("sha_upper", dict(rec, sha256=rec["sha256"].upper())),
-        ("bytes_wrong", dict(rec, bytes=1)),
-        ("no_rows", {"sha256": rec["sha256"]}),
-        ("record_array", [1, 2]),
-    ):
-        out["member_" + label] = raw_archive([("objects.jsonl", text)], manifest_bytes({"objects": changed}))
+    out["member_rows_float"] = raw_archive([("objects.jsonl", text)], manifest_bytes({"objects": dict(rec, rows=2.0)}))
     out["member_missing"] = raw_archive([], manifest_bytes({"objects": rec, "units": rec}))
     for label, body, rows in (
         ("bad_line", b'[1]\n[2,\n[3]\n', 3),
@@ -160,16 +151,11 @@ def seeds():
     entry = [("objects.jsonl", text)]
     for label, manifest in (
         ("array", b"[1, 2]"),
-        ("no_format", b'{"members": {}}'),
         ("format_number", b'{"format": 1, "members": {}}'),
-        ("format_other", b'{"format": "quarlen/2", "members": {}}'),
         ("no_members", b'{"format": "quarlen/1"}'),
         ("members_array", b'{"format": "quarlen/1", "members": []}'),
         ("keyed_no_key", b'{"format": "quarlen/1", "members": {"control_rows": {}}}'),
-        ("duplicate_keys", b'{"format": "x", "format": "quarlen/1", "members": {}, "members": {}}'),
         ("trailing", b'{"format": "quarlen/1", "members": {}} {}'),
-        ("not_utf8", b'{"format": "quarlen/1", "members": {}, "x": "\xc0\xaf"}'),
-        ("bom", b'\xef\xbb\xbf{"format": "quarlen/1", "members": {}}'),
     ):
         out["manifest_" + label] = raw_archive(entry, manifest)
     out["no_manifest"] = build(entry)
@@ -181,15 +167,7 @@ def seeds():
     good = archive(small)
     out["not_zip"] = b"objects,APP,T1\n"
     end = good.rfind(b"PK\x05\x06")
-    central = good.find(b"PK\x01\x02")
-    for label, at, value in (
-        ("end_count_marked", end + 10, b"\xff\xff"),  # entries in all
-        ("end_offset_marked", end + 16, b"\xff\xff\xff\xff"),  # directory offset
-        ("huge_uncompressed", central + 24, b"\x00\x00\x00\x7f"),
-        ("huge_compressed", central + 20, b"\xff\xff\xff\xff"),
-        ("method_bzip2", central + 10, b"\x0c\x00"),
-    ):
-        out[label] = good[:at] + value + good[at + len(value) :]
+    out["end_offset_marked"] = good[: end + 16] + b"\xff\xff\xff\xff" + good[end + 20 :]  # directory offset
     # Deflate data that the container describes correctly but that is itself wrong.
     long_text = member_text([["x" * 100]] * 2000)  # compresses far beyond the first guess
     long_manifest = manifest_bytes({"control_rows/Z": record(long_text, 2000)})
