@@ -88,8 +88,7 @@ def test_other_writers(tmp_path, snapshot, writer):
     assert [read(out, n) for n in names] == [read(snapshot, n) for n in names]
 
 
-# The hostile layouts whose refusal zip_test.cc does not already check (it checks overlaps, repeated names, NUL in
-# names, bytes before an entry, bytes between the directory and the end record, and lying data descriptors).
+# The hostile layouts whose refusal zip_test.cc does not check already (zipcraft.HOSTILE has them all, for the seeds).
 HOSTILE = {
     "zip64-unasked": "invalid Zip archive: Zip64 end record does not match the end record",
     "code-page-twin": "invalid Zip archive: Entry control_rows/├ë.jsonl is listed twice",
