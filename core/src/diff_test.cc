@@ -116,6 +116,12 @@ TEST_F(DiffTest, KeysAreCutAtTheirOwnCommas) {
             Lines{R"(~ ["x\"],[","\\"] ["x\"],[","\\",0,0] -> ["x\"],[","\\",0,1] [3])"});
 }
 
+// Every row of a member that only the old file holds is removed.
+TEST_F(DiffTest, MemberInTheOldFileOnly) {
+  const std::string a = write("a", {{"control_rows/HR", "[[1],[0]]"}});
+  EXPECT_EQ(changes(a, write("b", {}), "control_rows/HR", {}), (Lines{"- [0] [0]", "- [1] [1]"}));
+}
+
 TEST_F(DiffTest, FaultsAreReadsOwn) {
   const std::string good = write("good", {{"comments", R"([["A","T","C","x"]])"}});
   const std::string line = "[\"A\",\"T\",\"C\",\"x\"]\n";
