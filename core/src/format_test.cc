@@ -22,7 +22,6 @@ TEST(FormatTest, ResolvesNamesOrGivesTheFirstBrokenRule) {
   const std::pair<std::string, std::string> cases[] = {
       {"objects", "7 columns"},
       {"control_rows/APP", "1 columns"},
-      {"plscope_identifiers/\xC3\xA9", "10 columns"},
       {"Objects", "Objects: not a member of quarlen/1"},
       {"bogus/APP", "bogus/APP: not a member of quarlen/1"},
       {nul, nul + ": not a member of quarlen/1"},
