@@ -87,7 +87,7 @@ def test_write_and_read_round_trip(tmp_path):
     feeder = subprocess.Popen(["sh", "-c", "printf '[1]\\n[2]' > fifo"], cwd=tmp_path)
     many = [[i] for i in range(25_001)]
     written = run("write", "t.quarlen", "--header", "h.json", "control_rows/K=rows.jsonl", "control_rows/S=-",
-                  "control_rows/F=fifo", stdin=b"".join(b"[%d]\n" % i for i, in many), cwd=tmp_path, umask=0o027)
+                  "control_rows/F=fifo", stdin=b"".join(b"[%d]\n" % i for i, in many), cwd=tmp_path)
     assert (written.returncode, feeder.wait(timeout=60)) == (0, 0), written.stderr
     printed = [row for _, row in READ_BACK]
     lines = run("read", "t.quarlen", "control_rows/K", cwd=tmp_path)
@@ -102,8 +102,7 @@ def test_write_and_read_round_trip(tmp_path):
     assert (head.returncode, head.stdout, head.stderr) == (0, b"[0]\n", b"")
     closed = shell(f"{shlex.quote(QUARLEN)} verify {shlex.quote(str(out))} >&-")
     assert (closed.returncode, closed.stderr) == (0, b"")
-    # A new file gets the umask's mode; a replaced one keeps its own, and a pipe is not replaced.
-    assert out.stat().st_mode & 0o777 == 0o640
+    # A replaced file keeps its mode (a new one's is test_objects'), and a pipe is not replaced.
     out.chmod(0o604)
     assert run("write", out, "control_rows/K=rows.jsonl", cwd=tmp_path).returncode == 0
     assert out.stat().st_mode & 0o777 == 0o604
@@ -140,7 +139,6 @@ BIG = "".join(f"[{i}]\n" for i in range(200_000))
 
 
 @pytest.mark.parametrize("args, files, message, limit", [
-    (["comments=rows.jsonl"], {"rows.jsonl": ROW + '\n["B","T"]\n'}, "rows.jsonl line 3: 2 values, the format has 4", None),
     (["comments=rows.jsonl"], {"rows.jsonl": ROW * 100_000 + '\n["B"]\n'}, "rows.jsonl line 100002: 1 values, the format has 4", None),
     (HEADER, {"h.json": '{"format":"x"}'}, 'h.json: "format" belongs to the file, not to the header', None),
     (["bogus=rows.jsonl"], {}, "bogus: not a member of quarlen/1", None),
@@ -212,12 +210,9 @@ CLOSED = "quarlen: standard input: closed"
     ("verify e.quarlen", "> /dev/full", FULL, 2),
     ("verify -j 2 --json e.quarlen e.quarlen", "> /dev/full", FULL, 2),
     ("read f.quarlen comments", "> /dev/full", FULL, 2),
-    ("read f.quarlen comments --array", "> /dev/full", FULL, 2),
     ("manifest e.quarlen", "> /dev/full", FULL, 2),
     ("diff e.quarlen f.quarlen", "> /dev/full", FULL, 2),
-    ("members", "> /dev/full", FULL, 2),
     ("write x.quarlen comments=-", "<&-", CLOSED, 2),
-    ("write x.quarlen --header - comments=rows.jsonl", "<&-", CLOSED, 2),
     ("unit-hash A B C", "<&-", CLOSED, 2),
     # The inputs' files open on the descriptor standard input left free.
     ("write x.quarlen comments=rows.jsonl control_rows/A=rows.jsonl", "<&-", "x.quarlen: 2 members, 0 rows", 0),

@@ -97,22 +97,12 @@ def test_other_writers(tmp_path, snapshot, writer):
     reads_alike(out)
 
 
+# The hostile layouts whose refusal zip_test.cc does not check already (zipcraft.HOSTILE has them all, for the seeds).
 HOSTILE = {
-    "shared-stream": "invalid Zip archive: Entries comments.jsonl and x.jsonl overlap",
     "zip64-unasked": "invalid Zip archive: Zip64 end record does not match the end record",
-    "repeated-member": "invalid Zip archive: Entry comments.jsonl is listed twice",
-    "repeated-manifest": "invalid Zip archive: Entry manifest.json is listed twice",
-    "unmarked-name": "invalid Zip archive: Entry name control_rows/É.jsonl is not ASCII and not marked UTF-8",
-    "converted-name": "invalid Zip archive: Entry name control_rows/É.jsonl is not ASCII, from a system whose names "
-                      "readers convert",
-    "nul-name": "invalid Zip archive: Entry name holds a NUL byte",
-    "bytes-in-front": "invalid Zip archive: Bytes that no entry holds before comments.jsonl",
-    "bytes-between": "invalid Zip archive: Bytes that no entry holds before units.jsonl",
     "bytes-before-directory": "invalid Zip archive: Bytes that no entry holds after manifest.json",
-    "second-end-record": "invalid Zip archive: Bytes between the central directory and its end record",
     "comment-with-end-record": "invalid Zip archive: Another end record follows the end record",
     "unicode-path": "unsupported Zip archive: Unicode path extra fields are not supported",
-    "descriptor-lies": "invalid Zip archive: Data descriptor of comments.jsonl does not match the central directory",
     "zip64-extra-short": "invalid Zip archive: Invalid extra field",
     # Listed entries that cannot be opened, or whose data is not all one stream.
     "strong-encryption": "comments: listed in the manifest but missing from the file",

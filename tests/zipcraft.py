@@ -19,7 +19,6 @@ class Item:
     method: int = 8
     flags: int = 0
     lflags: int | None = None  # the local header's flags, where they differ
-    lname: bytes | None = None  # the local header's name, where it differs
     lextra: bytes = b""
     cextra: bytes = b""
     version: int = 20
@@ -62,10 +61,10 @@ def build(entries: list[Item], *, prefix=b"", gap=b"", comment=b"", zip64=False,
     out, central = bytearray(prefix), bytearray()
     for e in entries:
         out += e.before
-        offset, lflags, lname = len(out), e.flags if e.lflags is None else e.lflags, e.lname or e.name
+        offset, lflags = len(out), e.flags if e.lflags is None else e.lflags
         sizes = (0, 0, 0) if lflags & 8 else (e.crc, e.csize, e.usize)
-        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, e.version, lflags, e.method, 0, 0x21, *sizes, len(lname),
-                           len(e.lextra)) + lname + e.lextra + e.data + e.descriptor
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, e.version, lflags, e.method, 0, 0x21, *sizes, len(e.name),
+                           len(e.lextra)) + e.name + e.lextra + e.data + e.descriptor
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, e.made, e.version, e.flags, e.method, 0, 0x21, e.crc,
                                e.csize, e.usize, len(e.name), len(e.cextra), 0, e.disk, 0, e.attrs,
                                offset if e.offset is None else e.offset) + e.name + e.cextra

@@ -42,18 +42,12 @@ ROWS = {
 }
 
 
-def sha256_hex(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def member_text(rows):
-    return b"".join(
-        json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode() + b"\n" for r in rows
-    )
+    return b"".join(json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode() + b"\n" for r in rows)
 
 
 def record(text, rows):
-    return {"bytes": len(text), "rows": rows, "sha256": sha256_hex(text)}
+    return {"bytes": len(text), "rows": rows, "sha256": hashlib.sha256(text).hexdigest()}
 
 
 def manifest_bytes(members, header=None):
@@ -63,27 +57,12 @@ def manifest_bytes(members, header=None):
     return json.dumps(m, indent=2, sort_keys=True, ensure_ascii=False).encode()
 
 
-class Unseekable(io.RawIOBase):
-    """A sink that cannot seek, so zipfile writes data descriptors."""
-
-    def __init__(self):
-        self.data = bytearray()
-
-    def writable(self):
-        return True
-
-    def seekable(self):
-        return False
-
-    def write(self, b):
-        self.data += b
-        return len(b)
-
-
 def build(entries, method=zipfile.ZIP_DEFLATED, comment=b"", stream=False, zip64=False):
     """entries: list of (name, bytes) or (name, bytes, method)."""
-    sink = Unseekable() if stream else io.BytesIO()
-    with zipfile.ZipFile(sink, "w", compression=method) as z:
+    sink = io.BytesIO()
+    # Without seek and tell, zipfile follows each entry with a data descriptor.
+    target = type("Stream", (), {"write": sink.write, "flush": sink.flush})() if stream else sink
+    with zipfile.ZipFile(target, "w", compression=method) as z:
         for e in entries:
             name, data = e[0], e[1]
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
@@ -95,7 +74,7 @@ def build(entries, method=zipfile.ZIP_DEFLATED, comment=b"", stream=False, zip64
             else:
                 z.writestr(info, data)
         z.comment = comment
-    return bytes(sink.data) if stream else sink.getvalue()
+    return sink.getvalue()
 
 
 def archive(rows_by_name, header=None, records=None, **kw):
@@ -117,22 +96,13 @@ def raw_archive(member_entries, manifest, **kw):
     return build(list(member_entries) + [("manifest.json", manifest)], **kw)
 
 
-END = struct.Struct("<IHHHHIIH")  # end record without its comment
-
-
-def split_end(data):
-    at = data.rfind(b"PK\x05\x06")
-    return at, END.unpack_from(data, at)
-
-
 def with_zip64_end(data):
     """The archive with Zip64 end records in front of an end record whose
     fields all point to them."""
-    at, (_, _, _, _, count, size, offset, _) = split_end(data)
-    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, offset)
-    locator = struct.pack("<IIQI", 0x07064B50, 0, at, 1)
-    end = END.pack(0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
-    return data[:at] + record + locator + end
+    at = data.rfind(b"PK\x05\x06")
+    count, size, offset = struct.unpack_from("<HII", data, at + 10)
+    marked = zipcraft.end_record(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, disk=0xFFFF)
+    return data[:at] + zipcraft.zip64_records(at, count, size, offset) + marked
 
 
 def handmade(entries):
@@ -142,11 +112,6 @@ def handmade(entries):
                            for name, method, crc, data, size in entries])
 
 
-def deflated(data):
-    z = zlib.compressobj(6, zlib.DEFLATED, -15)
-    return z.compress(data) + z.flush()
-
-
 def seeds():
     out = {}
     small = {"objects": ROWS["objects"], "comments": ROWS["comments"]}
@@ -154,145 +119,70 @@ def seeds():
     # Sound files.
     out["empty_members"] = archive({}, header={"source": "db1"})
     out["all"] = archive(ROWS, header={"source": "db1", "nested": {"b": [1, 2], "a": None}})
-    out["stored"] = archive(small, method=zipfile.ZIP_STORED)
     out["mixed_methods"] = raw_archive(
-        [
-            ("objects.jsonl", member_text(ROWS["objects"]), zipfile.ZIP_STORED),
-            ("comments.jsonl", member_text(ROWS["comments"]), zipfile.ZIP_DEFLATED),
-        ],
-        manifest_bytes(
-            {
-                "objects": record(member_text(ROWS["objects"]), 2),
-                "comments": record(member_text(ROWS["comments"]), 2),
-            }
-        ),
-        method=zipfile.ZIP_STORED,
+        [("objects.jsonl", member_text(ROWS["objects"]), zipfile.ZIP_STORED),
+         ("comments.jsonl", member_text(ROWS["comments"]), zipfile.ZIP_DEFLATED)],
+        manifest_bytes({name: record(member_text(rows), 2) for name, rows in small.items()}),
     )
-    out["empty_member"] = archive({"synonyms": [], "objects": ROWS["objects"]})
     out["data_descriptor"] = archive(small, stream=True)
 
     # Small on disk, large inflated: one 4 MiB line, and many short lines.
-    spaces = b" " * (4 << 20)
-    out["long_line"] = raw_archive(
-        [("control_rows/APP.jsonl", spaces, zipfile.ZIP_DEFLATED)],
-        manifest_bytes({"control_rows/APP": record(spaces, 1)}),
-    )
-    many = b"[1]\n" * 100000
-    out["many_lines"] = raw_archive(
-        [("control_rows/APP.jsonl", many, zipfile.ZIP_DEFLATED)],
-        manifest_bytes({"control_rows/APP": record(many, 100000)}),
-    )
-    # Two members with the same text, the second's central offset pointing at
-    # the first's local header: only the names tell them apart.
-    twins = archive({"objects": ROWS["objects"], "external_objects": ROWS["objects"]})
-    second = twins.index(b"PK\x01\x02", twins.index(b"PK\x01\x02") + 1)
-    out["aliased_local_header"] = twins[: second + 42] + struct.pack("<I", 0) + twins[second + 46 :]
+    for label, text, rows in (("long_line", b" " * (4 << 20), 1), ("many_lines", b"[1]\n" * 100000, 100000)):
+        out[label] = raw_archive([("control_rows/APP.jsonl", text, zipfile.ZIP_DEFLATED)],
+                                 manifest_bytes({"control_rows/APP": record(text, rows)}))
     out["zip64_local"] = archive(small, zip64=True)
     out["comment"] = archive(small, comment=b"archive comment PK\x05\x06")
-    out["keyed"] = archive(
-        {
-            "control_rows/APP": ROWS["control_rows/APP"],
-            "control_rows/\u00e9t\u00e9": [[1], [2], [3]],
-            "plscope_identifiers/SCOTT": ROWS["plscope_identifiers/SCOTT"],
-        }
-    )
-    out["many_rows"] = archive({"control_rows/K": [[i] for i in range(300)]})
+    out["keyed"] = archive({"control_rows/APP": ROWS["control_rows/APP"], "control_rows/\u00e9t\u00e9": [[1], [2], [3]],
+                            "plscope_identifiers/SCOTT": ROWS["plscope_identifiers/SCOTT"]})
     # Damaged members: one fault each.
     text = member_text(ROWS["objects"])
     rec = record(text, 2)
-    for label, changed in (
-        ("rows_float", {"rows": 2.0}),
-        ("rows_negative", {"rows": -2}),
-        ("rows_wrong", {"rows": 3}),
-        ("sha_upper", {"sha256": rec["sha256"].upper()}),
-        ("bytes_wrong", {"bytes": 1}),
-    ):
-        out["member_" + label] = raw_archive(
-            [("objects.jsonl", text)], manifest_bytes({"objects": dict(rec, **changed)})
-        )
-    out["member_no_rows"] = raw_archive(
-        [("objects.jsonl", text)], manifest_bytes({"objects": {"sha256": rec["sha256"]}})
-    )
-    out["member_record_array"] = raw_archive(
-        [("objects.jsonl", text)], manifest_bytes({"objects": [1, 2]})
-    )
+    out["member_rows_float"] = raw_archive([("objects.jsonl", text)], manifest_bytes({"objects": dict(rec, rows=2.0)}))
     out["member_missing"] = raw_archive([], manifest_bytes({"objects": rec, "units": rec}))
     for label, body, rows in (
         ("bad_line", b'[1]\n[2,\n[3]\n', 3),
-        ("empty_line", b'[1]\n\n[3]\n', 3),
-        ("object_row", b'{"a":1}\n', 1),
         ("short_row", b'[1,2]\n', 1),
         ("not_utf8", b'["\xff\xfe"]\n', 1),
-        ("trailing", b'[1] x\n', 1),
-        ("deep", b"[" * 200 + b"]" * 200 + b"\n", 1),
-        ("huge_number", b"[1" + b"0" * 400 + b"]\n", 1),
     ):
-        out["line_" + label] = raw_archive(
-            [("control_rows/K.jsonl", body)],
-            manifest_bytes({"control_rows/K": record(body, rows)}),
-        )
+        out["line_" + label] = raw_archive([("control_rows/K.jsonl", body)],
+                                           manifest_bytes({"control_rows/K": record(body, rows)}))
 
     # Damaged manifests.
     entry = [("objects.jsonl", text)]
     for label, manifest in (
-        ("not_json", b'{"format": "quarlen/1", '),
         ("array", b"[1, 2]"),
-        ("no_format", b'{"members": {}}'),
         ("format_number", b'{"format": 1, "members": {}}'),
-        ("format_other", b'{"format": "quarlen/2", "members": {}}'),
         ("no_members", b'{"format": "quarlen/1"}'),
         ("members_array", b'{"format": "quarlen/1", "members": []}'),
-        ("bad_name", b'{"format": "quarlen/1", "members": {"nope": {}, "objects": {}}}'),
         ("keyed_no_key", b'{"format": "quarlen/1", "members": {"control_rows": {}}}'),
-        ("duplicate_keys", b'{"format": "x", "format": "quarlen/1", "members": {}, "members": {}}'),
         ("trailing", b'{"format": "quarlen/1", "members": {}} {}'),
-        ("not_utf8", b'{"format": "quarlen/1", "members": {}, "x": "\xc0\xaf"}'),
-        ("bom", b'\xef\xbb\xbf{"format": "quarlen/1", "members": {}}'),
     ):
         out["manifest_" + label] = raw_archive(entry, manifest)
-    out["manifest_wrong_case"] = build(entry + [("Manifest.json", manifest_bytes({}))])
     out["no_manifest"] = build(entry)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the repeated name is the point
-        out["manifest_twice"] = build(
-            [("manifest.json", manifest_bytes({})), ("manifest.json", b"[]")]
-        )
+        out["manifest_twice"] = build([("manifest.json", manifest_bytes({})), ("manifest.json", b"[]")])
 
     # Damaged containers.
     good = archive(small)
     out["not_zip"] = b"objects,APP,T1\n"
-    out["empty_file"] = b""
-    out["cut_last_byte"] = good[:-1]
-    out["cut_half"] = good[: len(good) // 2]
     end = good.rfind(b"PK\x05\x06")
-    central = good.find(b"PK\x01\x02")
-    data_offset = 30 + len("objects.jsonl")  # the first entry has no extra field
-    for label, at, value in (
-        ("flipped_data", data_offset + 5, bytes([good[data_offset + 5] ^ 0x55])),
-        ("end_count_marked", end + 10, b"\xff\xff"),  # entries in all
-        ("end_offset_marked", end + 16, b"\xff\xff\xff\xff"),  # directory offset
-        ("huge_uncompressed", central + 24, b"\x00\x00\x00\x7f"),
-        ("huge_compressed", central + 20, b"\xff\xff\xff\xff"),
-        ("method_bzip2", central + 10, b"\x0c\x00"),
-        ("encrypted", central + 8, bytes([good[central + 8] | 1])),
-    ):
-        out[label] = good[:at] + value + good[at + len(value) :]
+    out["end_offset_marked"] = good[: end + 16] + b"\xff\xff\xff\xff" + good[end + 20 :]  # directory offset
     # Deflate data that the container describes correctly but that is itself wrong.
     long_text = member_text([["x" * 100]] * 2000)  # compresses far beyond the first guess
     long_manifest = manifest_bytes({"control_rows/Z": record(long_text, 2000)})
-    long_member = ("control_rows/Z.jsonl", 8, zlib.crc32(long_text), deflated(long_text), len(long_text))
     manifest_entry = ("manifest.json", 0, zlib.crc32(long_manifest), long_manifest, len(long_manifest))
-    out["deflate_long"] = handmade([long_member, manifest_entry])
-    name, method, crc, data, size = long_member
-    out["deflate_truncated"] = handmade([(name, method, crc, data[: len(data) // 2], size), manifest_entry])
-    out["deflate_garbage"] = handmade([(name, method, crc, b"\xff" * len(data), size), manifest_entry])
-    out["deflate_short_size"] = handmade([(name, method, crc, data, size - 1), manifest_entry])
-    out["deflate_long_size"] = handmade([(name, method, crc, data, size + 1), manifest_entry])
-    out["deflate_bad_crc"] = handmade([(name, method, crc ^ 1, data, size), manifest_entry])
-    out["stored_bad_crc"] = handmade(
-        [(name, 0, crc ^ 1, long_text[:500], 500), manifest_entry]
-    )
-    out["zip64_end"] = with_zip64_end(good)
+    name, crc, size = "control_rows/Z.jsonl", zlib.crc32(long_text), len(long_text)
+    data = zlib.compress(long_text, 6)[2:-4]  # raw deflate
+    for label, member in (
+        ("deflate_long", (name, 8, crc, data, size)),
+        ("deflate_truncated", (name, 8, crc, data[: len(data) // 2], size)),
+        ("deflate_garbage", (name, 8, crc, b"\xff" * len(data), size)),
+        ("deflate_short_size", (name, 8, crc, data, size - 1)),
+        ("deflate_long_size", (name, 8, crc, data, size + 1)),
+        ("stored_bad_crc", (name, 0, crc ^ 1, long_text[:500], 500)),
+    ):
+        out[label] = handmade([member, manifest_entry])
     out["zip64_all"] = with_zip64_end(archive(ROWS))
     named = archive({**ROWS, "control_rows/\u00c9": [[1]]})  # a name marked UTF-8
     for kind in zipcraft.HOSTILE:
@@ -314,7 +204,6 @@ NUMBERS = [
     "0", "-0", "7", "-7", "9223372036854775807", "9223372036854775808",
     "18446744073709551615", "18446744073709551616", "-9223372036854775808",
     "-9223372036854775809", "99999999999999999999", "100000000000000000000",
-    "123456789012345678901234567890", "0.5", "-0.0", "1.50", "2.0", "0.00000015", "1e20",
     "1E+2", "2e0", "1e-2", "-1.5e-7", "1E-0", "0e999", "0.0e400", "-0.000E-5",
     "0e99999999999999999999", "1e308", "10e307", "1.7976931348623157e308",
     "1.7976931348623158e308", "4.9e-324", "2e-324", "3e-324", "1e-400", "-1e-400",
@@ -327,16 +216,12 @@ NUMBERS = [
 STRINGS = [
     '""', '"a"', '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\\u0008\\u0009\\u000a\\u000C\\u000d"',
     '"\\u0000\\u001f\\u001F\\u0022\\u005c\\u002F\\u007f\\u0041\\u00e9\\u4E2D\\uFFFF"',
-    '"\\ud83d\\ude00\\uDBFF\\uDFFF\\uD800\\uDC00"',
     '"\x7f \u00e9 \u4e2d \U0001F600 \u0080 \u07ff \u0800 \ud7ff \ue000 \uffff \U00010000 \U0010ffff"',
     '"' + "x" * 17 + '\\"' + "x" * 22 + "\\u0010" + "x" * 28 + '\\\\"',
-    '"' + "abcdefg\\n\u00e9 \\u4e2d\U0001F600" * 150 + '"',
 ]
 CONTAINERS = [
-    "true", "false", "null", "[]", "{}", "[[]]", "[{}]", "[ ]", "{ }", '[1,[2,[3]],{},true]',
     '{"\\u0062":1,"a":2}', '{"a":1,"\\u0061":2}', '{"b":{"\\u0064":1,"c":2},"\\u0061":0}',
     '{"\\n":1,"\\u0000":2," ":3,"\\"":4,"\\\\":5,"\\/":6,"\\u001f":7}',
-    '{"\u00e9":1,"b":2,"ab":3,"a":4,"B":5,"":6}', '{"a":{"d":1,"c":2},"a":[3]}',
     '{"z":{"y":{"x":1,"w":2},"v":3},"u":4,"z":5}', '{"\\ud83d\\ude00":1,"\\u00e9":2,"\\u4e2d":3}',
     '{"k":[{"k":[{"k":null}]}]}',
     "{" + ",".join('"k%d":%d' % (i * 3 % 7, i) for i in range(200)) + "}",
@@ -346,19 +231,15 @@ FAULTS = [
     # Structure.
     "", " ", "[1,]", '{"a":1,}', "[1] x", "1 2", "{1:2}", '{"a":1, 2:3}', "[1 2]", '{"a" 1}',
     '{"a":1 "b":2}', "[", "[1", "[1,", "{", '{"a"', '{"a":', '{"a":1,', "[1,,2]", "]", "}",
-    ",", ":", "[}", "{]", '{"a":1]', "[1}", '{"a"}', '{"a":}', "[,1]", "{,}", '{"a"::1}',
-    "[1]]", "{}}", "x", "[x]", "@", "\x7f", "[1]\x00",
     # Literals.
     "tru", "trux", "nulL", "fals e", "t", "n", "f", "True", "nul", "falsey", "[true false]",
     # Numbers.
     "01", "-01", "00", "-", "-a", "1.", "1.e5", "1e", "1e+", "1E-", ".5", "+1", "1.5.2",
-    "0x10", "1e5.5", "--1", "1ee5", "NaN", "-Infinity", "-0.", "1e309", "-1e309", "1.8e308",
     "1.7976931348623159e308", HALFWAY, "-" + HALFWAY, "1" + "0" * 309, "0.1e310",
     "0.001e312", "1e99999999999", "1" + "0" * 1000 + "e-691", "9" * 1200,
     "0.000" + HALFWAY + "e312", HALFWAY + "." + "0" * 600 + "1",
     # Strings.
     '"abc', '"ab\\', '"\\u12', '"\\uD800', '"\\uD800\\uDC', '"\\uD800\\', '"\\uDC00"',
-    '"ab\\uDFFF"', '"\\uD800"', '"\\uD800x"', '"\\uD800\\n"', '"\\uD800\\u0041"',
     '"\\uD800\\uD800"', '"\\uD800\\uE000"', '"\\uD800\\uDCxx"', '"\\x"', '"\\u12g4"',
     '"\\u12"', '"\\U0041"', '"a\x01"', '"\x1f"', '"\t"', '"\x00"', '"\r"',
     '{"a\x01":1}', '{"\\uDC00":1}', '"' + "\u00e9" * 1500 + '" x',
@@ -379,30 +260,15 @@ def nested(depth, kinds="["):
     return opening + closing
 
 
-def spread_out(text):
-    """The text with whitespace around every bracket, comma and colon outside
-    strings: a space, a tab, a CR (whitespace unless a LF follows) or two."""
-    out, in_string, escaped = [], False, False
-    for c in text:
-        space = (" ", "\t", "\r", "  ")[len(out) % 4]
-        if in_string:
-            in_string = escaped or c != '"'
-            escaped = not escaped and c == "\\"
-        elif c == '"':
-            in_string = True
-        elif c in "[]{},:":
-            c = (space if c in ",:]}" else "") + c + space
-        out.append(c)
-    return "".join(out)
-
-
 def text_seeds():
     out = {}
     for group, values in (("numbers", NUMBERS), ("strings", STRINGS), ("containers", CONTAINERS)):
-        # One row a line; spaced out, with CRLF and no final line feed; one array.
+        # One row a line; one array.
         out[group] = "".join("[%s]\n" % v for v in values)
-        out[group + "_spaced"] = "\r\n".join(" \t[ %s ]\t " % spread_out(v) for v in values)
         out[group + "_array"] = "[%s]" % ",".join("[%s]" % v for v in values)
+    # Whitespace around every kind of token, CRs among it that end the pieces of long lines.
+    out["spaced"] = "".join("[%d,\r%d\r]\r\r\n" % (i, i) for i in range(50)) + " \t[ " + "\r\t".join(
+        '[ %d\r,\r{ "\u00e9"\t:\r[ "\u4e2d\U0001F600"\r] }\r]\r,' % i for i in range(40)) + " 0 ]\t \r\n"
     for i, fault in enumerate(FAULTS):
         out["fault_%03d_line" % i] = "[1]\r\n[2,3]\n" + fault + "\n[4]\n"
         out["fault_%03d_nested" % i] = '[[0], {"k": [%s]}]' % fault

@@ -49,26 +49,17 @@ constexpr char kMultiDisk[] =
 constexpr char kDirectoryOutside[] = "invalid Zip archive: Central directory runs past its end record";
 constexpr char kTooManyEntries[] =
     "invalid Zip archive: Central directory is too small for its entry count";
-constexpr char kBadCentralHeader[] = "invalid Zip archive: Invalid central directory header";
-constexpr char kBadLocalHeader[] = "invalid Zip archive: Invalid local file header";
 constexpr char kEncrypted[] = "unsupported Zip archive: Encrypted entries are not supported";
-constexpr char kDirectoryShort[] =
-    "invalid Zip archive: Bytes between the central directory and its end record";
-constexpr char kDirectoryTail[] =
-    "invalid Zip archive: Central directory holds bytes after its last entry";
 constexpr char kZip64Mismatch[] = "invalid Zip archive: Zip64 end record does not match the end record";
 constexpr char kBadExtra[] = "invalid Zip archive: Invalid extra field";
 constexpr char kGapBeforeB[] = "invalid Zip archive: Bytes that no entry holds before b.jsonl";
-constexpr char kOverlap[] = "invalid Zip archive: Entries a.jsonl and b.jsonl overlap";
 constexpr char kImpossibleSize[] =
     "invalid Zip archive: Declared size cannot come from the compressed data";
 constexpr char kSizeMismatch[] = "invalid Zip archive: Entry data does not match its declared size";
-constexpr char kTruncated[] = "invalid Zip archive: Deflate stream is truncated";
 constexpr char kBadChecksum[] = "invalid Zip archive: Invalid checksum";
 constexpr char kForeign[] =
     "invalid Zip archive: Local file header does not match the central directory";
 constexpr char kSizeLimit[] = "Large file option has not been set";
-constexpr char kNoEntry[] = "No file has been started";
 
 // Little-endian fields, read and written independently of the ZIP layer.
 uint16_t get16(const std::string& s, uint64_t at) {
@@ -259,39 +250,6 @@ TEST_F(ZipTest, WritesThePinnedBytes) {
 }
 
 
-TEST_F(ZipTest, EntriesFarLargerThanTheWriteBuffer) {
-  // Pieces around the buffer's size, text and incompressible bytes, so that
-  // local headers are patched both after they reached the file and while
-  // still buffered. The reader takes an entry only if its local header
-  // carries the right CRC-32 and sizes.
-  std::string big;
-  ZipWriter w = writer(path("a.zip"));
-  ASSERT_TRUE(w.start_entry("big").ok());
-  for (size_t piece : {size_t{1}, kWriteBufferSize - 1, kWriteBufferSize, kWriteBufferSize + 1,
-                       size_t{100000}, size_t{3}}) {
-    const std::string text = lines(piece / 10 + 1).substr(0, piece);
-    const std::string bytes = noise(piece, static_cast<uint32_t>(piece));
-    ASSERT_TRUE(w.write(text).ok());
-    ASSERT_TRUE(w.write(bytes).ok());
-    big += text + bytes;
-  }
-  const std::string n = noise(3 * kWriteBufferSize + 17, 9);
-  ASSERT_TRUE(w.start_entry("small").ok());
-  ASSERT_TRUE(w.write("tiny").ok());
-  ASSERT_TRUE(w.start_entry("noise").ok());
-  ASSERT_TRUE(w.write(n).ok());
-  ASSERT_TRUE(w.finish().ok());
-
-  auto archive = open(path("a.zip"));
-  ASSERT_TRUE(archive.ok()) << archive.error().message();
-  EXPECT_GT(archive->entries()[0].compressed_size, kWriteBufferSize);
-  for (const auto& [name, expected] : {std::pair{"big", big}, {"small", "tiny"}, {"noise", n}}) {
-    auto r = read(*archive, name);
-    ASSERT_TRUE(r.ok()) << name << ": " << r.error().message();
-    EXPECT_TRUE(*r == expected) << name;
-  }
-}
-
 // An entry over a limit is removed and its bytes cut back, whether they were
 // still buffered or already flushed; the next entry takes its place.
 TEST_F(ZipTest, LimitsRemoveTheEntryThatPassesThem) {
@@ -306,7 +264,7 @@ TEST_F(ZipTest, LimitsRemoveTheEntryThatPassesThem) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), kSizeLimit);
     EXPECT_FALSE(w.entry_open());
-    EXPECT_EQ(w.write("").error().message(), kNoEntry);
+    EXPECT_EQ(w.write("").error().message(), "No file has been started");
   }
   const std::string longest(65535, 'n');
   ASSERT_TRUE(w.start_entry(longest).ok());
@@ -351,8 +309,6 @@ TEST_F(ZipTest, LimitsRemoveTheEntryThatPassesThem) {
 
 TEST_F(ZipTest, FailuresCarryTheSystemsDescription) {
   EXPECT_EQ(os_description(ENOSPC), "No space left on device (os error 28)");
-  EXPECT_EQ(InputFile::open(path("missing")).error().message(),
-            "No such file or directory (os error 2)");
   EXPECT_EQ(OutputFile::create(path("a") + std::string(1, '\0')).error().message(),
             "file name contained an unexpected NUL byte");
   ZipWriter w = writer("/dev/full");
@@ -375,33 +331,11 @@ TEST_F(ZipTest, Zip64EndRecordsFrom65536Entries) {
     EXPECT_EQ(get32(b, b.size() - 22 + 8), 0xFFFFFFFFu);  // both counts marked
     const bool zip64 = get32(b, b.size() - 42) == 0x07064b50u;
     EXPECT_EQ(zip64, count == 65536) << count;
-    EXPECT_EQ(zip64 ? get64(b, get64(b, b.size() - 42 + 8) + 32) : count, count);
     auto archive = open(p);
     ASSERT_TRUE(archive.ok()) << archive.error().message();
     EXPECT_EQ(archive->entries().size(), count);
     EXPECT_EQ(message_of(read(*archive, name)), "<read 4 bytes>");
   }
-}
-
-// Reader: archives as other writers lay them out
-
-// Appends a Zip64 extra field of the given values to the last central header
-// of an archive and marks the 32-bit fields it replaces.
-std::string with_zip64_extra(std::string b, uint64_t central,
-                             const std::vector<std::pair<int, uint64_t>>& fields,
-                             std::string_view before = "") {
-  std::string extra(before);
-  put(extra, 0x0001, 2);
-  put(extra, 8 * fields.size(), 2);
-  for (const auto& [at, value] : fields) {
-    put(extra, value, 8);
-    set(b, central + at, 0xFFFFFFFF, 4);
-  }
-  const uint64_t name_end = central + 46 + get16(b, central + 28);
-  set(b, central + 30, extra.size(), 2);
-  b.insert(name_end, extra);
-  set(b, b.size() - 22 + 12, get32(b, b.size() - 22 + 12) + extra.size(), 4);
-  return b;
 }
 
 // Reader: damaged archives
@@ -413,24 +347,20 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
   const std::string text = lines(40);
   const std::string good = zipped({{"a.jsonl", text}, {"b.jsonl", "b"}});
   const uint64_t end = good.size() - 22;
-  const uint64_t dir = get32(good, end + 16), dir_size = get32(good, end + 12);
+  const uint64_t dir = get32(good, end + 16);
   const uint64_t cb = dir + 46 + 7;  // the central header of b.jsonl
   const uint64_t lb = get32(good, cb + 42);
   const uint64_t size_a = get32(good, 18);
   const Damage cases[] = {
       // end record
       {{{end + 16, dir + 1, 4}}, "", kDirectoryOutside},
-      {{{end + 12, dir_size + 1, 4}}, "", kDirectoryOutside},
       {{{end + 16, good.size(), 4}}, "", kDirectoryOutside},
-      {{{end + 16, 0xFFFFFFFE, 4}}, "", kDirectoryOutside},
-      {{{end + 12, 0xFFFFFFFE, 4}}, "", kDirectoryOutside},
       {{{end + 16, 0xFFFFFFFF, 4}}, "", kDirectoryOutside},  // marked, but no Zip64 records
-      {{{end + 16, 0, 4}}, "", kDirectoryShort},
-      {{{end + 12, dir_size - 1, 4}}, "", kDirectoryShort},
-      {{{end + 8, 0xFFFF, 2}, {end + 10, 0xFFFF, 2}}, "", kTooManyEntries},
+      {{{end + 16, 0, 4}}, "", "invalid Zip archive: Bytes between the central directory and its end record"},
       {{{end + 8, 3, 2}, {end + 10, 3, 2}}, "", kTooManyEntries},
-      {{{end + 8, 1, 2}, {end + 10, 1, 2}}, "", kDirectoryTail},
-      {{{dir + 28, 0xFFFF, 2}}, "", kBadCentralHeader},
+      {{{end + 8, 1, 2}, {end + 10, 1, 2}}, "",
+       "invalid Zip archive: Central directory holds bytes after its last entry"},
+      {{{dir + 28, 0xFFFF, 2}}, "", "invalid Zip archive: Invalid central directory header"},
       {{{end + 4, 2, 2}}, "", kMultiDisk},
       {{{end + 6, 2, 2}}, "", kMultiDisk},
       {{{end + 8, 3, 2}}, "", kMultiDisk},
@@ -449,15 +379,10 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
       {{{cb + 5, 0, 1}, {cb + 38, 0x08, 4}}, "b.jsonl", "unsupported Zip archive: Volume labels are not supported"},
       // every byte belongs to one entry
       {{{26, 6, 2}}, "a.jsonl", kGapBeforeB},
-      {{{cb + 42, 0, 4}}, "b.jsonl", kOverlap},
-      {{{cb + 42, 1, 4}}, "b.jsonl", kOverlap},
-      {{{cb + 42, dir, 4}}, "b.jsonl", kGapBeforeB},
-      {{{cb + 42, dir - 29, 4}}, "b.jsonl", kGapBeforeB},
+      {{{cb + 42, 0, 4}}, "b.jsonl", "invalid Zip archive: Entries a.jsonl and b.jsonl overlap"},
       {{{18, size_a - 1, 4}, {dir + 20, size_a - 1, 4}}, "a.jsonl", kGapBeforeB},
       {{{28, 0xFFFF, 2}}, "a.jsonl", "invalid Zip archive: Entry a.jsonl runs into the central directory"},
       {{{dir + 20, size_a + 1000, 4}}, "a.jsonl", "invalid Zip archive: Entry a.jsonl runs into the central directory"},
-      {{{cb + 20, 0xFFFFFFFE, 4}, {cb + 24, 0xFFFFFFFE, 4}}, "b.jsonl",
-       "invalid Zip archive: Entry b.jsonl runs into the central directory"},
       {{{6, 8, 2}}, "a.jsonl", "invalid Zip archive: Data descriptor of a.jsonl does not match the central directory"},
       // a local header that is not the entry's own
       {{{30, 'A', 1}}, "a.jsonl", kForeign},
@@ -465,14 +390,14 @@ TEST_F(ZipTest, RefusesEachLieWithItsMessage) {
       {{{14, 0, 4}}, "a.jsonl", kForeign},
       {{{18, 1, 4}}, "a.jsonl", kForeign},
       {{{22, 0, 4}}, "a.jsonl", kForeign},
-      {{{lb + 8 + 3 * 2, 0, 4}}, "b.jsonl", kForeign},
       {{{lb + 6, 0x800, 2}}, "b.jsonl", kForeign},  // the name decoded otherwise
-      {{{0, 0x04034b51, 4}}, "a.jsonl", kBadLocalHeader},
+      {{{0, 0x04034b51, 4}}, "a.jsonl", "invalid Zip archive: Invalid local file header"},
       // sizes and CRC-32 that agree with each other but not with the data
       {{{22, text.size() + 1, 4}, {dir + 24, text.size() + 1, 4}}, "a.jsonl", kSizeMismatch},
       {{{22, text.size() - 1, 4}, {dir + 24, text.size() - 1, 4}}, "a.jsonl", kSizeMismatch},
       {{{14, get32(good, 14) + 1, 4}, {dir + 16, get32(good, 14) + 1, 4}}, "a.jsonl", kBadChecksum},
-      {{{30 + 7, static_cast<unsigned char>(good[30 + 7]) & ~1u, 1}}, "a.jsonl", kTruncated},  // not the last block
+      {{{30 + 7, static_cast<unsigned char>(good[30 + 7]) & ~1u, 1}}, "a.jsonl",  // not the last block
+       "invalid Zip archive: Deflate stream is truncated"},
       {{{22, 0xFFFFFFFE, 4}, {dir + 24, 0xFFFFFFFE, 4}}, "a.jsonl", kImpossibleSize},  // 4 GB from a few
       // what the reader does not do
       {{{6, 1, 2}}, "a.jsonl", kEncrypted},  // the local flag alone is enough
@@ -501,15 +426,11 @@ TEST_F(ZipTest, RefusesZip64RecordsThatLie) {
   const uint64_t huge = uint64_t{1} << 62;
   const Damage cases[] = {
       {{{locator + 8, record + 1, 8}}, "", kNoZip64End},
-      {{{locator + 8, locator, 8}}, "", kNoZip64End},
-      {{{locator + 8, huge, 8}}, "", kNoZip64End},
-      {{{record + 4, 1000, 8}}, "", kNoZip64End},
       {{{record + 4, 43, 8}}, "", kNoZip64End},
       {{{record + 24, huge, 8}, {record + 32, huge, 8}}, "", kZip64Mismatch},
       {{{good.size() - 22 + 8, 0xFFFF, 2}, {good.size() - 22 + 10, 0xFFFF, 2},
         {record + 24, huge, 8}, {record + 32, huge, 8}}, "", kTooManyEntries},
       {{{record + 4, 45, 8}}, "", kNoZip64End},  // extensible data
-      {{{record + 40, huge, 8}}, "", kDirectoryOutside},
       {{{record + 40, ~uint64_t{0}, 8}}, "", kDirectoryOutside},
       {{{record + 48, ~uint64_t{0}, 8}}, "", kDirectoryOutside},
       {{{record + 48, record, 8}}, "", kDirectoryOutside},
@@ -558,16 +479,22 @@ TEST_F(ZipTest, TruncatedOrFlippedArchivesFail) {
 // what is inflated, not with the declared size.
 TEST_F(ZipTest, HugeDeclaredSizesAreRefusedWithoutAllocating) {
   std::string z = zipped({{"big", "tiny"}});
-  z = with_zip64_extra(z, z.size() - 22 - 49, {{24, uint64_t{1} << 40}});  // 1 TB
-  std::string local_extra;  // the same in the local header
-  put(local_extra, 0x0001, 2);
-  put(local_extra, 16, 2);
-  put(local_extra, uint64_t{1} << 40, 8);
-  put(local_extra, get32(z, 18), 8);
+  std::string extra;  // a Zip64 extra field of the size when inflated, 1 TB
+  put(extra, 0x0001, 2);
+  put(extra, 8, 2);
+  put(extra, uint64_t{1} << 40, 8);
+  const uint64_t central = z.size() - 22 - 49;
+  set(z, central + 24, 0xFFFFFFFF, 4);
+  set(z, central + 30, extra.size(), 2);
+  z.insert(central + 46 + 3, extra);
+  std::string local = extra;  // the same in the local header, which holds both sizes
+  set(local, 2, 16, 2);
+  put(local, get32(z, 18), 8);
   set(z, 22, 0xFFFFFFFF, 4);
-  set(z, 28, local_extra.size(), 2);
-  z.insert(30 + 3, local_extra);
-  set(z, z.size() - 22 + 16, get32(z, z.size() - 22 + 16) + local_extra.size(), 4);
+  set(z, 28, local.size(), 2);
+  z.insert(30 + 3, local);
+  set(z, z.size() - 22 + 12, get32(z, z.size() - 22 + 12) + extra.size(), 4);  // directory size
+  set(z, z.size() - 22 + 16, get32(z, z.size() - 22 + 16) + local.size(), 4);  // and offset
   spit(path("in.zip"), z);
   auto archive = open(path("in.zip"));
   ASSERT_TRUE(archive.ok()) << archive.error().message();
