@@ -328,6 +328,8 @@ while children and time.monotonic() < deadline:
     children = [pid for pid in children if os.waitpid(pid, os.WNOHANG) == (0, 0)]
     time.sleep(0.05)
 print(len(children))
+for pid in children:
+    os.kill(pid, 9)
 """
 
 
