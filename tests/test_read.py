@@ -4,6 +4,7 @@ import io
 import json
 import os
 import pathlib
+import socket
 import zipfile
 
 import pytest
@@ -61,15 +62,19 @@ def test_file_cannot_be_read(tmp_path):
     # A name that is not UTF-8 shows each broken sequence as one U+FFFD.
     raw = os.fsdecode(os.fsencode(tmp_path) + b"/bad\xffname\xe2\x82\xc1\x81.quarlen")
     os.mkfifo(tmp_path / "fifo")  # without a writer: opening it must not wait for one
+    listening = socket.socket(socket.AF_UNIX)
+    listening.bind(str(tmp_path / "socket"))
     for path, message in [
         (tmp_path / "absent.quarlen", f"{tmp_path}/absent.quarlen: No such file or directory (os error 2)"),
         (tmp_path, f"{tmp_path}: not a regular file"),
         (tmp_path / "fifo", f"{tmp_path}/fifo: not a regular file"),
+        (tmp_path / "socket", f"{tmp_path}/socket: not a regular file"),
         ("/dev/null", "/dev/null: not a regular file"),
         (f"{tmp_path}/a\0b", f"{tmp_path}/a\0b: file name contained an unexpected NUL byte"),
         (raw, f"{tmp_path}/bad\ufffdname\ufffd\ufffd\ufffd.quarlen: No such file or directory (os error 2)"),
     ]:
         refused_by_every_call(path, message)
+    listening.close()
 
 
 def member_file(text, *, rows=None, rec=None, name=KEYED, entry=True) -> bytes:

@@ -230,8 +230,15 @@ Result<void> OutputFile::close() {
 Result<InputFile> InputFile::open(const std::string& path) {
   if (path.find('\0') != std::string::npos) return Error(kNulInPath);
   const int fd = open_at_once(path, O_RDONLY);
-  if (fd < 0) return os_error(errno);
   struct stat st;
+  if (fd < 0) {
+    const int err = errno;
+    // A socket cannot be opened at all: it is no regular file either.
+    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return Error(kNotRegular);
+    }
+    return os_error(err);
+  }
   if (::fstat(fd, &st) < 0) {
     const int err = errno;
     ::close(fd);
