@@ -82,8 +82,9 @@ Result<void> check_layout(const InputFile& in, std::span<Entry> entries,
   std::vector<Entry*> order;
   order.reserve(entries.size());
   for (Entry& e : entries) order.push_back(&e);
-  std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
-    return a->header_offset < b->header_offset;
+  // By offset, and entries at one offset in directory order (the span's).
+  std::sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
+    return a->header_offset != b->header_offset ? a->header_offset < b->header_offset : a < b;
   });
   uint64_t position = 0;  // where the next entry must begin
   const Entry* previous = nullptr;
