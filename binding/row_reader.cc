@@ -93,7 +93,10 @@ class Prefetcher final : public Interrupt {
     }
     std::unique_lock<std::mutex> lock(mutex_);
     while (ready_.empty() && !done_) {
-      if (changed_.wait_for(lock, SignalInterrupt::kInterval) == std::cv_status::no_timeout) {
+      // Against the system clock: a steady one would need pthread_cond_clockwait,
+      // which glibc has only from 2.30 on (the module runs on 2.17).
+      const auto until = std::chrono::system_clock::now() + SignalInterrupt::kInterval;
+      if (changed_.wait_until(lock, until) == std::cv_status::no_timeout) {
         continue;
       }
       lock.unlock();  // the signal handlers need the interpreter lock, not this one

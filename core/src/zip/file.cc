@@ -233,9 +233,13 @@ Result<InputFile> InputFile::open(const std::string& path) {
   struct stat st;
   if (fd < 0) {
     const int err = errno;
-    // A socket cannot be opened at all: it is no regular file either.
-    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      return Error(kNotRegular);
+    // A socket cannot be opened for reading at all, only as a path: it is
+    // no regular file either.
+    if (err == ENXIO) {
+      const int path_fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+      const bool regular = path_fd < 0 || ::fstat(path_fd, &st) < 0 || S_ISREG(st.st_mode);
+      if (path_fd >= 0) ::close(path_fd);
+      if (!regular) return Error(kNotRegular);
     }
     return os_error(err);
   }
