@@ -132,8 +132,8 @@ def hostile(blob: bytes, kind: str) -> bytes:
         case "descriptor-lies":
             comments.flags |= 8
             comments.descriptor = descriptor(manifest_entry, True, False)
-        case "local-zip64-unasked":  # sizes in a field that the local header does not mark
-            comments.lextra = zip64_extra(comments.usize, comments.csize)
+        case "local-zip64-unasked":  # other sizes in a field that the local header does not mark
+            comments.lextra = zip64_extra(comments.usize + 1, comments.csize)
         case "zip64-extra-short":
             comments.cextra, comments.csize = zip64_extra(), 0xFFFFFFFF
     return build(es)

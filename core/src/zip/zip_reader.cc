@@ -57,7 +57,7 @@ Result<void> apply_zip64_extra(std::string_view data, Entry& e) {
 // readers refuse a block that runs past the extra data. Some read a name
 // from a Unicode path field in place of the stored one, and others misjudge
 // the layout of archives that hold one: such fields are refused.
-Result<void> read_extra(std::string_view extra, Entry& e, bool local = false) {
+Result<void> read_extra(std::string_view extra, Entry& e, Entry* local_zip64 = nullptr) {
   bool zip64_seen = false;
   while (extra.size() >= kExtraHeaderSize) {
     const uint16_t id = le16(extra.data());
@@ -68,16 +68,15 @@ Result<void> read_extra(std::string_view extra, Entry& e, bool local = false) {
     if (id == kZip64ExtraId) {
       if (zip64_seen) return invalid(kBadExtra);
       zip64_seen = true;
-      if (!local) {
+      if (local_zip64 == nullptr) {
         if (auto r = apply_zip64_extra(data, e); !r) return r;
       } else {
-        // Both sizes, and only where a size is marked: some readers take a
-        // field that the header does not ask for by another header's marks.
-        if (data.size() != 16 || (e.uncompressed_size != kMax32 && e.compressed_size != kMax32)) {
-          return invalid(kBadExtra);
-        }
-        e.uncompressed_size = le64(data.data());
-        e.compressed_size = le64(data.data() + 8);
+        // A local header's field holds both sizes, marked or not.
+        if (data.size() != 16) return invalid(kBadExtra);
+        local_zip64->uncompressed_size = le64(data.data());
+        local_zip64->compressed_size = le64(data.data() + 8);
+        if (e.uncompressed_size == kMax32) e.uncompressed_size = local_zip64->uncompressed_size;
+        if (e.compressed_size == kMax32) e.compressed_size = local_zip64->compressed_size;
       }
     } else if (id == kUnicodePathExtraId) {
       return unsupported(kUnicodePath);
@@ -195,7 +194,14 @@ Result<OpenedEntry> ZipArchive::open_entry(const Entry& entry) const {
   local.uncompressed_size = le32(header.data() + kLocalCrcOffset + 8);
   local.header_offset = 0;  // a local header has no offset of its own
   const std::string_view local_extra = std::string_view(header).substr(kLocalHeaderSize + local_name.size());
-  if (!read_extra(local_extra, local, true)) {
+  Entry zip64 = entry;  // the sizes of a local Zip64 field, where there is one
+  if (!read_extra(local_extra, local, &zip64)) return invalid(kForeignLocalHeader);
+  // Some readers take that field by the marks of another header, marked here
+  // or not: it must hold the entry's sizes (or zeros, before a descriptor).
+  const bool zeros = zip64.uncompressed_size == 0 && zip64.compressed_size == 0;
+  if ((zip64.uncompressed_size != entry.uncompressed_size ||
+       zip64.compressed_size != entry.compressed_size) &&
+      !(zeros && (flags & kFlagDataDescriptor))) {
     return invalid(kForeignLocalHeader);
   }
   // With a data descriptor, the sizes and CRC-32 are the directory's alone.
