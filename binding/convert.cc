@@ -1,6 +1,8 @@
 #include "convert.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "py_ref.h"
@@ -288,13 +290,61 @@ std::optional<std::string_view> text_argument(const char* param, PyObject* obj) 
   return std::string_view(utf8, static_cast<size_t>(size));
 }
 
+namespace {
+
+// None, or a new str; a path in the file-system encoding, as os.fspath gave it.
+PyObject* optional_text(const std::optional<std::string>& text, bool is_path) {
+  if (!text) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  const auto size = static_cast<Py_ssize_t>(text->size());
+  return is_path ? PyUnicode_DecodeFSDefaultAndSize(text->data(), size)
+                 : PyUnicode_FromStringAndSize(text->data(), size);
+}
+
+bool set_subject(PyObject* exception, const char* field, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyObject_SetAttrString(exception, field, owned.get()) == 0;
+}
+
+}  // namespace
+
+bool set_subject(PyObject* exception, const std::optional<std::string>& path,
+                 const std::optional<std::string>& member, uint64_t row) noexcept {
+  return set_subject(exception, "path", optional_text(path, true)) &&
+         set_subject(exception, "member", optional_text(member, false)) &&
+         set_subject(exception, "row", row == 0 ? (Py_INCREF(Py_None), Py_None)
+                                                : PyLong_FromUnsignedLongLong(row));
+}
+
 PyObject* raise_error(const Error& error) noexcept {
   const std::string& m = error.message();
-  PyObject* text = PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size()));
-  if (text == nullptr) return raise_api_failure(QUARLEN_WHERE);
-  PyErr_SetObject(PyExc_ValueError, text);
-  Py_DECREF(text);
+  PyRef text(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
+  if (!text) return raise_api_failure(QUARLEN_WHERE);
+  PyRef exception(PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr));
+  if (!exception) return raise_api_failure(QUARLEN_WHERE);
+  if (!set_subject(exception.get(), error.path(), error.member(), error.row())) {
+    return raise_api_failure(QUARLEN_WHERE);
+  }
+  PyErr_SetObject(PyExc_ValueError, exception.get());
   return nullptr;
+}
+
+void add_row_subject(std::string_view member, uint64_t row) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  // The row's own faults are ValueError and TypeError; others (MemoryError)
+  // are not about the row.
+  if (PyErr_GivenExceptionMatches(type, PyExc_ValueError) ||
+      PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {
+    PyErr_NormalizeException(&type, &value, &traceback);
+    // An exception that takes no attributes keeps its message alone.
+    if (value != nullptr && !set_subject(value, std::nullopt, std::string(member), row)) {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, value, traceback);
 }
 
 PyObject* str_result(std::string_view utf8, const char* where) noexcept {

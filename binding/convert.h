@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -70,6 +71,9 @@ struct Signature {
   int count;
 };
 
+// The parameters of the functions that read one member.
+inline constexpr const char* kReadParams[] = {"path", "name"};
+
 // Binds fast-call arguments; on success `out[i]` holds a borrowed reference
 // for every parameter. Returns false with TypeError set otherwise.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -92,8 +96,18 @@ inline PyCFunction fast(FastFunction f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
-// Raises ValueError carrying the core's message verbatim; returns null.
+// Raises ValueError carrying the core's message verbatim, with the attributes
+// `path` (str), `member` (str) and `row` (int) of its subject, each None where
+// the error has none; returns null.
 PyObject* raise_error(const Error& error) noexcept;
+
+// Sets those three attributes on `exception`; false with an exception set.
+bool set_subject(PyObject* exception, const std::optional<std::string>& path,
+                 const std::optional<std::string>& member, uint64_t row) noexcept;
+
+// Gives the pending ValueError or TypeError, raised for one row, the
+// attributes `member` and `row` (and `path` None).
+void add_row_subject(std::string_view member, uint64_t row) noexcept;
 
 // A new str from UTF-8; a failure is an internal fault.
 PyObject* str_result(std::string_view utf8, const char* where) noexcept;

@@ -282,7 +282,9 @@ PyObject* write_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
       return true;
     };
     while (PyRef row{PyIter_Next(rows.get())}) {
-      if (!encode_row(row.get(), columns, *name, first + written + in_block, block)) {
+      const uint64_t number = first + written + in_block;
+      if (!encode_row(row.get(), columns, *name, number, block)) {
+        add_row_subject(*name, number);
         return nullptr;
       }
       ++in_block;

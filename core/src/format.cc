@@ -103,11 +103,13 @@ Result<const MemberSpec*> lookup_member(std::string_view name) {
     }
   }
   if (spec == nullptr) {
-    return Error(std::string(name) + ": not a member of " + std::string(kFormat));
+    return Error(std::string(name) + ": not a member of " + std::string(kFormat))
+        .with_member(std::string(name));
   }
   if (!spec->keyed) {
     if (slash != std::string_view::npos) {
-      return Error(std::string(name) + ": " + std::string(base) + " takes no key");
+      return Error(std::string(name) + ": " + std::string(base) + " takes no key")
+          .with_member(std::string(name));
     }
     return spec;
   }
@@ -119,7 +121,8 @@ Result<const MemberSpec*> lookup_member(std::string_view name) {
   }
   if (!valid_key) {
     const std::string b(base);
-    return Error(std::string(name) + ": " + b + " needs a key after a slash (" + b + "/OWNER)");
+    return Error(std::string(name) + ": " + b + " needs a key after a slash (" + b + "/OWNER)")
+        .with_member(std::string(name));
   }
   return spec;
 }

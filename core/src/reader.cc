@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
+#include "listed_member.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/rows.h"
@@ -17,44 +19,18 @@ namespace quarlen {
 
 namespace {
 
-constexpr char kNotUtf8[] = "stream did not contain valid UTF-8";
 constexpr uint64_t kMaxManifestSize = uint64_t{64} << 20;
 
-const Json* member_record(const OpenedArchive& opened, std::string_view name) {
-  const Json& members = opened.manifest()["members"];
-  auto it = members.find(std::string(name));
-  return it == members.end() ? nullptr : &*it;
-}
-
-// Whether the record holds the member text's digest, written as sha256_hex does.
-bool checksum_matches(const Json& record, const std::string& digest) {
-  const Json* sha = record.is_object() && record.contains("sha256") ? &record["sha256"] : nullptr;
-  return sha != nullptr && sha->is_string() && sha->get_ref<const std::string&>() == digest;
-}
-
-Error checksum_error(const std::string& member) {
-  return Error(member + ": checksum does not match the manifest (the file was changed or damaged)");
-}
-
 // A listed member's whole text, after the entry, UTF-8 and checksum steps.
-Result<std::string> member_text(OpenedArchive& opened, std::string_view name,
-                                const Json& record) {
-  const std::string member(name);
-  auto entry = opened.archive().open_entry(member_entry(member));
-  if (!entry) return Error(member + ": listed in the manifest but missing from the file");
+Result<std::string> member_text(const OpenedArchive& opened, const ListedMember& member) {
+  auto entry = member.open_entry(opened);
+  if (!entry) return std::move(entry).error();
   auto text = opened.archive().read_entry(*entry);
-  if (!text) return Error(member + ": " + text.error().message());
-  if (!valid_utf8(*text)) return Error(member + ": " + kNotUtf8);
-  if (!checksum_matches(record, sha256_hex(*text))) return checksum_error(member);
+  if (!text) return member.fault(text.error().message());
+  if (!valid_utf8(*text)) return member.fault(kNotUtf8);
+  auto matched = member.check_checksum(sha256_hex(*text));
+  if (!matched) return std::move(matched).error();
   return text;
-}
-
-// The count step: "rows" must be a non-negative integer equal to `counted`.
-Result<void> check_count(std::string_view name, const Json& record, uint64_t counted) {
-  const Json* rows = record.is_object() && record.contains("rows") ? &record["rows"] : nullptr;
-  if (rows != nullptr && rows->is_number_unsigned() && rows->get<uint64_t>() == counted) return {};
-  return Error(std::string(name) + ": " + std::to_string(counted) + " rows, the manifest says " +
-               (rows != nullptr ? to_compact(*rows) : std::string("null")));
 }
 
 }  // namespace
@@ -64,22 +40,27 @@ Result<void> check_count(std::string_view name, const Json& record, uint64_t cou
 // are still reported in the order of the steps (the read, then the checksum,
 // then the lines, the count and the shape), so a fault that the pass meets
 // early is kept until the steps before it have passed. Appends the rows'
-// compact text to `compact`, when it is not null, as the lines pass.
+// compact text to `compact`, when it is not null, as the lines pass. Holds
+// copies of what it needs of the record and the entry; its reader needs the
+// archive to stay open.
 class MemberPass {
  public:
   // The name, record and entry steps; null for a member the manifest does not
   // list, which reads as no rows.
-  static Result<std::unique_ptr<MemberPass>> start(OpenedArchive& opened, std::string_view name,
-                                                   std::string* compact) {
+  static Result<std::unique_ptr<MemberPass>> start(const OpenedArchive& opened,
+                                                   std::string_view name, std::string* compact) {
     auto spec = lookup_member(name);
     if (!spec) return std::move(spec).error();
-    const Json* record = member_record(opened, name);
-    if (record == nullptr) return std::unique_ptr<MemberPass>();
-    const std::string member(name);
-    auto entry = opened.archive().open_entry(member_entry(member));
-    if (!entry) return Error(member + ": listed in the manifest but missing from the file");
-    return std::unique_ptr<MemberPass>(new MemberPass(member, *record, (*spec)->columns.size(),
-                                                      *entry->entry,
+    std::optional<ListedMember> listed = ListedMember::find(opened, name);
+    if (!listed) return std::unique_ptr<MemberPass>();
+    auto entry = listed->open_entry(opened);
+    if (!entry) return std::move(entry).error();
+    // The entry's claim is trusted only as far as its compressed data could back it.
+    const zip::Entry& e = *entry->entry;
+    const uint64_t size_hint =
+        std::min(e.uncompressed_size, std::max<uint64_t>(16 * e.compressed_size, 1 << 16));
+    return std::unique_ptr<MemberPass>(new MemberPass(std::move(*listed), (*spec)->columns.size(),
+                                                      static_cast<size_t>(size_hint),
                                                       opened.archive().reader(*entry), compact));
   }
 
@@ -87,7 +68,7 @@ class MemberPass {
   // to its end.
   Result<bool> step() {
     auto piece = reader_.next();
-    if (!piece) return Error(member_ + ": " + piece.error().message());
+    if (!piece) return listed_.fault(piece.error().message());
     if (reader_.done()) return false;
     // Past broken UTF-8 only the read itself can still fail first.
     if (utf8_.feed(*piece)) {
@@ -100,36 +81,34 @@ class MemberPass {
   // Where the rows' compact text goes from now on.
   void redirect(std::string* compact) { lines_.redirect(compact); }
 
-  // About the length of the member's text; the entry's claim is trusted only
-  // as far as its compressed data could back it.
-  size_t size_hint() const {
-    return static_cast<size_t>(
-        std::min(entry_.uncompressed_size, std::max<uint64_t>(16 * entry_.compressed_size, 1 << 16)));
-  }
+  // About the length of the member's text.
+  size_t size_hint() const { return size_hint_; }
 
   // After the last piece: the number of rows, or the first fault in the
   // order of the steps.
   Result<uint64_t> verdict() {
-    if (!utf8_.finish()) return Error(member_ + ": " + kNotUtf8);
-    if (!checksum_matches(record_, hash_.finish_hex())) return checksum_error(member_);
+    if (!utf8_.finish()) return listed_.fault(kNotUtf8);
+    auto matched = listed_.check_checksum(hash_.finish_hex());
+    if (!matched) return std::move(matched).error();
     auto scanned = lines_.finish();
-    if (!scanned) return std::move(scanned).error();
-    auto counted = check_count(member_, record_, scanned->rows);
+    if (!scanned) return listed_.about(std::move(scanned).error());
+    auto counted = listed_.check_count(scanned->rows);
     if (!counted) return std::move(counted).error();
-    if (scanned->shape.row != 0) return Error(shape_message(member_, scanned->shape, columns_));
+    if (scanned->shape.row != 0) {
+      return listed_.about(shape_error(listed_.name(), scanned->shape, columns_));
+    }
     return scanned->rows;
   }
 
  private:
-  MemberPass(std::string member, const Json& record, size_t columns, const zip::Entry& entry,
-             zip::EntryReader reader, std::string* compact)
-      : member_(std::move(member)), record_(record), columns_(columns), entry_(entry),
-        reader_(std::move(reader)), lines_(member_, columns, compact) {}
+  MemberPass(ListedMember listed, size_t columns, size_t size_hint, zip::EntryReader reader,
+             std::string* compact)
+      : listed_(std::move(listed)), columns_(columns), size_hint_(size_hint),
+        reader_(std::move(reader)), lines_(listed_.name(), columns, compact) {}
 
-  std::string member_;
-  const Json& record_;
-  size_t columns_;
-  const zip::Entry& entry_;
+  const ListedMember listed_;
+  const size_t columns_;
+  const size_t size_hint_;
   zip::EntryReader reader_;
   Utf8Check utf8_;
   Sha256 hash_;
@@ -138,13 +117,9 @@ class MemberPass {
 
 namespace {
 
-bool stop_requested(Interrupt* interrupt) {
-  return interrupt != nullptr && interrupt->requested();
-}
-
-Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::string* compact,
+Result<uint64_t> scan_member(const OpenedArchive& opened, std::string_view name,
                              Interrupt* interrupt) {
-  auto pass = MemberPass::start(opened, name, compact);
+  auto pass = MemberPass::start(opened, name, nullptr);
   if (!pass) return std::move(pass).error();
   if (*pass == nullptr) return uint64_t{0};
   for (;;) {
@@ -157,13 +132,17 @@ Result<uint64_t> scan_member(OpenedArchive& opened, std::string_view name, std::
 
 }  // namespace
 
-OpenedArchive::OpenedArchive(Json manifest, std::unique_ptr<zip::ZipArchive> archive)
-    : manifest_(std::move(manifest)), archive_(std::move(archive)) {}
+OpenedArchive::OpenedArchive(std::string path, Json manifest,
+                             std::unique_ptr<zip::ZipArchive> archive)
+    : path_(std::move(path)), manifest_(std::move(manifest)), archive_(std::move(archive)) {}
 OpenedArchive::OpenedArchive(OpenedArchive&&) noexcept = default;
 OpenedArchive& OpenedArchive::operator=(OpenedArchive&&) noexcept = default;
 OpenedArchive::~OpenedArchive() = default;
 
-Result<OpenedArchive> open_archive(const std::string& path) {
+namespace {
+
+// open_archive's steps; the caller adds the path to every fault.
+Result<OpenedArchive> open_checked(const std::string& path) {
   auto file = zip::InputFile::open(path);
   if (!file) return Error(display_path(path) + ": " + file.error().message());
   auto archive = zip::ZipArchive::open(std::move(*file));
@@ -195,8 +174,16 @@ Result<OpenedArchive> open_archive(const std::string& path) {
     auto spec = lookup_member(name);
     if (!spec) return std::move(spec).error();
   }
-  return OpenedArchive(std::move(*manifest),
+  return OpenedArchive(path, std::move(*manifest),
                        std::make_unique<zip::ZipArchive>(std::move(*archive)));
+}
+
+}  // namespace
+
+Result<OpenedArchive> open_archive(const std::string& path) {
+  auto opened = open_checked(path);
+  if (!opened) return std::move(opened).error().with_path(path);
+  return opened;
 }
 
 std::vector<std::string> listed_members(const OpenedArchive& opened) {
@@ -210,17 +197,17 @@ std::vector<std::string> listed_members(const OpenedArchive& opened) {
 Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view name) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
-  const Json* record = member_record(opened, name);
-  if (record == nullptr) return std::vector<Json>();
-  auto text = member_text(opened, name, *record);
+  std::optional<ListedMember> listed = ListedMember::find(opened, name);
+  if (!listed) return std::vector<Json>();
+  auto text = member_text(opened, *listed);
   if (!text) return std::move(text).error();
   auto rows = parse_member_lines(name, *text);
-  if (!rows) return std::move(rows).error();
-  auto counted = check_count(name, *record, rows->size());
+  if (!rows) return listed->about(std::move(rows).error());
+  auto counted = listed->check_count(rows->size());
   if (!counted) return std::move(counted).error();
   // Json::array_t is a std::vector<Json>, so the rows are checked in place.
   auto shaped = check_rows(name, *rows);
-  if (!shaped) return std::move(shaped).error();
+  if (!shaped) return listed->about(std::move(shaped).error());
   return rows;
 }
 
@@ -228,7 +215,7 @@ Json verify_archive(OpenedArchive& opened, Interrupt* interrupt) {
   Json members = Json::object();
   Json problems = Json::array();
   for (const std::string& name : listed_members(opened)) {
-    auto rows = scan_member(opened, name, nullptr, interrupt);
+    auto rows = scan_member(opened, name, interrupt);
     if (stop_requested(interrupt)) break;
     if (rows) {
       members[name] = *rows;
@@ -265,8 +252,7 @@ Result<std::string> read_text(const std::string& path, std::string_view name,
 
 // MemberReader
 
-MemberReader::MemberReader(OpenedArchive opened)
-    : opened_(std::make_unique<OpenedArchive>(std::move(opened))) {}
+MemberReader::MemberReader(OpenedArchive opened) : opened_(std::move(opened)) {}
 MemberReader::~MemberReader() = default;
 
 Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path,
@@ -274,7 +260,7 @@ Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
   std::unique_ptr<MemberReader> reader(new MemberReader(std::move(*opened)));
-  auto pass = MemberPass::start(*reader->opened_, name, &reader->unused_);
+  auto pass = MemberPass::start(reader->opened_, name, &reader->unused_);
   if (!pass) return std::move(pass).error();
   reader->pass_ = std::move(*pass);
   return reader;

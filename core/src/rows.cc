@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "quarlen/format.h"
@@ -27,13 +28,14 @@ bool for_each_line(std::string_view text, F&& line) {
   return true;
 }
 
-std::string line_message(std::string_view name, uint64_t number, std::string_view description) {
+// A line is a row: its number is the row's.
+Error line_error(std::string_view name, uint64_t number, std::string_view description) {
   std::string message(name);
   message += " line ";
   message += std::to_string(number);
   message += ": ";
   message += description;
-  return message;
+  return Error(std::move(message)).with_member(std::string(name)).with_row(number);
 }
 
 }  // namespace
@@ -54,6 +56,10 @@ std::string shape_message(std::string_view name, const ShapeFault& fault, size_t
   return message;
 }
 
+Error shape_error(std::string_view name, const ShapeFault& fault, size_t columns) {
+  return Error(shape_message(name, fault, columns)).with_member(std::string(name)).with_row(fault.row);
+}
+
 Result<void> check_rows(std::string_view name, const Json::array_t& rows) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
@@ -62,24 +68,24 @@ Result<void> check_rows(std::string_view name, const Json::array_t& rows) {
     const Json& row = rows[i];
     if (row.is_array() && row.size() == columns) continue;
     const ShapeFault fault{i + 1, row.is_array(), row.is_array() ? row.size() : 0};
-    return Error(shape_message(name, fault, columns));
+    return shape_error(name, fault, columns);
   }
   return {};
 }
 
 Result<std::vector<Json>> parse_member_lines(std::string_view name, std::string_view text) {
   std::vector<Json> values;
-  std::string message;
+  std::optional<Error> fault;
   const bool ok = for_each_line(text, [&](uint64_t number, std::string_view line) {
     auto value = parse_json(line);
     if (!value) {
-      message = line_message(name, number, value.error().message());
+      fault = line_error(name, number, value.error().message());
       return false;
     }
     values.push_back(std::move(*value));
     return true;
   });
-  if (!ok) return Error(std::move(message));
+  if (!ok) return std::move(*fault);
   return values;
 }
 
@@ -143,7 +149,7 @@ bool MemberLineScanner::line(std::string_view text) {
   ValueShape shape;
   auto scanned = scanner_.scan_value(text, compact_, &shape);
   if (!scanned) {
-    fault_ = line_message(name_, number, scanned.error().message());
+    fault_ = line_error(name_, number, scanned.error().message());
     return false;
   }
   return record(shape);
@@ -178,7 +184,7 @@ bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
   auto shape = l.check.finish();
   long_.reset();
   if (!shape) {
-    fault_ = line_message(name_, scanned_.rows + 1, shape.error().message());
+    fault_ = line_error(name_, scanned_.rows + 1, shape.error().message());
     std::string().swap(pending_);
     return false;
   }
@@ -186,7 +192,7 @@ bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
 }
 
 bool MemberLineScanner::feed(std::string_view piece) {
-  if (!fault_.empty()) return false;
+  if (fault_) return false;
   while (!piece.empty()) {
     const void* lf = std::memchr(piece.data(), '\n', piece.size());
     const size_t end = lf == nullptr ? piece.size()
@@ -223,16 +229,16 @@ bool MemberLineScanner::feed(std::string_view piece) {
 
 Result<ScannedLines> MemberLineScanner::finish() {
   // A last line without a line feed keeps a carriage return at its end.
-  if (fault_.empty() && long_ != nullptr && long_->kept) long_.reset();
-  if (fault_.empty() && long_ != nullptr) {
+  if (!fault_ && long_ != nullptr && long_->kept) long_.reset();
+  if (!fault_ && long_ != nullptr) {
     if (long_->held_cr) long_->check.feed("\r");
     long_->held_cr = false;
     feed_long("", true);
-  } else if (fault_.empty() && !pending_.empty()) {
+  } else if (!fault_ && !pending_.empty()) {
     line(pending_);
     pending_.clear();
   }
-  if (!fault_.empty()) return Error(fault_);
+  if (fault_) return *fault_;
   return scanned_;
 }
 

@@ -34,9 +34,9 @@ Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::create(const std::string& 
 Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::create(const std::string& path,
                                                              const zip::FileCalls& calls) {
   auto file = zip::OutputFile::create(path, calls);
-  if (!file) return Error(display_path(path) + ": " + file.error().message());
+  if (!file) return Error(display_path(path) + ": " + file.error().message()).with_path(path);
   auto archive = std::make_unique<zip::ZipWriter>(std::move(*file));
-  return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(display_path(path), std::move(archive)));
+  return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(path, std::move(archive)));
 }
 
 Error ArchiveWriter::fail(Error error) {
@@ -45,8 +45,9 @@ Error ArchiveWriter::fail(Error error) {
 }
 
 Error ArchiveWriter::failed_error() const {
-  return Error(path_ + ": the file cannot be completed: an earlier write failed (" + *failure_ +
-               ")");
+  return Error(display_path(path_) + ": the file cannot be completed: an earlier write failed (" +
+               *failure_ + ")")
+      .with_path(path_);
 }
 
 Result<void> ArchiveWriter::begin(std::string_view name) {
@@ -54,13 +55,14 @@ Result<void> ArchiveWriter::begin(std::string_view name) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
   const std::string member(name);
-  if (open_) return Error(member + ": end the member being written first");
-  if (written_.contains(member)) return Error(member + ": written already");
+  if (open_) return Error(member + ": end the member being written first").with_member(member);
+  if (written_.contains(member)) return Error(member + ": written already").with_member(member);
   if (!archive_) return Error("the file is already finished");
   const std::string entry = member_entry(member);
   if (entry.size() > kMaxEntryName) {
     return Error(member + ": the name is too long for the archive (over " +
-                 std::to_string(kMaxEntryName) + " bytes)");
+                 std::to_string(kMaxEntryName) + " bytes)")
+        .with_member(member);
   }
   // Starting an entry completes the one before it: a failure may have lost a
   // member that is already recorded, so the file cannot be finished.
@@ -78,7 +80,7 @@ Result<uint64_t> ArchiveWriter::rows(std::string_view rows_json) {
   auto encoded = encode_rows(rows_json, columns);
   if (!encoded) return Error("rows are not JSON: " + encoded.error().message());
   if (!open_) return Error("begin a member first");
-  if (encoded->shape.row != 0) return Error(shape_message(open_->name, encoded->shape, columns));
+  if (encoded->shape.row != 0) return shape_error(open_->name, encoded->shape, columns);
   return append_rows(encoded->block, encoded->rows);
 }
 
@@ -110,7 +112,8 @@ Result<Json> ArchiveWriter::end() {
   if (archive_ && !archive_->entry_open()) {
     // The size limit took the member's entry out of the archive; recording it
     // would list a member that the file does not hold.
-    return Error(member->name + ": the member passed 4294967295 bytes and was not written");
+    return Error(member->name + ": the member passed 4294967295 bytes and was not written")
+        .with_member(member->name);
   }
   Json record = Json::object();
   record["bytes"] = member->bytes;

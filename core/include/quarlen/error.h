@@ -1,23 +1,56 @@
-// The one failure type of the core: a human-readable message, and Result<T>,
-// which holds either a T or an Error.
+// The one failure type of the core: a human-readable message with the subject
+// it names, and Result<T>, which holds either a T or an Error.
 #ifndef QUARLEN_ERROR_H_
 #define QUARLEN_ERROR_H_
 
 #include <cassert>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace quarlen {
 
+// The message is the whole text for people. The subject's parts are set where
+// the message is composed with them, so that a caller never has to parse the
+// text to learn which file, member or row it is about:
+//   return Error(member + ": ...").with_member(member);
 class Error {
  public:
   explicit Error(std::string message) : message_(std::move(message)) {}
 
   const std::string& message() const noexcept { return message_; }
 
+  // The file as the caller named it (raw bytes, not the display form).
+  const std::optional<std::string>& path() const noexcept { return path_; }
+  const std::optional<std::string>& member() const noexcept { return member_; }
+  // 1-based; 0 when the message names no row.
+  uint64_t row() const noexcept { return row_; }
+
+  Error& with_path(std::string path) & {
+    path_ = std::move(path);
+    return *this;
+  }
+  Error&& with_path(std::string path) && { return std::move(with_path(std::move(path))); }
+  Error& with_member(std::string member) & {
+    member_ = std::move(member);
+    return *this;
+  }
+  Error&& with_member(std::string member) && {
+    return std::move(with_member(std::move(member)));
+  }
+  Error& with_row(uint64_t row) & {
+    row_ = row;
+    return *this;
+  }
+  Error&& with_row(uint64_t row) && { return std::move(with_row(row)); }
+
  private:
   std::string message_;
+  std::optional<std::string> path_;
+  std::optional<std::string> member_;
+  uint64_t row_ = 0;
 };
 
 // A T or an Error. Test it before use:

@@ -16,6 +16,11 @@ class Interrupt {
   ~Interrupt() = default;
 };
 
+// Whether `interrupt`, when there is one, asks to stop.
+inline bool stop_requested(Interrupt* interrupt) {
+  return interrupt != nullptr && interrupt->requested();
+}
+
 // The fault of a call that gave up at its Interrupt's request.
 inline constexpr char kInterrupted[] = "interrupted";
 

@@ -19,22 +19,26 @@ class ZipArchive;
 }
 
 // A file whose manifest passed the checks, open for the length of one call.
+// A plain value: what reads from its archive may outlive a move.
 class OpenedArchive {
  public:
-  OpenedArchive(Json manifest, std::unique_ptr<zip::ZipArchive> archive);
+  OpenedArchive(std::string path, Json manifest, std::unique_ptr<zip::ZipArchive> archive);
   OpenedArchive(OpenedArchive&&) noexcept;
   OpenedArchive& operator=(OpenedArchive&&) noexcept;
   ~OpenedArchive();
 
+  // As open_archive was given it.
+  const std::string& path() const { return path_; }
   const Json& manifest() const { return manifest_; }
-  zip::ZipArchive& archive() { return *archive_; }
+  const zip::ZipArchive& archive() const { return *archive_; }
 
  private:
+  std::string path_;
   Json manifest_;
-  std::unique_ptr<zip::ZipArchive> archive_;
+  std::unique_ptr<zip::ZipArchive> archive_;  // on the heap: its readers point into it
 };
 
-// Opens `path` (raw bytes) and checks its manifest.
+// Opens `path` (raw bytes) and checks its manifest. Every fault carries the path.
 Result<OpenedArchive> open_archive(const std::string& path);
 
 // One member's rows, proven against its checksum, row count and the format.
@@ -76,7 +80,7 @@ class MemberReader {
  private:
   explicit MemberReader(OpenedArchive opened);
 
-  std::unique_ptr<OpenedArchive> opened_;
+  OpenedArchive opened_;
   std::unique_ptr<MemberPass> pass_;  // null once the member ended
   std::string unused_;                // output until next() names one
 };

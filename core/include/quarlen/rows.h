@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +35,10 @@ struct ShapeFault {
   uint64_t values = 0;  // the row's length, when it is an array
 };
 
-// check_rows's message for `fault` (which must have row != 0).
+// check_rows's message for `fault` (which must have row != 0), and the error
+// that carries it with its member and row.
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns);
+Error shape_error(std::string_view name, const ShapeFault& fault, size_t columns);
 
 // One rows() call, scanned once.
 struct EncodedRows {
@@ -103,7 +106,7 @@ class MemberLineScanner {
   std::string pending_;  // the start of a line that runs on into the next piece
   std::unique_ptr<LongLine> long_;  // the line being checked as it streams
   ScannedLines scanned_;
-  std::string fault_;  // the first bad line's message
+  std::optional<Error> fault_;  // the first bad line's
 };
 
 }  // namespace quarlen

@@ -74,7 +74,7 @@ class ArchiveWriter {
   Error fail(Error error);
   Error failed_error() const;
 
-  std::string path_;  // as shown in messages
+  std::string path_;  // as the caller gave it
   std::optional<std::string> failure_;  // the first failure of the file
   std::optional<Error> close_failure_;
   std::unique_ptr<zip::ZipWriter> archive_;
