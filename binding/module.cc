@@ -18,7 +18,6 @@ namespace quarlen::py {
 namespace {
 
 constexpr const char* kPathParams[] = {"path"};
-constexpr const char* kReadParams[] = {"path", "name"};
 constexpr const char* kUnitHashParams[] = {"owner", "object_type", "object_name", "text"};
 
 PyObject* fn_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

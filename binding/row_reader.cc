@@ -1,167 +1,44 @@
 #include "row_reader.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <pthread.h>
-#include <thread>
 #include <new>
+#include <pthread.h>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "collector.h"
 #include "convert.h"
 #include "objects.h"
 #include "py_ref.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
 #include "unlocked.h"
 
 namespace quarlen::py {
 namespace {
 
-// Compact text handed over per batch: enough to make the interpreter's turns
-// rare, little enough that a batch of objects stays small.
-constexpr size_t kBatchBytes = size_t{1} << 18;
-
-constexpr const char* kReadParams[] = {"path", "name"};
-
-// At most this many batches wait for the consumer.
-constexpr size_t kAhead = 2;
-
 // Counts the forks of the process: a child has none of the threads of its
 // parent, so a reader opened before the fork has no thread behind it there.
 std::atomic<unsigned> g_forks{0};
 
-void count_forks() {
+unsigned forks_so_far() {
   static const int registered = pthread_atfork(nullptr, nullptr, [] { ++g_forks; });
   (void)registered;  // only fails for lack of memory: forks then go uncounted
+  return g_forks.load();
 }
 
-// Reads a member's batches on a thread of its own, a batch or two ahead of the
-// consumer, who turns them into objects meanwhile: inflating, hashing and
-// checking overlap with building objects, which needs the interpreter lock.
-// Where no thread can be had, each batch is read when it is wanted, on the
-// consumer's thread. The reader thread never takes the interpreter lock.
-class Prefetcher final : public Interrupt {
- public:
-  explicit Prefetcher(std::unique_ptr<MemberReader> reader) : reader_(std::move(reader)) {
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-      // Out of threads or of address space for a stack: read without one.
-    }
-  }
-
-  // Whether this process is a child forked after the reader was made.
-  bool orphaned() const { return forks_ != g_forks.load(); }
-
-  // Stops the thread within a piece of its current batch and waits for it.
-  ~Prefetcher() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_.store(true);
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-
-  // The reader thread's interrupt: the consumer is gone.
-  bool requested() override { return stop_.load(); }
-
-  // The next batch into *batch: true while more may follow, false once the
-  // member ended and every check passed, or the member's fault. Waits
-  // without the interpreter lock, where Ctrl-C can stop it: *raised then
-  // tells that a signal handler's exception is set.
-  Result<bool> next(std::string* batch, bool* raised) {
-    const bool handles = handles_signals();
-    Unlocked released;
-    SignalInterrupt interrupt(released, handles);
-    if (!thread_.joinable()) {
-      if (reader_ == nullptr) return false;
-      batch->clear();
-      auto more = reader_->next(batch, kBatchBytes, &interrupt);
-      if (!more || !*more) reader_.reset();
-      *raised = interrupt.raised();
-      if (more && !*more && !batch->empty()) return true;  // the end comes with the next call
-      return more;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (ready_.empty() && !done_) {
-      // Against the system clock: a steady one would need pthread_cond_clockwait,
-      // which glibc has only from 2.30 on (the module runs on 2.17).
-      const auto until = std::chrono::system_clock::now() + SignalInterrupt::kInterval;
-      if (changed_.wait_until(lock, until) == std::cv_status::no_timeout) {
-        continue;
-      }
-      lock.unlock();  // the signal handlers need the interpreter lock, not this one
-      *raised = interrupt.requested();
-      if (*raised) return false;
-      lock.lock();
-    }
-    if (!ready_.empty()) {
-      *batch = std::move(ready_.front());
-      ready_.pop_front();
-      changed_.notify_all();
-      return true;
-    }
-    if (thrown_) std::rethrow_exception(thrown_);
-    if (fault_) return *fault_;
-    return false;
-  }
-
- private:
-  void run() {
-    try {
-      for (;;) {
-        {
-          std::unique_lock<std::mutex> lock(mutex_);
-          changed_.wait(lock, [&] { return stop_ || ready_.size() < kAhead; });
-          if (stop_) return;
-        }
-        std::string batch;
-        auto more = reader_->next(&batch, kBatchBytes, this);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!more) {
-          fault_ = std::move(more).error();
-        } else if (!batch.empty()) {
-          ready_.push_back(std::move(batch));
-        }
-        if (!more || !*more) {
-          done_ = true;
-          reader_.reset();  // the file closes as soon as the member ends
-        }
-        changed_.notify_all();
-        if (done_) return;
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      thrown_ = std::current_exception();
-      done_ = true;
-      changed_.notify_all();
-    }
-  }
-
-  const unsigned forks_ = (count_forks(), g_forks.load());
-  std::unique_ptr<MemberReader> reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::string> ready_;
-  bool done_ = false;
-  std::atomic<bool> stop_{false};
-  std::optional<Error> fault_;
-  std::exception_ptr thrown_;
-  std::thread thread_;  // last: it starts once everything it uses exists
-};
+// The next batch into *batch, waiting without the interpreter lock, where
+// Ctrl-C can stop it: *raised then tells that a signal handler's exception is
+// set. The reading thread never takes the interpreter lock.
+Result<bool> next_unlocked(ReadAhead& rows, std::string* batch, bool* raised) {
+  return interruptible(raised, [&](Interrupt* i) { return rows.next(batch, i); });
+}
 
 struct RowReaderObject {
   PyObject_HEAD
-  Prefetcher* rows;           // owned; null once the member ended, failed or was closed
+  ReadAhead* rows;            // owned; null once the member ended, failed or was closed
+  unsigned forks;             // forks_so_far() when the rows were opened
   RowDecoder* decoder;        // owned
   std::atomic<bool> busy;     // a batch is being read
   bool ended;                 // the member ended and every check passed
@@ -169,19 +46,21 @@ struct RowReaderObject {
 
 // Ends the reader's rows. In a child forked since they were opened, their
 // thread, lock and condition exist only as copies: they are left alone.
+bool orphaned(const RowReaderObject* r) { return r->forks != g_forks.load(); }
+
 void drop_rows(RowReaderObject* r) {
-  Prefetcher* rows = std::exchange(r->rows, nullptr);
-  if (rows != nullptr && !rows->orphaned()) delete rows;
+  ReadAhead* rows = std::exchange(r->rows, nullptr);
+  if (rows != nullptr && !orphaned(r)) delete rows;
 }
 
 PyObject* g_row_reader_type = nullptr;
 
 // Reads the next batch into `list`; false with an exception set on failure.
 // Sets *more to whether rows may follow.
-bool read_batch(Prefetcher& rows, RowDecoder& decoder, std::string& batch, PyObject* list,
+bool read_batch(ReadAhead& rows, RowDecoder& decoder, std::string& batch, PyObject* list,
                 bool* more) {
   bool raised = false;
-  auto next = rows.next(&batch, &raised);
+  auto next = next_unlocked(rows, &batch, &raised);
   if (raised) return false;
   if (!next) {
     raise_error(next.error());
@@ -248,7 +127,7 @@ PyObject* row_reader_next_batch(PyObject* self, PyObject*) {
       PyErr_SetString(PyExc_ValueError, "the reader is closed");
       return nullptr;
     }
-    if (r->rows->orphaned()) {
+    if (orphaned(r)) {
       drop_rows(r);
       PyErr_SetString(PyExc_RuntimeError, "the reader was opened before the process forked");
       return nullptr;
@@ -311,7 +190,7 @@ PyObject* load_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     CollectorPaused paused;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
-    Prefetcher rows(std::move(reader));
+    ReadAhead rows(std::move(reader));
     RowDecoder decoder;
     std::string batch;
     for (bool more = true; more;) {
@@ -330,7 +209,8 @@ PyObject* open_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (type == nullptr) return nullptr;
     std::unique_ptr<MemberReader> reader = bind_and_open("_open_rows()", args, nargs, kwnames);
     if (reader == nullptr) return nullptr;
-    auto rows = std::make_unique<Prefetcher>(std::move(reader));
+    const unsigned forks = forks_so_far();
+    auto rows = std::make_unique<ReadAhead>(std::move(reader));
     auto decoder = std::make_unique<RowDecoder>();
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
@@ -338,6 +218,7 @@ PyObject* open_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (self == nullptr) return nullptr;
     auto* r = reinterpret_cast<RowReaderObject*>(self);
     r->rows = rows.release();
+    r->forks = forks;
     r->decoder = decoder.release();
     r->ended = false;
     new (&r->busy) std::atomic<bool>(false);

@@ -1,37 +1,27 @@
 #include "quarlen/diff.h"
 
 #include <algorithm>
-#include <chrono>
 #include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <future>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <utility>
 
+#include "listed_member.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
 #include "quarlen/utf8.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
 namespace {
-
-// Compact text taken from the reader per call: enough to make the calls'
-// own cost vanish, little enough to stay in the caches.
-constexpr size_t kBatchBytes = size_t{1} << 18;
-
-// How often the thread that waits for the next batch asks the interrupt.
-constexpr std::chrono::milliseconds kInterruptPoll{20};
-
-bool stop_requested(Interrupt* interrupt) {
-  return interrupt != nullptr && interrupt->requested();
-}
 
 // Rows are told apart by the first 128 bits of the SHA-256 of their text: two
 // different texts share them by chance far less often than memory fails.
@@ -135,63 +125,85 @@ std::string_view key_text(const std::vector<std::string_view>& elements,
   return *out;
 }
 
+// The two files and the member compared, for every step.
+struct Compared {
+  const std::string& old_path;
+  const std::string& new_path;
+  std::string_view name;
+  Interrupt* interrupt;
+};
+
+// A row's digests, and the text of its key: empty where the whole row is the
+// key, and then one digest serves both.
+struct RowDigests {
+  Digest key;
+  Digest row;
+  std::string_view key_text;  // valid until the next row
+};
+
+// How the rows of the member are keyed: by their values at the key columns,
+// or whole when there are none.
+class RowKeys {
+ public:
+  explicit RowKeys(std::span<const size_t> columns) : columns_(columns) {}
+
+  // Whether a row's values must be split to find its key.
+  bool split() const { return !columns_.empty(); }
+
+  // REQUIRES: `elements` holds the row's values when split().
+  RowDigests digests(std::string_view row, const std::vector<std::string_view>& elements) {
+    const Digest whole = digests_.of(row);
+    if (!split()) return RowDigests{whole, whole, {}};
+    const std::string_view key = key_text(elements, columns_, &scratch_);
+    return RowDigests{digests_.of(key), whole, key};
+  }
+
+  Digest row_digest(std::string_view row) { return digests_.of(row); }
+
+  // The key of a row, split here.
+  std::string key_of(std::string_view row) {
+    if (!split()) return std::string(row);
+    split_row(row, &elements_);
+    return std::string(key_text(elements_, columns_, &scratch_));
+  }
+
+ private:
+  std::span<const size_t> columns_;
+  Digests digests_;
+  std::string scratch_;
+  std::vector<std::string_view> elements_;
+};
+
 // Reads the member `name` of `path` and calls visit(row, elements) for its
 // rows in order, `elements` split only when `split`. A fault is read_text's
-// error. The reader inflates and checks the next batch on a thread of its own
-// while the rows of the last one are visited.
+// error. The batches are read ahead while the rows of the last one are visited.
 template <class F>
 Result<void> for_each_row(const std::string& path, std::string_view name, bool split,
                           Interrupt* interrupt, F&& visit) {
   auto opened = MemberReader::open(path, name);
   if (!opened) return std::move(opened).error();
-  MemberReader& reader = **opened;
+  ReadAhead batches(std::move(*opened));
   std::string batch;
-  std::string ahead;
   std::vector<std::string_view> elements;
-  auto more = reader.next(&batch, kBatchBytes, interrupt);
   for (;;) {
+    auto more = batches.next(&batch, interrupt);
     if (!more) return std::move(more).error();
-    std::future<Result<bool>> next;
-    if (*more) {
-      ahead.clear();
-      // Where no thread can be had, the batch is read when it is wanted.
-      next = std::async(std::launch::async | std::launch::deferred,
-                        [&] { return reader.next(&ahead, kBatchBytes, interrupt); });
-    }
+    if (!*more) return {};
     const std::string_view text = batch;
     for (size_t i = 0; i < text.size(); ++i) {  // ++i steps over the ',' between rows
       const size_t start = i;
       i = row_end(text, i, split ? &elements : nullptr);
       visit(text.substr(start, i - start), elements);
     }
-    if (!*more) return {};
-    // The interrupt is asked on this thread too, while it waits as well: it
-    // may be the only one that can answer. Once it asked, the reader gives up
-    // within a piece.
-    bool stop = stop_requested(interrupt);
-    while (!stop && next.wait_for(kInterruptPoll) == std::future_status::timeout) {
-      stop = stop_requested(interrupt);
-    }
-    more = next.get();
-    if (stop) return Error(kInterrupted);
-    batch.swap(ahead);
   }
-}
-
-// Reads a member to its end for its checks alone.
-Result<void> check_member(const std::string& path, std::string_view name, Interrupt* interrupt) {
-  return for_each_row(path, name, false, interrupt, [](std::string_view, const auto&) {});
 }
 
 // The member's checksum as the manifest records it; empty when it is not listed.
 Result<std::string> recorded_checksum(const std::string& path, std::string_view name) {
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
-  const Json& members = opened->manifest()["members"];
-  auto it = members.find(std::string(name));
-  if (it == members.end() || !it->is_object() || !it->contains("sha256")) return std::string();
-  const Json& sha = (*it)["sha256"];
-  return sha.is_string() ? sha.get<std::string>() : std::string();
+  std::optional<ListedMember> listed = ListedMember::find(*opened, name);
+  return listed ? listed->sha256() : std::string();
 }
 
 // An old row that no new row matched, once its text has been read again.
@@ -302,72 +314,93 @@ class OldRows {
   std::vector<size_t> slots_;  // run + 1, or 0 for a free slot
 };
 
-// Fills in the text and key of each of `rows` (ascending indexes) from the
-// member's entry. The member passed its checks when it was first read, so
-// this reading only inflates and cuts lines, and stops after the last row
-// wanted; each row it takes must have the digest first read. False when the
-// member no longer holds those rows.
-Result<bool> fetch_rows(const std::string& path, std::string_view name,
-                        std::span<const size_t> key_columns, Digests& digests,
-                        std::vector<Unmatched>& rows, Interrupt* interrupt) {
-  auto opened = open_archive(path);
-  if (!opened) return std::move(opened).error();
-  const std::string member(name);
-  auto entry = opened->archive().open_entry(member_entry(member));
-  if (!entry) return false;
-  zip::EntryReader reader = opened->archive().reader(*entry);
-  JsonScanner scanner;
-  ValueShape shape;
-  std::string line;
-  std::string compact;
-  std::vector<std::string_view> elements;
-  size_t next = 0;
-  // A row's compact form ignores the carriage return that may end its line.
-  auto take = [&]() {
-    Unmatched& row = rows[next];
-    compact.clear();
-    if (!scanner.scan_value(line, &compact, &shape) || digests.of(compact) != row.row) {
-      return false;
-    }
-    row.text = compact;
-    if (key_columns.empty()) {
-      row.key = compact;
-    } else {
-      split_row(row.text, &elements);
-      key_text(elements, key_columns, &row.key);
-    }
-    line.clear();
-    ++next;
-    return true;
-  };
-  uint64_t number = 0;  // of the line being read
-  while (next < rows.size()) {
-    if (stop_requested(interrupt)) return Error(kInterrupted);
-    auto piece = reader.next();
-    if (!piece) return Error(member + ": " + piece.error().message());
-    if (reader.done()) break;
-    std::string_view rest = *piece;
-    while (!rest.empty() && next < rows.size()) {
+// Takes the lines of the old member at the indexes of `rows` (ascending) as
+// its pieces come, with their texts and keys. Each row taken must have the
+// digest first read.
+class WantedLines {
+ public:
+  WantedLines(RowKeys& keys, std::vector<Unmatched>& rows) : keys_(keys), rows_(rows) {}
+
+  bool complete() const { return next_ == rows_.size(); }
+
+  // False once a row taken differs from the one first read.
+  bool feed(std::string_view rest) {
+    while (!rest.empty() && !complete()) {
       const void* lf = std::memchr(rest.data(), '\n', rest.size());
       const size_t end = lf == nullptr ? rest.size()
                                        : static_cast<size_t>(static_cast<const char*>(lf) - rest.data());
-      const bool wanted = number == rows[next].index;
-      if (wanted) line.append(rest.substr(0, end));
+      const bool wanted = number_ == rows_[next_].index;
+      if (wanted) line_.append(rest.substr(0, end));
       if (lf == nullptr) break;  // the line runs on into the next piece
       rest.remove_prefix(end + 1);
       if (wanted && !take()) return false;
-      ++number;
+      ++number_;
     }
+    return true;
   }
-  // The last line may end without a line feed.
-  if (next < rows.size() && number == rows[next].index && !line.empty() && !take()) return false;
-  return next == rows.size();
+
+  // After the last piece: whether every row wanted was taken. The last line
+  // may end without a line feed.
+  bool finish() {
+    if (!complete() && number_ == rows_[next_].index && !line_.empty() && !take()) return false;
+    return complete();
+  }
+
+ private:
+  // A row's compact form ignores the carriage return that may end its line.
+  bool take() {
+    Unmatched& row = rows_[next_];
+    compact_.clear();
+    if (!scanner_.scan_value(line_, &compact_, &shape_) || keys_.row_digest(compact_) != row.row) {
+      return false;
+    }
+    row.text = compact_;
+    row.key = keys_.key_of(row.text);
+    line_.clear();
+    ++next_;
+    return true;
+  }
+
+  RowKeys& keys_;
+  std::vector<Unmatched>& rows_;
+  JsonScanner scanner_;
+  ValueShape shape_;
+  std::string line_;
+  std::string compact_;
+  size_t next_ = 0;      // of rows_
+  uint64_t number_ = 0;  // of the line being read
+};
+
+// Fills in the text and key of each of `rows` from the old member's entry.
+// The member passed its checks when it was first read, so this reading only
+// inflates and cuts lines, and stops after the last row wanted. False when
+// the member no longer holds those rows.
+Result<bool> fetch_rows(const Compared& files, RowKeys& keys, std::vector<Unmatched>& rows) {
+  auto opened = open_archive(files.old_path);
+  if (!opened) return std::move(opened).error();
+  std::optional<ListedMember> listed = ListedMember::find(*opened, files.name);
+  if (!listed) return false;
+  auto entry = opened->archive().open_entry(member_entry(files.name));
+  if (!entry) return false;
+  zip::EntryReader reader = opened->archive().reader(*entry);
+  WantedLines lines(keys, rows);
+  while (!lines.complete()) {
+    if (stop_requested(files.interrupt)) return Error(kInterrupted);
+    auto piece = reader.next();
+    if (!piece) return listed->fault(piece.error().message());
+    if (reader.done()) break;
+    if (!lines.feed(*piece)) return false;
+  }
+  return lines.finish();
 }
 
 // A new row that no old row matched.
 struct Unpaired {
-  std::string key;  // empty when the whole row is the key
+  std::string key_text;  // empty when the whole row is the key
   std::string row;
+
+  std::string_view key() const { return key_text.empty() ? std::string_view(row) : key_text; }
+  std::string take_key() { return key_text.empty() ? row : std::move(key_text); }
 };
 
 // One changed row of either side, for ordering.
@@ -389,122 +422,173 @@ std::vector<size_t> differing_columns(std::string_view old_row, std::string_view
   return columns;
 }
 
-}  // namespace
+// --- The steps of diff_member ------------------------------------------------
 
-Result<std::vector<RowChange>> diff_member(const std::string& old_path,
-                                           const std::string& new_path, std::string_view name,
-                                           std::span<const size_t> key_columns,
-                                           Interrupt* interrupt) {
+Result<void> check_key_columns(std::string_view name, std::span<const size_t> key_columns) {
   auto spec = lookup_member(name);
   if (!spec) return std::move(spec).error();
+  const size_t columns = (*spec)->columns.size();
   for (size_t column : key_columns) {
-    if (column >= (*spec)->columns.size()) {
+    if (column >= columns) {
       return Error(std::string(name) + ": no column " + std::to_string(column) + " (" +
-                   std::to_string((*spec)->columns.size()) + " columns)");
+                   std::to_string(columns) + " columns)")
+          .with_member(std::string(name));
     }
   }
-  const bool whole_row = key_columns.empty();
+  return {};
+}
 
-  // Members with the same recorded checksum hold the same text once both pass
-  // their checks.
-  auto old_sum = recorded_checksum(old_path, name);
+// Members with the same recorded checksum hold the same text once both pass
+// their checks: true when they were found so, after both were read.
+Result<bool> same_recorded_text(const Compared& files) {
+  auto old_sum = recorded_checksum(files.old_path, files.name);
   if (!old_sum) return std::move(old_sum).error();
-  auto new_sum = recorded_checksum(new_path, name);
+  auto new_sum = recorded_checksum(files.new_path, files.name);
   if (!new_sum) return std::move(new_sum).error();
-  if (!old_sum->empty() && *old_sum == *new_sum) {
-    auto checked = check_member(old_path, name, interrupt);
+  if (old_sum->empty() || *old_sum != *new_sum) return false;
+  for (const std::string* path : {&files.old_path, &files.new_path}) {
+    auto checked = for_each_row(*path, files.name, false, files.interrupt,
+                                [](std::string_view, const auto&) {});
     if (!checked) return std::move(checked).error();
-    checked = check_member(new_path, name, interrupt);
-    if (!checked) return std::move(checked).error();
-    return std::vector<RowChange>();
   }
+  return true;
+}
 
-  // First the old rows, as digests only.
-  Digests digests;
+// The old rows, as digests only.
+Result<OldRows> index_old_rows(const Compared& files, RowKeys& keys) {
   OldRows old_rows;
-  std::string scratch;
   uint64_t count = 0;
-  auto read = for_each_row(old_path, name, !whole_row, interrupt, [&](std::string_view row, const auto& elements) {
-    const Digest row_digest = digests.of(row);
-    old_rows.add(whole_row ? row_digest : digests.of(key_text(elements, key_columns, &scratch)),
-                 row_digest, count++);
-  });
+  auto read = for_each_row(files.old_path, files.name, keys.split(), files.interrupt,
+                           [&](std::string_view row, const auto& elements) {
+                             const RowDigests d = keys.digests(row, elements);
+                             old_rows.add(d.key, d.row, count++);
+                           });
   if (!read) return std::move(read).error();
   old_rows.seal();
+  return old_rows;
+}
 
-  // Then the new rows: each one matches an old row equal to it, or is kept.
+// The new rows: each one matches an old row equal to it, or is kept.
+Result<std::vector<Unpaired>> match_new_rows(const Compared& files, RowKeys& keys,
+                                             OldRows& old_rows) {
   std::vector<Unpaired> unpaired;
-  read = for_each_row(new_path, name, !whole_row, interrupt, [&](std::string_view row, const auto& elements) {
-    const Digest row_digest = digests.of(row);
-    const std::string_view key = whole_row ? row : key_text(elements, key_columns, &scratch);
-    if (!old_rows.take(whole_row ? row_digest : digests.of(key), row_digest)) {
-      unpaired.push_back(Unpaired{whole_row ? std::string() : std::string(key), std::string(row)});
-    }
-  });
+  auto read = for_each_row(files.new_path, files.name, keys.split(), files.interrupt,
+                           [&](std::string_view row, const auto& elements) {
+                             const RowDigests d = keys.digests(row, elements);
+                             if (!old_rows.take(d.key, d.row)) {
+                               unpaired.push_back(Unpaired{std::string(d.key_text), std::string(row)});
+                             }
+                           });
   if (!read) return std::move(read).error();
+  return unpaired;
+}
 
-  // The old rows left over are read again for their texts.
+// The old rows left over, read again for their texts.
+Result<std::vector<Unmatched>> fetch_unmatched(const Compared& files, RowKeys& keys,
+                                               OldRows old_rows) {
   std::vector<Unmatched> unmatched = old_rows.release_unmatched();
-  if (!unmatched.empty()) {
-    auto fetched = fetch_rows(old_path, name, key_columns, digests, unmatched, interrupt);
-    if (!fetched) return std::move(fetched).error();
-    if (!*fetched) {
-      return Error(display_path(old_path) + ": " + std::string(name) +
-                   " changed during the comparison");
-    }
+  if (unmatched.empty()) return unmatched;
+  auto fetched = fetch_rows(files, keys, unmatched);
+  if (!fetched) return std::move(fetched).error();
+  if (!*fetched) {
+    const std::string member(files.name);
+    return Error(display_path(files.old_path) + ": " + member + " changed during the comparison")
+        .with_path(files.old_path)
+        .with_member(member);
   }
+  return unmatched;
+}
 
+// Both sides' rows in the order of the changes: by key, removed before added,
+// then by row.
+std::vector<Side> ordered_sides(const std::vector<Unmatched>& unmatched,
+                                const std::vector<Unpaired>& unpaired) {
   std::vector<Side> sides;
   sides.reserve(unmatched.size() + unpaired.size());
   for (size_t i = 0; i < unmatched.size(); ++i) {
     sides.push_back(Side{unmatched[i].key, false, unmatched[i].text, i});
   }
   for (size_t i = 0; i < unpaired.size(); ++i) {
-    const Unpaired& u = unpaired[i];
-    sides.push_back(Side{whole_row ? std::string_view(u.row) : std::string_view(u.key), true, u.row, i});
+    sides.push_back(Side{unpaired[i].key(), true, unpaired[i].row, i});
   }
   std::sort(sides.begin(), sides.end(), [](const Side& a, const Side& b) {
     return std::tie(a.key, a.added, a.row) < std::tie(b.key, b.added, b.row);
   });
+  return sides;
+}
 
+RowChange removed(Unmatched& u) {
+  RowChange c;
+  c.kind = ChangeKind::kRemoved;
+  c.key = std::move(u.key);
+  c.old_row = std::move(u.text);
+  return c;
+}
+
+RowChange added(Unpaired& u) {
+  RowChange c;
+  c.kind = ChangeKind::kAdded;
+  c.key = u.take_key();
+  c.new_row = std::move(u.row);
+  return c;
+}
+
+RowChange changed(Unmatched& before, Unpaired& after) {
+  RowChange c;
+  c.kind = ChangeKind::kChanged;
+  c.columns = differing_columns(before.text, after.row);
+  c.key = std::move(before.key);
+  c.old_row = std::move(before.text);
+  c.new_row = std::move(after.row);
+  return c;
+}
+
+// A key held by one row in each file whose rows differ gives a change (the
+// new row is unpaired because the only old row under its key differs); any
+// other row left over is removed or added.
+std::vector<RowChange> pair_changes(std::vector<Unmatched> unmatched,
+                                    std::vector<Unpaired> unpaired) {
+  const std::vector<Side> sides = ordered_sides(unmatched, unpaired);
   std::vector<RowChange> changes;
   changes.reserve(sides.size());
   for (size_t i = 0; i < sides.size();) {
     size_t end = i + 1;
     while (end < sides.size() && sides[end].key == sides[i].key) ++end;
-    // A key held by one row in each file whose rows differ: a change. The
-    // new row is unmatched because the only old row under its key differs.
     if (end - i == 2 && !sides[i].added && sides[i + 1].added &&
         unmatched[sides[i].source].key_rows == 1) {
-      Unmatched& before = unmatched[sides[i].source];
-      Unpaired& after = unpaired[sides[i + 1].source];
-      RowChange c;
-      c.kind = ChangeKind::kChanged;
-      c.columns = differing_columns(before.text, after.row);
-      c.key = std::move(before.key);
-      c.old_row = std::move(before.text);
-      c.new_row = std::move(after.row);
-      changes.push_back(std::move(c));
+      changes.push_back(changed(unmatched[sides[i].source], unpaired[sides[i + 1].source]));
       i = end;
       continue;
     }
     for (; i < end; ++i) {
-      RowChange c;
-      if (sides[i].added) {
-        Unpaired& u = unpaired[sides[i].source];
-        c.kind = ChangeKind::kAdded;
-        c.key = whole_row ? u.row : std::move(u.key);
-        c.new_row = std::move(u.row);
-      } else {
-        Unmatched& u = unmatched[sides[i].source];
-        c.kind = ChangeKind::kRemoved;
-        c.key = std::move(u.key);
-        c.old_row = std::move(u.text);
-      }
-      changes.push_back(std::move(c));
+      changes.push_back(sides[i].added ? added(unpaired[sides[i].source])
+                                       : removed(unmatched[sides[i].source]));
     }
   }
   return changes;
+}
+
+}  // namespace
+
+Result<std::vector<RowChange>> diff_member(const std::string& old_path,
+                                           const std::string& new_path, std::string_view name,
+                                           std::span<const size_t> key_columns,
+                                           Interrupt* interrupt) {
+  auto checked = check_key_columns(name, key_columns);
+  if (!checked) return std::move(checked).error();
+  const Compared files{old_path, new_path, name, interrupt};
+  auto same = same_recorded_text(files);
+  if (!same) return std::move(same).error();
+  if (*same) return std::vector<RowChange>();
+
+  RowKeys keys(key_columns);
+  auto old_rows = index_old_rows(files, keys);
+  if (!old_rows) return std::move(old_rows).error();
+  auto unpaired = match_new_rows(files, keys, *old_rows);
+  if (!unpaired) return std::move(unpaired).error();
+  auto unmatched = fetch_unmatched(files, keys, std::move(*old_rows));
+  if (!unmatched) return std::move(unmatched).error();
+  return pair_changes(std::move(*unmatched), std::move(*unpaired));
 }
 
 }  // namespace quarlen

@@ -1,0 +1,68 @@
+// Reading a member's rows a batch or two ahead of the one who takes them.
+#ifndef QUARLEN_READ_AHEAD_H_
+#define QUARLEN_READ_AHEAD_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "quarlen/error.h"
+#include "quarlen/interrupt.h"
+#include "quarlen/reader.h"
+
+namespace quarlen {
+
+// Reads batches of a member's compact text on a thread of its own, at most
+// kAhead batches ahead of the consumer, so that inflating, hashing and
+// checking overlap with the consumer's work on the batch before. Where no
+// thread can be had, each batch is read when it is wanted, on the consumer's
+// thread. The reading thread asks no one but this object whether to stop.
+class ReadAhead final : private Interrupt {
+ public:
+  // Compact text per batch: enough to make the cost of a turn vanish, little
+  // enough to stay in the caches and to keep a batch of objects small.
+  static constexpr size_t kBatchBytes = size_t{1} << 18;
+  static constexpr size_t kAhead = 2;
+  // How often a consumer that waits asks its interrupt.
+  static constexpr std::chrono::milliseconds kPoll{20};
+
+  explicit ReadAhead(std::unique_ptr<MemberReader> reader);
+  // Stops the thread within a piece of its current batch and waits for it.
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // The next batch (rows separated by ',') into *batch: true while more may
+  // follow, false once the member ended and every check passed, or the
+  // member's fault: read_text's error. It asks `interrupt` on every call and
+  // every kPoll while it waits, and gives up with kInterrupted once it asks;
+  // the rows read meanwhile wait for the next call.
+  Result<bool> next(std::string* batch, Interrupt* interrupt);
+
+ private:
+  bool requested() override { return stop_.load(); }
+  void run();
+  Result<bool> next_here(std::string* batch, Interrupt* interrupt);
+
+  std::unique_ptr<MemberReader> reader_;  // null once the member ended
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> ready_;
+  bool done_ = false;
+  std::atomic<bool> stop_{false};
+  std::optional<Error> fault_;
+  std::exception_ptr thrown_;
+  std::thread thread_;  // last: it starts once everything it uses exists
+};
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_READ_AHEAD_H_

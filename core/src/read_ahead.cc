@@ -1,0 +1,93 @@
+#include "quarlen/read_ahead.h"
+
+#include <system_error>
+#include <utility>
+
+namespace quarlen {
+
+ReadAhead::ReadAhead(std::unique_ptr<MemberReader> reader) : reader_(std::move(reader)) {
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    // Out of threads or of address space for a stack: read without one.
+  }
+}
+
+ReadAhead::~ReadAhead() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_.store(true);
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+Result<bool> ReadAhead::next_here(std::string* batch, Interrupt* interrupt) {
+  if (reader_ == nullptr) return false;
+  batch->clear();
+  auto more = reader_->next(batch, kBatchBytes, interrupt);
+  if (!more || !*more) reader_.reset();
+  if (more && !*more && !batch->empty()) return true;  // the end comes with the next call
+  return more;
+}
+
+Result<bool> ReadAhead::next(std::string* batch, Interrupt* interrupt) {
+  if (!thread_.joinable()) return next_here(batch, interrupt);
+  // Asked for every batch, not only while waiting: a consumer slower than the
+  // thread never waits.
+  if (stop_requested(interrupt)) return Error(kInterrupted);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (ready_.empty() && !done_) {
+    // Against the system clock: a steady one would need pthread_cond_clockwait,
+    // which glibc has only from 2.30 on, and the module runs on 2.17.
+    const auto until = std::chrono::system_clock::now() + kPoll;
+    if (changed_.wait_until(lock, until) == std::cv_status::no_timeout) continue;
+    // The interrupt may need locks of its own (the interpreter's): not this one.
+    lock.unlock();
+    if (stop_requested(interrupt)) return Error(kInterrupted);
+    lock.lock();
+  }
+  if (!ready_.empty()) {
+    *batch = std::move(ready_.front());
+    ready_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+  if (thrown_) std::rethrow_exception(thrown_);
+  if (fault_) return *fault_;
+  return false;
+}
+
+void ReadAhead::run() {
+  try {
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || ready_.size() < kAhead; });
+        if (stop_) return;
+      }
+      std::string batch;
+      auto more = reader_->next(&batch, kBatchBytes, this);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!more) {
+        fault_ = std::move(more).error();
+      } else if (!batch.empty()) {
+        ready_.push_back(std::move(batch));
+      }
+      if (!more || !*more) {
+        done_ = true;
+        reader_.reset();  // the file closes as soon as the member ends
+      }
+      changed_.notify_all();
+      if (done_) return;
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    thrown_ = std::current_exception();
+    done_ = true;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace quarlen
