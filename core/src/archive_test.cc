@@ -21,6 +21,7 @@
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
 #include "quarlen/writer.h"
+#include "testing/models.h"
 #include "zip/file.h"
 #include "zip/zip_reader.h"
 #include "zip/zip_writer.h"

@@ -9,11 +9,4 @@ Result<Json> parse_json(std::string_view text) {
   return root;
 }
 
-Result<Json> parse_json_array(std::string_view text) {
-  Parser<ParseMode::kBuild> parser(text, nullptr, nullptr);
-  Json root;
-  if (!parser.array_document(&root, 0, nullptr)) return Error(parser.description());
-  return root;
-}
-
 }  // namespace quarlen

@@ -7,6 +7,7 @@
 
 #include "quarlen/json_text.h"
 #include "quarlen/rows.h"
+#include "testing/models.h"
 
 // Exact outcomes of the streaming check on lines of megabytes fed in large
 // pieces; the fuzz target's seed replay compares it with the parser, cut into

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "testing/models.h"
+
 // Exact expectations for the parser, the scanner and the writers. That the
 // scanner and the streaming check agree with the parser over many more texts
 // is checked by the reader's fuzz target, which CTest replays over its seeds.

@@ -21,18 +21,6 @@ namespace {
 
 constexpr uint64_t kMaxManifestSize = uint64_t{64} << 20;
 
-// A listed member's whole text, after the entry, UTF-8 and checksum steps.
-Result<std::string> member_text(const OpenedArchive& opened, const ListedMember& member) {
-  auto entry = member.open_entry(opened);
-  if (!entry) return std::move(entry).error();
-  auto text = opened.archive().read_entry(*entry);
-  if (!text) return member.fault(text.error().message());
-  if (!valid_utf8(*text)) return member.fault(kNotUtf8);
-  auto matched = member.check_checksum(sha256_hex(*text));
-  if (!matched) return std::move(matched).error();
-  return text;
-}
-
 }  // namespace
 
 // Reads and proves one listed member in one pass over a fixed window: inflate
@@ -192,23 +180,6 @@ std::vector<std::string> listed_members(const OpenedArchive& opened) {
   if (!m.is_object() || !m.contains("members") || !m["members"].is_object()) return names;
   for (const auto& [name, record] : m["members"].items()) names.push_back(name);
   return names;  // std::map keeps the keys in byte order
-}
-
-Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view name) {
-  auto spec = lookup_member(name);
-  if (!spec) return std::move(spec).error();
-  std::optional<ListedMember> listed = ListedMember::find(opened, name);
-  if (!listed) return std::vector<Json>();
-  auto text = member_text(opened, *listed);
-  if (!text) return std::move(text).error();
-  auto rows = parse_member_lines(name, *text);
-  if (!rows) return listed->about(std::move(rows).error());
-  auto counted = listed->check_count(rows->size());
-  if (!counted) return std::move(counted).error();
-  // Json::array_t is a std::vector<Json>, so the rows are checked in place.
-  auto shaped = check_rows(name, *rows);
-  if (!shaped) return listed->about(std::move(shaped).error());
-  return rows;
 }
 
 Json verify_archive(OpenedArchive& opened, Interrupt* interrupt) {

@@ -25,6 +25,7 @@
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
 #include "quarlen/rows.h"
+#include "testing/models.h"
 #include "utf8_check.h"
 
 namespace {

@@ -9,24 +9,6 @@
 #include "json_stream.h"
 
 namespace quarlen {
-namespace {
-
-// Calls `line(number, text)` for every line of a member's text until it returns
-// false; returns whether every call returned true.
-template <class F>
-bool for_each_line(std::string_view text, F&& line) {
-  uint64_t number = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const void* lf = std::memchr(text.data() + pos, '\n', text.size() - pos);
-    size_t end = lf == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(lf) - text.data());
-    const size_t next = lf == nullptr ? text.size() : end + 1;
-    if (lf != nullptr && end > pos && text[end - 1] == '\r') --end;
-    if (!line(++number, text.substr(pos, end - pos))) return false;
-    pos = next;
-  }
-  return true;
-}
 
 // A line is a row: its number is the row's.
 Error line_error(std::string_view name, uint64_t number, std::string_view description) {
@@ -37,8 +19,6 @@ Error line_error(std::string_view name, uint64_t number, std::string_view descri
   message += description;
   return Error(std::move(message)).with_member(std::string(name)).with_row(number);
 }
-
-}  // namespace
 
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns) {
   assert(fault.row != 0);  // only a row that failed has a message
@@ -60,35 +40,6 @@ Error shape_error(std::string_view name, const ShapeFault& fault, size_t columns
   return Error(shape_message(name, fault, columns)).with_member(std::string(name)).with_row(fault.row);
 }
 
-Result<void> check_rows(std::string_view name, const Json::array_t& rows) {
-  auto spec = lookup_member(name);
-  if (!spec) return std::move(spec).error();
-  const size_t columns = (*spec)->columns.size();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const Json& row = rows[i];
-    if (row.is_array() && row.size() == columns) continue;
-    const ShapeFault fault{i + 1, row.is_array(), row.is_array() ? row.size() : 0};
-    return shape_error(name, fault, columns);
-  }
-  return {};
-}
-
-Result<std::vector<Json>> parse_member_lines(std::string_view name, std::string_view text) {
-  std::vector<Json> values;
-  std::optional<Error> fault;
-  const bool ok = for_each_line(text, [&](uint64_t number, std::string_view line) {
-    auto value = parse_json(line);
-    if (!value) {
-      fault = line_error(name, number, value.error().message());
-      return false;
-    }
-    values.push_back(std::move(*value));
-    return true;
-  });
-  if (!ok) return std::move(*fault);
-  return values;
-}
-
 Result<EncodedRows> encode_rows(std::string_view text, size_t columns) {
   EncodedRows encoded;
   // The compact form is rarely longer than the text it comes from.
@@ -103,14 +54,6 @@ Result<EncodedRows> encode_rows(std::string_view text, size_t columns) {
                                scan.mismatch_shape.size};
   }
   return encoded;
-}
-
-Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view text,
-                                       size_t columns, std::string* compact) {
-  if (compact != nullptr) compact->reserve(compact->size() + text.size());
-  MemberLineScanner scanner(name, columns, compact);
-  scanner.feed(text);
-  return scanner.finish();
 }
 
 // A line checked as it streams. A carriage return at the end of a part is

@@ -30,10 +30,6 @@ inline constexpr int kMaxDepth = 127;
 // the fault was found (the end of the text for a text cut short).
 Result<Json> parse_json(std::string_view text);
 
-// As parse_json, and the value must be an array; any other value fails with
-// "invalid type: {kind}, expected a sequence at line {} column {}".
-Result<Json> parse_json_array(std::string_view text);
-
 // The compact form: no whitespace outside strings, keys in byte order, shortest
 // round-trip doubles with ".0" on integral values and no "+" in exponents.
 void append_compact(const Json& value, std::string& out);

@@ -41,9 +41,6 @@ class OpenedArchive {
 // Opens `path` (raw bytes) and checks its manifest. Every fault carries the path.
 Result<OpenedArchive> open_archive(const std::string& path);
 
-// One member's rows, proven against its checksum, row count and the format.
-Result<std::vector<Json>> read_member(OpenedArchive& opened, std::string_view name);
-
 // The manifest's member names in byte order.
 std::vector<std::string> listed_members(const OpenedArchive& opened);
 

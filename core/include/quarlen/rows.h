@@ -18,15 +18,9 @@
 
 namespace quarlen {
 
-// Every element of `rows` must be an array with one value per column of the
-// member that `name` designates. Messages: lookup_member's, "{} row {}: not a
-// list of values", "{} row {}: {} values, the format has {}".
-Result<void> check_rows(std::string_view name, const Json::array_t& rows);
-
-// Splits a member's text into lines (LF ends a line, a CR just before it is
-// dropped, no empty last line after a final LF) and parses each as one JSON
-// value. A fault: "{} line {}: {}" with the parser's description.
-Result<std::vector<Json>> parse_member_lines(std::string_view name, std::string_view text);
+// The fault of a member's line `number` (1-based, the row's number too):
+// "{name} line {number}: {description}", with its member and row.
+Error line_error(std::string_view name, uint64_t number, std::string_view description);
 
 // The first row that does not fit a member's columns, found by a scanner.
 struct ShapeFault {
@@ -35,8 +29,9 @@ struct ShapeFault {
   uint64_t values = 0;  // the row's length, when it is an array
 };
 
-// check_rows's message for `fault` (which must have row != 0), and the error
-// that carries it with its member and row.
+// The message of a row that does not fit its member's columns (`fault` must
+// have row != 0): "{} row {}: not a list of values" or "{} row {}: {} values,
+// the format has {}"; and the error that carries it with its member and row.
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns);
 Error shape_error(std::string_view name, const ShapeFault& fault, size_t columns);
 
@@ -47,9 +42,10 @@ struct EncodedRows {
   ShapeFault shape;   // first element that is not an array of `columns` values
 };
 
-// Scans `text` as parse_json_array would and encodes its elements. With
-// columns == 0 the shape is not checked. A fault is parse_json_array's
-// description, unprefixed.
+// Scans `text` as one JSON array and encodes its elements. With columns == 0
+// the shape is not checked. A fault is the parser's description, unprefixed:
+// any value but an array fails with "invalid type: {kind}, expected a
+// sequence at line {} column {}".
 Result<EncodedRows> encode_rows(std::string_view text, size_t columns);
 
 // A member's text, scanned once.
@@ -58,16 +54,13 @@ struct ScannedLines {
   ShapeFault shape;   // first line whose value is not an array of `columns` values
 };
 
-// Checks `text` line by line exactly as parse_member_lines does, with the same
-// message on the first bad line, without building values. When `compact` is not
-// null, appends every line's value in compact form separated by ',' (no
-// brackets around them), as to_compact of parse_member_lines's result would.
-Result<ScannedLines> scan_member_lines(std::string_view name, std::string_view text,
-                                       size_t columns, std::string* compact);
-
-// scan_member_lines over a text that arrives in pieces, split anywhere: the
-// same result and the same message. Only a line that runs from one piece into
-// the next is copied. A line longer than kLineWindow is checked as it streams:
+// Checks a member's text line by line without building values: LF ends a
+// line, a CR just before it is dropped, no empty last line after a final LF;
+// each line must be one JSON value, and the first bad one fails with
+// line_error and the parser's description. When `compact` is not null,
+// appends every line's value in compact form separated by ',' (no brackets
+// around them). The text arrives in pieces, split anywhere; only a line that
+// runs from one piece into the next is copied. A line longer than kLineWindow is checked as it streams:
 // without `compact`, memory stays fixed whatever the text; with it, the line is
 // kept for its compact form only while it is still valid JSON, so that a line
 // that fails early costs no more than the window.
