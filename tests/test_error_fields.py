@@ -11,27 +11,16 @@ UNITS = [["APP", "BILLING", "PACKAGE BODY", "BEGIN\n  x;\nEND;\n"]]
 
 def drain(path, name):
     reader = _native._open_rows(path, name)
-    try:
-        while reader.next_batch() is not None:
-            pass
-    finally:
-        reader.close()
+    while reader.next_batch() is not None:
+        pass
 
 
-def write_text(path, text):
+def into_units(path, put):
+    """Calls put(writer) with the member units begun, and ends it."""
     writer = _native.Writer(path)
     writer.begin("units")
     try:
-        writer.rows(text)
-    finally:
-        writer.end()
-
-
-def write_rows(path, rows):
-    writer = _native.Writer(path)
-    writer.begin("units")
-    try:
-        _native._write_rows(writer, "units", rows, 1)
+        put(writer)
     finally:
         writer.end()
 
@@ -56,9 +45,11 @@ CASES = [
     (lambda f: _native._diff_member_json(f["good"], f["broken"], "units", ()), "units line 2: ", "broken", "units", 2),
     (lambda f: _native.manifest(f["unformatted"]), "manifest: no format", "unformatted", None, None),
     (lambda f: _native.read(f["good"], "bogus"), "bogus: not a member", None, "bogus", None),
-    (lambda f: write_text(f["out"], '[["a","b","c","d"],[1]]'), "units row 2: 1 values", None, "units", 2),
-    (lambda f: write_rows(f["out"], [UNITS[0], UNITS[0][:3]]), "units row 2: 3 values", None, "units", 2),
-    (lambda f: write_rows(f["out"], [UNITS[0], UNITS[0], [float("nan")] * 4]), "units row 3: nan", None, "units", 3),
+    (lambda f: into_units(f["out"], lambda w: w.rows('[["a","b","c","d"],[1]]')), "units row 2: 1 values", None, "units", 2),
+    (lambda f: into_units(f["out"], lambda w: _native._write_rows(w, "units", [UNITS[0], UNITS[0][:3]], 1)),
+     "units row 2: 3 values", None, "units", 2),
+    (lambda f: into_units(f["out"], lambda w: _native._write_rows(w, "units", [[float("nan")] * 4], 3)),
+     "units row 3: nan", None, "units", 3),
 ]
 
 
