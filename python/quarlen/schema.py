@@ -1,0 +1,58 @@
+"""The format's members, read from the core's table: each member's columns,
+whether its name takes a key ("control_rows/APP"), the key columns that
+identify a row within it, and how people read that key."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+from typing import Optional
+
+from . import _native
+from .errors import from_native
+
+__all__ = ["Member", "MEMBERS", "member"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Member:
+    """One member of the format.
+
+    `columns` are its columns in order; `keyed` tells that its name takes a
+    key after a slash. `key` names the columns that identify a row within the
+    member, in the order its diff key lists them (empty: the whole row is the
+    key), and `key_positions` gives their places in a row. `shown` is how
+    people read a key, with "{i}" standing for its i-th value, or None where
+    the key's JSON text is shown.
+    """
+
+    name: str
+    columns: tuple[str, ...]
+    keyed: bool
+    key: tuple[str, ...]
+    shown: Optional[str]
+
+    @property
+    def key_positions(self) -> tuple[int, ...]:
+        return tuple(self.columns.index(column) for column in self.key)
+
+
+# Every member by name, in the published order.
+MEMBERS: dict[str, Member] = {
+    entry["name"]: Member(entry["name"], tuple(entry["columns"]), entry["keyed"], tuple(entry["key"]), entry["shown"])
+    for entry in json.loads(_native._schema())
+}
+
+# The key columns of each member (see Member.key).
+KEY_COLUMNS: dict[str, tuple[str, ...]] = {name: spec.key for name, spec in MEMBERS.items()}
+
+
+def member(name: str) -> Member:
+    """The member a name stands for: "objects", or a keyed member with its key
+    ("control_rows/APP"). Raises Error, with the writer's message, for a name
+    outside the format."""
+    try:
+        _native._check_member(name)
+    except ValueError as error:
+        raise from_native(error, member=name) from None
+    return MEMBERS[name.partition("/")[0]]
