@@ -1,7 +1,5 @@
 """SIGINT and SIGTERM held back while the package's own code runs."""
 
-from __future__ import annotations
-
 import _thread
 import signal
 import sys
@@ -39,7 +37,7 @@ class Interrupts:
         self._kept = False
         self._ended = False
 
-    def __enter__(self) -> Interrupts:
+    def __enter__(self) -> "Interrupts":
         if threading.current_thread() is threading.main_thread():
             try:
                 for signum in _INTERRUPTS:

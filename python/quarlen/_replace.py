@@ -1,8 +1,6 @@
 """A file put in place of another all at once: written under a hidden name
 beside it, then renamed over it (commit) or deleted (abort)."""
 
-from __future__ import annotations
-
 import contextlib
 import errno
 import os

@@ -1,7 +1,5 @@
 """What changed between two snapshots: rows matched by their natural key."""
 
-from __future__ import annotations
-
 import dataclasses
 import json
 import os

@@ -1,8 +1,6 @@
 """quarlen.Error: what the package's API raises for a file, member or row it
 cannot take, with the subject of the message in fields."""
 
-from __future__ import annotations
-
 import os
 from typing import Optional, Union
 

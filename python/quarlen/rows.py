@@ -1,7 +1,5 @@
 """A member's rows: as Python objects, whole or streamed, or as the stored text."""
 
-from __future__ import annotations
-
 from typing import Any, Iterator, Optional
 
 from . import _native

@@ -2,8 +2,6 @@
 whether its name takes a key ("control_rows/APP"), the key columns that
 identify a row within it, and how people read that key."""
 
-from __future__ import annotations
-
 import dataclasses
 import json
 from typing import Optional

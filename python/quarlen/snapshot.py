@@ -1,7 +1,5 @@
 """Writing a snapshot from Python rows or JSON lines, safely: all of it or nothing."""
 
-from __future__ import annotations
-
 import contextlib
 import json
 import sys

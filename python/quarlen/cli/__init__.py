@@ -11,8 +11,6 @@ Each command is a module with `add_parser(commands)`, which sets `run` to a
 function of the parsed arguments that returns the exit code.
 """
 
-from __future__ import annotations
-
 import argparse
 import os
 import sys

@@ -1,8 +1,6 @@
 """What the commands share: exit statuses, the failure that ends a command,
 standard output that survives its reader going away, and text arguments."""
 
-from __future__ import annotations
-
 import contextlib
 import os
 import sys

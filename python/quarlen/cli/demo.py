@@ -1,7 +1,5 @@
 """quarlen demo: write a sample snapshot, read it back and verify it."""
 
-from __future__ import annotations
-
 import json
 from typing import Any
 

@@ -1,7 +1,5 @@
 """quarlen diff: show the rows that differ between two snapshots."""
 
-from __future__ import annotations
-
 from typing import Any, Iterable, Iterator, Optional, Sequence
 
 import quarlen

@@ -1,7 +1,5 @@
 """quarlen manifest: print the checked manifest of a file."""
 
-from __future__ import annotations
-
 import json
 from typing import Any
 

@@ -1,7 +1,5 @@
 """quarlen members: list the format's members and their columns."""
 
-from __future__ import annotations
-
 from typing import Any
 
 import quarlen

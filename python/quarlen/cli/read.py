@@ -1,7 +1,5 @@
 """quarlen read: print one member's rows as the file stores them."""
 
-from __future__ import annotations
-
 from typing import Any
 
 import quarlen

@@ -1,7 +1,5 @@
 """quarlen unit-hash: fingerprint a source unit."""
 
-from __future__ import annotations
-
 from typing import Any
 
 import quarlen

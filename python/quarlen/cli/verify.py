@@ -1,7 +1,5 @@
 """quarlen verify: check every member of each file against its manifest."""
 
-from __future__ import annotations
-
 import argparse
 import contextlib
 import json

@@ -1,7 +1,5 @@
 """quarlen write: build a snapshot from JSON-lines files."""
 
-from __future__ import annotations
-
 import errno
 import json
 import os

@@ -1,7 +1,5 @@
 """Changes as JSON lines: {"member","change","key","old","new","columns"} each."""
 
-from __future__ import annotations
-
 import json
 from typing import Iterable, Iterator
 

@@ -1,7 +1,5 @@
 """Changes counted: added, removed and changed rows per member and in all."""
 
-from __future__ import annotations
-
 from typing import Iterable, Iterator
 
 from ..compare import TextChange

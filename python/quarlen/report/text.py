@@ -1,8 +1,6 @@
 """Changes for people: "+ member key", "- member key", and "~ member key:"
 with each column that differs, old value -> new value."""
 
-from __future__ import annotations
-
 import difflib
 import json
 from typing import Iterable, Iterator
