@@ -31,9 +31,8 @@ class Change:
 
 @dataclasses.dataclass(frozen=True)
 class TextChange:
-    """A Change whose key and rows are the canonical compact JSON texts the
-    file stores (`diff(..., as_text=True)`): `key` an array's text, `old` and
-    `new` a row's text or None."""
+    """A Change with its key and rows as the compact texts the files store
+    (`diff(..., as_text=True)`)."""
 
     member: str
     change: ChangeKind

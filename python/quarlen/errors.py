@@ -8,13 +8,9 @@ Path = Union[str, "os.PathLike[str]"]
 
 
 class Error(ValueError):
-    """A failure of the package's API. `str(error)` is the message.
-
-    `path` is the file the failure is about, as given (`os.fspath`); `member`
-    the member; `row` the 1-based row within the member; `line` the 1-based
-    line of JSON-lines input (`SnapshotWriter.write_json_lines`). Each is None
-    where it does not apply.
-    """
+    """A failure of the package's API, with its subject: `path` (the file, as
+    given), `member`, `row` (1-based, in the member) and `line` (1-based, of
+    JSON-lines input); each None where it does not apply."""
 
     def __init__(self, message: str, *, path: Optional[str] = None, member: Optional[str] = None,
                  row: Optional[int] = None, line: Optional[int] = None) -> None:

@@ -41,16 +41,10 @@ def iter_rows(path: Path, name: str) -> Iterator[list[Any]]:
 
 
 def rows_text(path: Path, name: str, *, lines: bool = False) -> Optional[str]:
-    """One member's rows as the file stores them, in the canonical compact
-    JSON text: one array (what `read` returns), or with `lines` each row
-    followed by a line feed. None when the manifest does not list the member,
-    which `read` gives as an empty array. Every check of `read`; its message,
-    as an Error.
-
-    Python spells some numbers otherwise than the stored text (1e20 as 1e+20,
-    1e-7 as 1e-07), so rows printed from this text keep the file's spelling
-    where `json.dumps(load(...))` would not.
-    """
+    """One member's rows in the canonical compact text the file stores
+    (which keeps 1e20 where Python spells 1e+20): the array `read` gives, or
+    with `lines` each row and a line feed; None when the manifest does not
+    list the member. Every check of `read`; its message, as an Error."""
     try:
         text = _native._read_listed(path, name)
     except ValueError as error:

@@ -14,15 +14,10 @@ __all__ = ["Member", "MEMBERS", "member"]
 
 @dataclasses.dataclass(frozen=True)
 class Member:
-    """One member of the format.
-
-    `columns` are its columns in order; `keyed` tells that its name takes a
-    key after a slash. `key` names the columns that identify a row within the
-    member, in the order its diff key lists them (empty: the whole row is the
-    key), and `key_positions` gives their places in a row. `shown` is how
-    people read a key, with "{i}" standing for its i-th value, or None where
-    the key's JSON text is shown.
-    """
+    """One member: its `columns` in order; `keyed`, whether its name takes a
+    key after a slash; `key`, the columns that identify a row (empty: the
+    whole row), in diff's key order; `shown`, how people read a key, "{i}"
+    standing for its i-th value (None: the key's JSON text)."""
 
     name: str
     columns: tuple[str, ...]

@@ -37,18 +37,14 @@ class SnapshotWriter:
 
     def write_json_lines(self, name: str, stream: IO[bytes],
                          progress: Optional[Callable[[int, int], object]] = None) -> dict[str, Any]:
-        """Writes the member `name` from JSON-lines input and returns its record,
-        as `write` does.
+        """Writes the member `name` from JSON lines read from `stream`'s file
+        descriptor to its end (not from its buffer), as `write` does.
 
-        The input is read from `stream`'s file descriptor to its end (what the
-        stream itself may have buffered is not seen). Each line that is not
-        blank is one row, a JSON array: a CR before the LF that ends a line is
-        dropped, and the row is checked and stored as `Writer.rows` would
-        check and store it. A line that is not UTF-8, not JSON or not a row of
-        the member raises an Error whose message is the reason alone, with
-        `line` (the input's line) and `row` set; a failure to read raises
-        OSError. `progress`, when given, is called with (rows, bytes read)
-        every 10,000 rows and at the end.
+        Each line that is not blank is one row (a CR before its LF dropped),
+        checked and stored as `Writer.rows` would. A bad line raises an Error
+        whose message is the reason alone, with `line` and `row` set; a read
+        failure raises OSError. `progress(rows, bytes_read)` is called every
+        10,000 rows and at the end.
         """
 
         def fill(writer: _native.Writer) -> None:
@@ -111,14 +107,11 @@ def create(path: Path, header: Union[Mapping[str, Any], str, None] = None, *,
     (owner and group where the process may set them). A write that fails
     fails the snapshot (see `SnapshotWriter.write`).
 
-    `header` is a mapping, or the text of a JSON object, stored as the core
-    reads it (its numbers, for one, as `Writer.rows` reads them); a text that
-    is not a JSON object is refused when the snapshot is finished. With
-    `exiting`, for a program that ends once the block does: a failure to
-    close an abandoned file is not reported on standard error (the file is
-    deleted all the same), and interrupts that come once the file is in place
-    are held for the rest of the process, so that the program reports the
-    success it had.
+    `header` may also be a JSON object's text, read as `Writer.rows` reads
+    values (when the snapshot is finished). `exiting` is for a program that
+    ends with the block: a failure to close an abandoned file is not reported
+    on standard error, and interrupts that come once the file is in place are
+    held for good, so that the program reports the success it had.
     """
     return _create(path, _header_text(header), exiting)
 
