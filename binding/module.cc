@@ -1,8 +1,10 @@
 // The module quarlen._native: start-up and the module-level functions.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "convert.h"
 #include "member_diff.h"
@@ -101,6 +103,47 @@ PyObject* fn_check_member(PyObject*, PyObject* arg) {
   });
 }
 
+// Private, for the package's schema: the member table with keys and display forms.
+PyObject* fn_schema(PyObject*, PyObject*) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    return str_result(schema_json(), QUARLEN_WHERE);
+  });
+}
+
+// Private, for the command line's read: read()'s text, or None when the
+// manifest does not list the member. A member with rows is listed; only an
+// empty text needs the manifest's list.
+PyObject* fn_read_listed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_fastcall({"_read_listed()", kReadParams, 2}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    auto path = path_argument("path", bound[0]);
+    if (!path) return nullptr;
+    auto name = text_argument("name", bound[1]);
+    if (!name) return nullptr;
+    bool raised = false;
+    bool listed = true;
+    auto text = interruptible(&raised, [&](Interrupt* i) -> Result<std::string> {
+      auto read = read_text(*path, *name, i);
+      if (!read || *read != "[]") return read;
+      auto opened = open_archive(*path);
+      if (!opened) return std::move(opened).error();
+      const std::vector<std::string> names = listed_members(*opened);
+      listed = std::find(names.begin(), names.end(), *name) != names.end();
+      return read;
+    });
+    if (raised) return nullptr;
+    if (!text) return raise_error(text.error());
+    if (!listed) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    return str_result(*text, QUARLEN_WHERE);
+  });
+}
+
 PyObject* fn_version(PyObject*, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     return str_result(kVersion, QUARLEN_WHERE);
@@ -137,6 +180,10 @@ PyMethodDef g_private_functions[] = {
      "_diff_member(old, new, name, key_columns)\n--\n\n"},
     {"_diff_member_json", fast(diff_member_json_function), METH_FASTCALL | METH_KEYWORDS,
      "_diff_member_json(old, new, name, key_columns)\n--\n\n"},
+    {"_schema", fn_schema, METH_NOARGS, "_schema()\n--\n\n"},
+    {"_read_listed", fast(fn_read_listed), METH_FASTCALL | METH_KEYWORDS,
+     "_read_listed(path, name)\n--\n\n"},
+    {"_discard", discard_function, METH_O, "_discard(writer)\n--\n\n"},
 };
 
 PyModuleDef g_module_def = {

@@ -298,6 +298,18 @@ PyObject* write_rows_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* discard_function(PyObject*, PyObject* self) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    if (get_writer_type() == nullptr) return nullptr;
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    auto closed = unlocked([&] { return core(self).discard(); });
+    if (!closed) return str_result(closed.error().message(), QUARLEN_WHERE);
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
 PyObject* get_writer_type() noexcept {
   if (g_writer_type != nullptr) return g_writer_type;
   PyType_Slot slots[] = {

@@ -17,6 +17,11 @@ PyObject* get_writer_type() noexcept;
 PyObject* write_rows_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
 
+// _discard(writer): abandons an unfinished writer. Its file is closed without
+// a manifest (and left for the caller to delete); returns the text of a
+// failure to close it, or None. Later calls find the file finished.
+PyObject* discard_function(PyObject* module, PyObject* writer) noexcept;
+
 }  // namespace quarlen::py
 
 #endif  // QUARLEN_BINDING_WRITER_TYPE_H_

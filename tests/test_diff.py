@@ -93,9 +93,10 @@ def test_command_line(pair, tmp_path):
                                     ((old, bad), None, f"{bad}: manifest: no format"),
                                     ((old, new), ["bogus"], "bogus: not a member of quarlen/1")]:
         assert quarlen_diff(*files, *[f"--member={name}" for name in members or []]) == (2, "", f"quarlen: {message}\n")
-        with pytest.raises(ValueError) as raised:  # the library's diff names the file at fault as well
+        with pytest.raises(quarlen.Error) as raised:  # the library's diff names the file at fault as well
             list(diff(*files, members))
         assert str(raised.value) == message
+        assert raised.value.path == (message.partition(": ")[0] if message.startswith(str(tmp_path)) else None)
     # A closed pipe ends the listing quietly, with the status found.
     write(b := tmp_path / "b.quarlen", [("control_rows/APP", [[i] for i in range(50_000)])])
     command = f"{shlex.quote(QUARLEN)} diff {shlex.quote(str(old))} {shlex.quote(str(b))} --member control_rows/APP"

@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quarlen
-from quarlen import _native, compare
+from quarlen import _native, schema
 from quarlen._native import Writer, manifest, unit_hash, verify
 
 from archives import error
@@ -23,8 +23,8 @@ def test_module_surface():
         "(path)", "(path, name)", "(path)", "()", "(owner, object_type, object_name, text)", "()"]
     # The table the package's diff is built on, each member's key among its columns.
     table = json.loads(_native.members())
-    assert [name for name, _, _ in table] == list(compare.KEY_COLUMNS)
-    assert all(set(compare.KEY_COLUMNS[name]) <= set(columns) for name, columns, _ in table)
+    assert [name for name, _, _ in table] == list(schema.KEY_COLUMNS)
+    assert all(set(schema.KEY_COLUMNS[name]) <= set(columns) for name, columns, _ in table)
 
 
 @given(st.text(), st.text(), st.text(), st.text())

@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from quarlen import iter_rows, load
+from quarlen import Error, iter_rows, load
 from quarlen._native import manifest, read, verify
 
 from archives import FORMAT, archive, error, open_fds, pack, patched, record, report, sha, zipped
@@ -42,11 +42,12 @@ WHOLE_FILE = {
 }
 CALLS = [manifest, verify, lambda p: read(p, "comments"), lambda p: load(p, "comments"),
          lambda p: list(iter_rows(p, "comments"))]
+KINDS = [ValueError] * 3 + [Error] * 2  # the module's ValueError, the package's Error
 
 
 def refused_by_every_call(path, message):
     before = open_fds()
-    assert [error(call, path) for call in CALLS] == [message] * len(CALLS)
+    assert [error(call, path, kind=kind) for call, kind in zip(CALLS, KINDS)] == [message] * len(CALLS)
     assert open_fds() == before
 
 
@@ -109,7 +110,8 @@ def test_member_refused(tmp_path, key):
     path = tmp_path / "x.quarlen"
     path.write_bytes(content)
     before = open_fds()
-    assert error(read, path, name) == error(load, path, name) == error(lambda: list(iter_rows(path, name))) == message
+    assert error(read, path, name) == error(load, path, name, kind=Error) == message
+    assert error(lambda: list(iter_rows(path, name)), kind=Error) == message
     assert json.loads(verify(path))["problems"] == [message]
     assert open_fds() == before
 
@@ -140,4 +142,4 @@ def test_path_like_objects_and_names(tmp_path, wrap):
     assert load(wrap(path), "comments") == [[1, 2, 3, 4]]
     assert verify(wrap(path)) == report({"comments": 1})
     assert read(path, "units") == "[]" and load(path, "units") == [] and list(iter_rows(path, "units")) == []
-    assert error(read, path, "bogus") == error(load, path, "bogus") == "bogus: not a member of quarlen/1"
+    assert error(read, path, "bogus") == error(load, path, "bogus", kind=Error) == "bogus: not a member of quarlen/1"

@@ -44,45 +44,87 @@ constexpr Cols kRuntimeSql[] = {"sql_id",      "child_number", "parsing_schema",
                                 "command_type", "program_id",  "program_line",
                                 "executions",  "last_active_time", "sql_fulltext"};
 
+// Key columns: the columns that identify a row within its member.
+constexpr Cols kOwnerObjectType[] = {"owner", "object_name", "object_type"};
+constexpr Cols kOwnerTableColumn[] = {"owner", "table_name", "column_name"};
+constexpr Cols kConstraintKey[] = {"owner", "constraint_name"};
+constexpr Cols kTypeAttrKey[] = {"owner", "type_name", "attr_name"};
+constexpr Cols kSynonymKey[] = {"owner", "synonym_name"};
+constexpr Cols kTriggerKey[] = {"owner", "trigger_name"};
+constexpr Cols kDeclarationKey[] = {"owner", "object_name", "object_type", "usage_id"};
+constexpr Cols kSchedulerKey[] = {"kind", "owner", "name"};
+constexpr Cols kOwnerTable[] = {"owner", "table_name"};
+constexpr Cols kUsageKey[] = {"object_name", "object_type", "usage_id"};
+constexpr Cols kRuntimeSqlKey[] = {"sql_id", "child_number"};
+constexpr std::span<const Cols> kWholeRow;
+
 constexpr std::array<MemberSpec, 19> kMembers = {{
-    {"objects", kObjectColumns, false},
-    {"columns", kColumnColumns, false},
-    {"constraints", kConstraints, false},
-    {"type_attrs", kTypeAttrs, false},
-    {"synonyms", kSynonymColumns, false},
-    {"dependencies", kDependencies, false},
-    {"triggers", kTriggers, false},
-    {"comments", kComments, false},
-    {"plscope_declarations", kPlscopeDeclarations, false},
-    {"external_objects", kObjectColumns, false},
-    {"external_columns", kColumnColumns, false},
-    {"external_synonyms", kSynonymColumns, false},
-    {"scheduler", kScheduler, false},
-    {"external_tables", kExternalTables, false},
-    {"units", kUnits, false},
-    {"plscope_identifiers", kPlscopeIdentifiers, true},
-    {"plscope_statements", kPlscopeStatements, true},
-    {"control_rows", kControlRows, true},
-    {"runtime_sql", kRuntimeSql, false},
+    {"objects", kObjectColumns, false, kOwnerObjectType, "{0}.{1} {2}"},
+    {"columns", kColumnColumns, false, kOwnerTableColumn, "{0}.{1}.{2}"},
+    {"constraints", kConstraints, false, kConstraintKey, "{0}.{1}"},
+    {"type_attrs", kTypeAttrs, false, kTypeAttrKey, "{0}.{1}.{2}"},
+    {"synonyms", kSynonymColumns, false, kSynonymKey, "{0}.{1}"},
+    {"dependencies", kDependencies, false, kWholeRow, ""},
+    {"triggers", kTriggers, false, kTriggerKey, "{0}.{1}"},
+    {"comments", kComments, false, kOwnerTableColumn, "{0}.{1}.{2}"},
+    {"plscope_declarations", kPlscopeDeclarations, false, kDeclarationKey, "{0}.{1} {2} {3}"},
+    {"external_objects", kObjectColumns, false, kOwnerObjectType, "{0}.{1} {2}"},
+    {"external_columns", kColumnColumns, false, kOwnerTableColumn, "{0}.{1}.{2}"},
+    {"external_synonyms", kSynonymColumns, false, kSynonymKey, "{0}.{1}"},
+    {"scheduler", kScheduler, false, kSchedulerKey, "{0} {1}.{2}"},
+    {"external_tables", kExternalTables, false, kOwnerTable, "{0}.{1}"},
+    {"units", kUnits, false, kOwnerObjectType, "{0}.{1} {2}"},
+    {"plscope_identifiers", kPlscopeIdentifiers, true, kUsageKey, "{0} {1} {2}"},
+    {"plscope_statements", kPlscopeStatements, true, kUsageKey, "{0} {1} {2}"},
+    {"control_rows", kControlRows, true, kWholeRow, ""},
+    {"runtime_sql", kRuntimeSql, false, kRuntimeSqlKey, "{0} {1}"},
 }};
 
+// No name or form in the table needs escaping, so the texts are assembled directly.
+void append_names(std::span<const Cols> names, std::string& out) {
+  out += '[';
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '"';
+    out += names[i];
+    out += '"';
+  }
+  out += ']';
+}
+
 std::string build_members_json() {
-  // No name in the table needs escaping, so the text is assembled directly.
   std::string out = "[";
   for (const MemberSpec& m : kMembers) {
     if (out.size() > 1) out += ',';
     out += "[\"";
     out += m.name;
-    out += "\",[";
-    for (size_t i = 0; i < m.columns.size(); ++i) {
-      if (i > 0) out += ',';
+    out += "\",";
+    append_names(m.columns, out);
+    out += m.keyed ? ",true]" : ",false]";
+  }
+  out += ']';
+  return out;
+}
+
+std::string build_schema_json() {
+  std::string out = "[";
+  for (const MemberSpec& m : kMembers) {
+    if (out.size() > 1) out += ',';
+    out += "{\"name\":\"";
+    out += m.name;
+    out += "\",\"columns\":";
+    append_names(m.columns, out);
+    out += m.keyed ? ",\"keyed\":true,\"key\":" : ",\"keyed\":false,\"key\":";
+    append_names(m.key, out);
+    out += ",\"shown\":";
+    if (m.shown.empty()) {
+      out += "null";
+    } else {
       out += '"';
-      out += m.columns[i];
+      out += m.shown;
       out += '"';
     }
-    out += "],";
-    out += m.keyed ? "true" : "false";
-    out += ']';
+    out += '}';
   }
   out += ']';
   return out;
@@ -129,6 +171,11 @@ Result<const MemberSpec*> lookup_member(std::string_view name) {
 
 const std::string& members_json() {
   static const std::string text = build_members_json();
+  return text;
+}
+
+const std::string& schema_json() {
+  static const std::string text = build_schema_json();
   return text;
 }
 

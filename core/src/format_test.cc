@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "quarlen/hash.h"
@@ -15,6 +16,22 @@ TEST(FormatTest, MemberTableIsPinned) {
   const std::string& text = members_json();
   EXPECT_EQ(member_table().size(), 19u);
   EXPECT_EQ(sha256_hex(text), "5df6a045c942bc84ede96088fdf646a6272c66b2500e1648f8cc3d5ff28e50de");
+}
+
+// Each key column is one of its member's columns, and a display form names
+// every key value.
+TEST(FormatTest, KeysAreColumnsAndFormsShowThem) {
+  for (const MemberSpec& m : member_table()) {
+    for (std::string_view column : m.key) {
+      EXPECT_NE(std::find(m.columns.begin(), m.columns.end(), column), m.columns.end()) << m.name;
+    }
+    for (size_t i = 0; i < m.key.size(); ++i) {
+      std::string place = std::to_string(i);
+      place.insert(place.begin(), '{');
+      place.push_back('}');
+      EXPECT_NE(m.shown.find(place), std::string_view::npos) << m.name;
+    }
+  }
 }
 
 TEST(FormatTest, ResolvesNamesOrGivesTheFirstBrokenRule) {

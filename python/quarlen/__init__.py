@@ -2,8 +2,14 @@
 
 A .quarlen file is a ZIP archive with one JSON-lines entry per member and a
 manifest.json holding each member's row count, byte count and SHA-256.
+
+The functions of the module `_native` (`read`, `verify`, `manifest`, ...) raise
+ValueError; the package's own (`load`, `iter_rows`, `rows_text`, `create`,
+`diff`, `member`) raise `Error`, a ValueError whose fields name the file,
+member, row or input line the failure is about.
 """
 
+from . import schema
 from ._native import (
     FORMAT,
     Writer,
@@ -14,8 +20,10 @@ from ._native import (
     verify,
     version,
 )
-from .compare import Change, diff
-from .rows import iter_rows, load
+from .compare import Change, TextChange, diff
+from .errors import Error
+from .rows import iter_rows, load, rows_text
+from .schema import Member, member
 from .snapshot import SnapshotWriter, create
 
 __version__: str = version()
@@ -29,11 +37,17 @@ __all__ = [
     "unit_hash",
     "version",
     "FORMAT",
+    "Error",
     "load",
     "iter_rows",
+    "rows_text",
     "create",
     "SnapshotWriter",
     "diff",
     "Change",
+    "TextChange",
+    "Member",
+    "member",
+    "schema",
     "__version__",
 ]

@@ -1,45 +1,13 @@
 """What changed between two snapshots: rows matched by their natural key."""
 
-from __future__ import annotations
-
 import dataclasses
 import json
 import os
-from typing import Any, Iterable, Iterator, Literal, Optional, Union, cast
+from typing import Any, Iterable, Iterator, Literal, Optional, Union, cast, overload
 
 from . import _native
-
-Path = Union[str, "os.PathLike[str]"]
-
-# The columns that identify a row within its member, in the order its key
-# lists them; an empty tuple makes the whole row the key.
-KEY_COLUMNS: dict[str, tuple[str, ...]] = {
-    "objects": ("owner", "object_name", "object_type"),
-    "columns": ("owner", "table_name", "column_name"),
-    "constraints": ("owner", "constraint_name"),
-    "type_attrs": ("owner", "type_name", "attr_name"),
-    "synonyms": ("owner", "synonym_name"),
-    "dependencies": (),
-    "triggers": ("owner", "trigger_name"),
-    "comments": ("owner", "table_name", "column_name"),
-    "plscope_declarations": ("owner", "object_name", "object_type", "usage_id"),
-    "external_objects": ("owner", "object_name", "object_type"),
-    "external_columns": ("owner", "table_name", "column_name"),
-    "external_synonyms": ("owner", "synonym_name"),
-    "scheduler": ("kind", "owner", "name"),
-    "external_tables": ("owner", "table_name"),
-    "units": ("owner", "object_name", "object_type"),
-    "plscope_identifiers": ("object_name", "object_type", "usage_id"),
-    "plscope_statements": ("object_name", "object_type", "usage_id"),
-    "control_rows": (),
-    "runtime_sql": ("sql_id", "child_number"),
-}
-
-_TABLE: list[tuple[str, list[str], bool]] = json.loads(_native.members())
-COLUMNS: dict[str, tuple[str, ...]] = {name: tuple(columns) for name, columns, _ in _TABLE}
-KEYED: frozenset[str] = frozenset(name for name, _, keyed in _TABLE if keyed)
-_KEY_INDEXES = {name: tuple(COLUMNS[name].index(c) for c in key) for name, key in KEY_COLUMNS.items()}
-
+from .errors import Error, Path
+from .schema import MEMBERS, member
 
 ChangeKind = Literal["added", "removed", "changed"]
 
@@ -61,15 +29,37 @@ class Change:
     columns: tuple[str, ...] = ()
 
 
+@dataclasses.dataclass(frozen=True)
+class TextChange:
+    """A Change with its key and rows as the compact texts the files store
+    (`diff(..., as_text=True)`)."""
+
+    member: str
+    change: ChangeKind
+    key: str
+    old: Optional[str]
+    new: Optional[str]
+    columns: tuple[str, ...] = ()
+
+
 # One change as the module gives it: (member, change, key, old, new, columns),
 # with the key and rows as Python values or as compact JSON text.
 RawChange = tuple[str, str, Any, Any, Any, tuple[str, ...]]
 
 
-def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None) -> Iterator[Change]:
+@overload
+def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
+         *, as_text: Literal[False] = False) -> Iterator[Change]: ...
+@overload
+def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
+         *, as_text: Literal[True]) -> Iterator[TextChange]: ...
+
+
+def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
+         *, as_text: bool = False) -> Union[Iterator[Change], Iterator[TextChange]]:
     """The rows that differ between the snapshots `old` and `new`.
 
-    A row is identified within its member by its key columns (`KEY_COLUMNS`;
+    A row is identified within its member by its key columns (`Member.key`;
     for some members, the whole row). A key found once in each file whose rows
     differ is "changed"; where a key occurs more than once in a file, the rows
     under it are compared as multisets of whole rows, and each row found on
@@ -80,22 +70,23 @@ def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None) -> Itera
     ascending byte order of the key's compact JSON text; under one key,
     removed rows come before added ones. `members` restricts the comparison to
     the given names (a bare keyed name, such as "control_rows", takes all its
-    instances).
+    instances). With `as_text`, the changes are TextChange records: the key
+    and rows as the file stores them, not parsed.
 
     Both manifests are checked when diff is called. Each member is read with
     every check of `read`, both sides, before any of its changes is yielded; a
-    member that fails them raises `read`'s ValueError, its message led by the
-    path of the file at fault. Memory holds a digest per row of one member and
-    the rows that changed.
+    member that fails them raises `read`'s message as an Error whose `path`
+    is the file at fault, the message led by that path. Memory holds a digest
+    per row of one member and the rows that changed.
     """
-    names = _compared_members(old, new, members)
-    return _changes(old, new, names)
+    return _records(old, new, _compared_members(old, new, members), as_text)
 
 
-def _changes(old: Path, new: Path, names: list[str]) -> Iterator[Change]:
+def _records(old: Path, new: Path, names: list[str], as_text: bool) -> Iterator[Any]:
+    record = TextChange if as_text else Change
     for name in names:
-        for member, change, key, old_row, new_row, columns in _member_changes(old, new, name):
-            yield Change(member, cast(ChangeKind, change), key, old_row, new_row, columns)
+        for member_name, change, key, old_row, new_row, columns in _member_changes(old, new, name, as_text):
+            yield record(member_name, cast(ChangeKind, change), key, old_row, new_row, columns)
 
 
 def _compared_members(old: Path, new: Path, members: Optional[Iterable[str]] = None) -> list[str]:
@@ -106,17 +97,18 @@ def _compared_members(old: Path, new: Path, members: Optional[Iterable[str]] = N
         try:
             listed.update(json.loads(_native.manifest(path))["members"])
         except ValueError as error:
-            raise ValueError(_about(path, str(error))) from None
+            raise _at(os.fspath(path), error) from None
     if members is not None:
         if isinstance(members, str):
             raise TypeError("members: expected a collection of member names, not a str")
         whole: set[str] = set()
         bases: set[str] = set()
         for name in members:
-            if name in KEYED:
+            spec = MEMBERS.get(name)
+            if spec is not None and spec.keyed:
                 bases.add(name)
             else:
-                _native._check_member(name)
+                member(name)
                 whole.add(name)
         listed = {name for name in listed if name in whole or name.partition("/")[0] in bases}
     return sorted(listed, key=lambda name: name.encode())
@@ -126,38 +118,43 @@ def _member_changes(old: Path, new: Path, name: str, as_json: bool = False) -> l
     """The changes of one member, with the key and rows as values, or as
     compact JSON texts when `as_json`."""
     compare = _native._diff_member_json if as_json else _native._diff_member
-    base = name.partition("/")[0]
-    labels = COLUMNS[base]
+    spec = MEMBERS[name.partition("/")[0]]
     try:
-        changes = compare(old, new, name, _KEY_INDEXES[base])
+        changes = compare(old, new, name, spec.key_positions)
     except ValueError as error:
-        message = str(error)
-        if message.startswith((f"{os.fspath(old)}: ", f"{os.fspath(new)}: ")):
-            raise
-        raise ValueError(_about(new if _member_passes(old, name) else old, message)) from None
+        at_fault = getattr(error, "path", None)
+        if at_fault is None:
+            at_fault = _file_at_fault_unstructured(old, new, name, str(error))
+        raise _at(at_fault, error, name) from None
     return [
-        (name, change, key, old_row, new_row, tuple(labels[i] for i in columns))
+        (name, change, key, old_row, new_row, tuple(spec.columns[i] for i in columns))
         for change, key, old_row, new_row, columns in changes
     ]
 
 
-def _about(path: Path, message: str) -> str:
-    """A message that names the file it is about."""
-    shown = os.fspath(path)
-    return message if message.startswith(f"{shown}: ") else f"{shown}: {message}"
+def _at(path: str, error: ValueError, name: Optional[str] = None) -> Error:
+    """An Error about the file `path`, its message led by the path."""
+    message = str(error)
+    return Error(message if message.startswith(f"{path}: ") else f"{path}: {message}", path=path,
+                 member=getattr(error, "member", None) or name, row=getattr(error, "row", None))
 
 
-def _member_passes(path: Path, name: str) -> bool:
-    """Whether one member of a file passes the checks of `read`, streamed in
-    bounded memory. A comparison that failed over a member reads the old file
-    first: the fault is the old file's when its member fails alone."""
+def _file_at_fault_unstructured(old: Path, new: Path, name: str, message: str) -> str:
+    """TRANSITIONAL, for a module whose errors do not carry their file: which
+    of the two files a comparison failed over. A message led by a path names
+    it; otherwise the old file's member is read again, streamed, and the fault
+    is the old file's when its member fails alone. Goes once every error the
+    module raises carries `path`."""
+    for path in (os.fspath(old), os.fspath(new)):
+        if message.startswith(f"{path}: "):
+            return path
     try:
-        reader = _native._open_rows(path, name)
+        reader = _native._open_rows(old, name)
         try:
             while reader.next_batch() is not None:
                 pass
         finally:
             reader.close()
     except ValueError:
-        return False
-    return True
+        return os.fspath(old)
+    return os.fspath(new)

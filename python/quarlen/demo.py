@@ -1,7 +1,5 @@
 """A small but realistic sample snapshot: every member, keyed members for two owners."""
 
-from __future__ import annotations
-
 import json
 import os
 from typing import Any, Union

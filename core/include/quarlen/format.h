@@ -16,10 +16,16 @@ namespace quarlen {
 inline constexpr std::string_view kFormat = "quarlen/1";
 inline constexpr std::string_view kVersion = "0.1.5";
 
+// A member: its ordered columns; whether its name takes a key ("control_rows/APP");
+// the columns that identify a row within it, in the order its diff key lists
+// them (none: the whole row is the key); and how people read that key, with
+// "{i}" standing for the key's i-th value (empty: the key's JSON text is shown).
 struct MemberSpec {
   std::string_view name;
   std::span<const std::string_view> columns;
   bool keyed;
+  std::span<const std::string_view> key;
+  std::string_view shown;
 };
 
 // The nineteen members, in their published order.
@@ -31,6 +37,10 @@ Result<const MemberSpec*> lookup_member(std::string_view name);
 
 // The member table as compact JSON: [[name, [columns], keyed], ...].
 const std::string& members_json();
+
+// The whole member table as compact JSON, in the published order:
+// [{"name","columns","keyed","key","shown"}, ...], "shown" null where empty.
+const std::string& schema_json();
 
 // The entry that holds the manifest.
 inline constexpr std::string_view kManifestEntry = "manifest.json";
