@@ -125,15 +125,7 @@ PyObject* fn_read_listed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!name) return nullptr;
     bool raised = false;
     bool listed = true;
-    auto text = interruptible(&raised, [&](Interrupt* i) -> Result<std::string> {
-      auto read = read_text(*path, *name, i);
-      if (!read || *read != "[]") return read;
-      auto opened = open_archive(*path);
-      if (!opened) return std::move(opened).error();
-      const std::vector<std::string> names = listed_members(*opened);
-      listed = std::find(names.begin(), names.end(), *name) != names.end();
-      return read;
-    });
+    auto text = interruptible(&raised, [&](Interrupt* i) { return read_text(*path, *name, i, &listed); });
     if (raised) return nullptr;
     if (!text) return raise_error(text.error());
     if (!listed) {

@@ -209,9 +209,10 @@ Result<std::string> manifest_text(const std::string& path) {
 }
 
 Result<std::string> read_text(const std::string& path, std::string_view name,
-                              Interrupt* interrupt) {
+                              Interrupt* interrupt, bool* listed) {
   auto reader = MemberReader::open(path, name);
   if (!reader) return std::move(reader).error();
+  if (listed != nullptr) *listed = (*reader)->listed();
   std::string out = "[";
   out.reserve(1 + (*reader)->size_hint() + 1);
   auto more = (*reader)->next(&out, SIZE_MAX, interrupt);
@@ -234,6 +235,7 @@ Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path
   auto pass = MemberPass::start(reader->opened_, name, &reader->unused_);
   if (!pass) return std::move(pass).error();
   reader->pass_ = std::move(*pass);
+  reader->listed_ = reader->pass_ != nullptr;
   return reader;
 }
 

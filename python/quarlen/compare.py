@@ -6,7 +6,7 @@ import os
 from typing import Any, Iterable, Iterator, Literal, Optional, Union, cast, overload
 
 from . import _native
-from .errors import Error, Path
+from .errors import Error, Path, from_native
 from .schema import MEMBERS, member
 
 ChangeKind = Literal["added", "removed", "changed"]
@@ -123,8 +123,8 @@ def _member_changes(old: Path, new: Path, name: str, as_json: bool = False) -> l
         changes = compare(old, new, name, spec.key_positions)
     except ValueError as error:
         at_fault = getattr(error, "path", None)
-        if at_fault is None:
-            at_fault = _file_at_fault_unstructured(old, new, name, str(error))
+        if at_fault is None:  # about neither file
+            raise from_native(error, member=name) from None
         raise _at(at_fault, error, name) from None
     return [
         (name, change, key, old_row, new_row, tuple(spec.columns[i] for i in columns))
@@ -138,23 +138,3 @@ def _at(path: str, error: ValueError, name: Optional[str] = None) -> Error:
     return Error(message if message.startswith(f"{path}: ") else f"{path}: {message}", path=path,
                  member=getattr(error, "member", None) or name, row=getattr(error, "row", None))
 
-
-def _file_at_fault_unstructured(old: Path, new: Path, name: str, message: str) -> str:
-    """TRANSITIONAL, for a module whose errors do not carry their file: which
-    of the two files a comparison failed over. A message led by a path names
-    it; otherwise the old file's member is read again, streamed, and the fault
-    is the old file's when its member fails alone. Goes once every error the
-    module raises carries `path`."""
-    for path in (os.fspath(old), os.fspath(new)):
-        if message.startswith(f"{path}: "):
-            return path
-    try:
-        reader = _native._open_rows(old, name)
-        try:
-            while reader.next_batch() is not None:
-                pass
-        finally:
-            reader.close()
-    except ValueError:
-        return os.fspath(old)
-    return os.fspath(new)

@@ -73,12 +73,15 @@ class MemberReader {
 
   // About the length of the member's text, as far as the file backs it.
   size_t size_hint() const;
+  // Whether the manifest lists the member; one it does not list has no rows.
+  bool listed() const { return listed_; }
 
  private:
   explicit MemberReader(OpenedArchive opened);
 
   OpenedArchive opened_;
   std::unique_ptr<MemberPass> pass_;  // null once the member ended
+  bool listed_ = false;
   std::string unused_;                // output until next() names one
 };
 
@@ -86,8 +89,10 @@ class MemberReader {
 // array, and the report, each in compact form. Reading members gives up with
 // kInterrupted once `interrupt` asks.
 Result<std::string> manifest_text(const std::string& path);
+// With `listed`, read_text tells whether the manifest lists the member, which
+// an empty member's "[]" does not.
 Result<std::string> read_text(const std::string& path, std::string_view name,
-                              Interrupt* interrupt = nullptr);
+                              Interrupt* interrupt = nullptr, bool* listed = nullptr);
 Result<std::string> verify_text(const std::string& path, Interrupt* interrupt = nullptr);
 
 }  // namespace quarlen
