@@ -10,6 +10,7 @@
 
 #include "py_ref.h"
 #include "quarlen/json_text.h"
+#include "quarlen/rows.h"
 
 namespace quarlen::py {
 
@@ -249,7 +250,9 @@ class Encoder {
 
   // A row stands inside the array of a rows() call, so the deepest value it
   // may hold is one level short of the parser's limit.
-  bool row(PyObject* v) { return value(v, 2); }
+  static constexpr int kRowEnclosing = 1;
+
+  bool row(PyObject* v) { return value(v, kRowEnclosing); }
 
   bool refuse(PyObject* type, const std::string& reason) {
     const std::string message =
@@ -260,7 +263,8 @@ class Encoder {
   }
 
  private:
-  bool value(PyObject* v, int depth) {
+  // `enclosing`: the arrays and objects around `v`, the row's array included.
+  bool value(PyObject* v, int enclosing) {
     if (v == Py_None) {
       out_ += "null";
     } else if (v == Py_True) {
@@ -279,9 +283,9 @@ class Encoder {
       }
       append_compact_double(d, out_);
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
-      return array(v, depth);
+      return array(v, enclosing);
     } else if (PyDict_Check(v)) {
-      return object(v, depth);
+      return object(v, enclosing);
     } else {
       return refuse(PyExc_TypeError, "Object of type " + type_name(v) + " is not JSON serializable");
     }
@@ -317,7 +321,9 @@ class Encoder {
       }
       PyErr_Clear();
     }
-    // Past 64 bits the parser takes the number for a double, rounded.
+    // Past 64 bits the parser takes the number for a double, rounded to the
+    // nearest and out of range where that overflows (number_to_double), which
+    // is where this conversion overflows too.
     const double d = PyLong_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) {
       if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
@@ -328,22 +334,22 @@ class Encoder {
     return true;
   }
 
-  bool array(PyObject* v, int depth) {
-    if (depth > kMaxDepth) return deep();
+  bool array(PyObject* v, int enclosing) {
+    if (nests_too_deep(enclosing)) return deep();
     const bool list = PyList_Check(v);
     const Py_ssize_t n = list ? PyList_Size(v) : PyTuple_Size(v);
     out_ += '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i > 0) out_ += ',';
       PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);  // borrowed
-      if (item == nullptr || !value(item, depth + 1)) return false;
+      if (item == nullptr || !value(item, enclosing + 1)) return false;
     }
     out_ += ']';
     return true;
   }
 
-  bool object(PyObject* v, int depth) {
-    if (depth > kMaxDepth) return deep();
+  bool object(PyObject* v, int enclosing) {
+    if (nests_too_deep(enclosing)) return deep();
     struct Member {
       std::string_view key;
       PyObject* value;  // borrowed from the dict
@@ -377,7 +383,7 @@ class Encoder {
       first = false;
       append_compact_string(members[i].key, out_);
       out_ += ':';
-      if (!value(members[i].value, depth + 1)) return false;
+      if (!value(members[i].value, enclosing + 1)) return false;
     }
     out_ += '}';
     return true;
@@ -385,7 +391,8 @@ class Encoder {
 
   bool deep() {
     return refuse(PyExc_ValueError,
-                  "nested more than " + std::to_string(kMaxDepth - 1) + " levels deep");
+                  "nested more than " + std::to_string(kMaxDepth - kRowEnclosing) +
+                      " levels deep");
   }
 
   static std::string type_name(PyObject* v) {
@@ -413,13 +420,11 @@ bool encode_row(PyObject* row, size_t columns, std::string_view name, uint64_t n
   const size_t start = block.size();
   Encoder encoder(name, number, block);
   const bool list = PyList_Check(row);
-  if (!list && !PyTuple_Check(row)) {
-    return encoder.refuse(PyExc_ValueError, "not a list of values");
-  }
-  const Py_ssize_t n = list ? PyList_Size(row) : PyTuple_Size(row);
-  if (static_cast<size_t>(n) != columns) {
-    return encoder.refuse(PyExc_ValueError, std::to_string(n) + " values, the format has " +
-                                                std::to_string(columns));
+  const bool is_array = list || PyTuple_Check(row);
+  const Py_ssize_t n = !is_array ? 0 : list ? PyList_Size(row) : PyTuple_Size(row);
+  if (!is_array || static_cast<size_t>(n) != columns) {
+    return encoder.refuse(PyExc_ValueError,
+                          shape_text(is_array, static_cast<uint64_t>(n), columns));
   }
   if (!encoder.row(row)) {
     block.resize(start);

@@ -36,10 +36,12 @@ class Parser {
   }
 
   // Exactly one value with optional whitespace around it.
-  bool document(Json* root, ValueShape* shape) {
+  // `enclosing` is the number of arrays and objects the value stands in for
+  // the depth limit: 1 for a line that is one row of a rows() call.
+  bool document(Json* root, ValueShape* shape, int enclosing = 0) {
     skip_space();
     const bool is_array = p_ != end_ && *p_ == '[';
-    if (!value(1, root)) return false;
+    if (!value(enclosing, root)) return false;
     if (shape != nullptr) *shape = ValueShape{is_array, is_array ? last_array_size_ : 0};
     return finish();
   }
@@ -63,7 +65,7 @@ class Parser {
         Json* slot = nullptr;
         if constexpr (M == ParseMode::kBuild) slot = &elements->emplace_back();
         const bool is_array = p_ != end_ && *p_ == '[';
-        if (!value(2, slot)) return false;
+        if (!value(1, slot)) return false;
         if constexpr (M != ParseMode::kBuild) {
           ++scan->elements;
           if constexpr (M == ParseMode::kEmit) out_->push_back('\n');
@@ -80,7 +82,9 @@ class Parser {
     return finish();
   }
 
-  std::string description() const {
+  // The description of the fault; " at column {}" in place of " at line {}
+  // column {}" when `one_line`.
+  std::string description(bool one_line = false) const {
     assert(fault_ != Fault::kNone);  // only a failed parse has a description
     size_t line = 1;
     const char* line_start = begin_;
@@ -94,19 +98,11 @@ class Parser {
     for (const char* q = line_start; q < fault_at_; ++q) {
       if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
     }
-    std::string text;
     if (fault_ == Fault::kInvalidType) {
-      text = "invalid type: ";
-      text += kind_;
-      text += ", expected a sequence";
-    } else {
-      text = fault_text(fault_);
+      return describe_fault(std::string("invalid type: ") + kind_ + ", expected a sequence", line,
+                            column, one_line);
     }
-    text += " at line ";
-    text += std::to_string(line);
-    text += " column ";
-    text += std::to_string(column);
-    return text;
+    return describe_fault(fault_text(fault_), line, column, one_line);
   }
 
  private:
@@ -177,11 +173,12 @@ class Parser {
     return fail(Fault::kInvalidType, at);
   }
 
-  bool value(int depth, Json* out) {
+  // `enclosing`: the arrays and objects around the value.
+  bool value(int enclosing, Json* out) {
     if (p_ == end_) return fail(Fault::kEofValue, p_);
     switch (*p_) {
-      case '[': return array(depth, out);
-      case '{': return object(depth, out);
+      case '[': return array(enclosing, out);
+      case '{': return object(enclosing, out);
       case '"': return string_value(out);
       case 't': return literal("true", out);
       case 'f': return literal("false", out);
@@ -213,8 +210,8 @@ class Parser {
     return true;
   }
 
-  bool array(int depth, Json* out) {
-    if (depth > kMaxDepth) return fail(Fault::kRecursionLimit, p_);
+  bool array(int enclosing, Json* out) {
+    if (nests_too_deep(enclosing)) return fail(Fault::kRecursionLimit, p_);
     ++p_;
     Json::array_t* elements = nullptr;
     if constexpr (M == ParseMode::kBuild) {
@@ -230,7 +227,7 @@ class Parser {
       for (;;) {
         Json* slot = nullptr;
         if constexpr (M == ParseMode::kBuild) slot = &elements->emplace_back();
-        if (!value(depth + 1, slot)) return false;
+        if (!value(enclosing + 1, slot)) return false;
         ++size;
         if (!next_element()) return false;
         if (*p_ == ']') break;
@@ -243,8 +240,8 @@ class Parser {
     return true;
   }
 
-  bool object(int depth, Json* out) {
-    if (depth > kMaxDepth) return fail(Fault::kRecursionLimit, p_);
+  bool object(int enclosing, Json* out) {
+    if (nests_too_deep(enclosing)) return fail(Fault::kRecursionLimit, p_);
     ++p_;
     Json::object_t* members = nullptr;
     size_t open = 0;
@@ -289,7 +286,7 @@ class Parser {
         ++p_;
         if constexpr (M == ParseMode::kEmit) out_->push_back(':');
         skip_space();
-        if (!value(depth + 1, slot)) return false;
+        if (!value(enclosing + 1, slot)) return false;
         if constexpr (M == ParseMode::kEmit) {
           scratch_->members.push_back(EmittedMember{key_begin, out_->size(), key_size, escaped});
         }
@@ -549,8 +546,7 @@ class Parser {
   }
 
   // The decimal exponent of the token's leading nonzero digit; none for zero.
-  // It decides overflow and underflow where the conversion reports only "out
-  // of range".
+  // Below kOverflowScale the number is in range without converting it.
   static std::optional<int64_t> decimal_scale(const NumberToken& t) {
     if (*t.digits != '0') return static_cast<int64_t>(t.int_digits) - 1 + t.exponent;
     if (t.fraction_nonzero) return -static_cast<int64_t>(t.fraction_zeros) - 1 + t.exponent;
@@ -560,21 +556,15 @@ class Parser {
   // The token as a double: rounded, or zero when it underflows; a fault when
   // it overflows.
   bool double_number(const NumberToken& t, Json* out) {
-    const std::optional<int64_t> scale = decimal_scale(t);
-    const bool overflows = scale && *scale >= 308;
+    const int64_t scale = decimal_scale(t).value_or(0);
     if constexpr (M == ParseMode::kCheck) {
-      if (!overflows) return true;  // a double holds it, rounded or underflowed
+      if (scale < kOverflowScale) return true;  // in range, rounded or underflowed
     }
-    double d = 0;
-    const auto r = std::from_chars(t.start, t.end, d);
-    if (r.ec == std::errc::result_out_of_range) {
-      if (overflows) return fail(Fault::kNumberOutOfRange, t.start);
-      d = t.negative ? -0.0 : 0.0;
-    } else {
-      assert(r.ec == std::errc() && r.ptr == t.end);  // the token is a valid literal
-    }
-    if constexpr (M == ParseMode::kBuild) *out = d;
-    if constexpr (M == ParseMode::kEmit) append_compact_double(d, *out_);
+    const std::optional<double> d =
+        number_to_double(std::string_view(t.start, static_cast<size_t>(t.end - t.start)), scale);
+    if (!d) return fail(Fault::kNumberOutOfRange, t.start);
+    if constexpr (M == ParseMode::kBuild) *out = *d;
+    if constexpr (M == ParseMode::kEmit) append_compact_double(*d, *out_);
     return true;
   }
 

@@ -34,8 +34,20 @@ struct ShapeFault {
   uint64_t values = 0;  // the row's length, when it is an array
 };
 
-// check_rows's message for `fault` (which must have row != 0).
+// Why a row does not fit a member of `columns` values: "not a list of values"
+// or "{values} values, the format has {columns}".
+std::string shape_text(bool is_array, uint64_t values, size_t columns);
+
+// check_rows's message for `fault` (which must have row != 0): "{name} row
+// {row}: " and its shape_text.
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns);
+
+// A line of text without its line feed, less the carriage return just before
+// that line feed: how every reader of lines in the system ends a line.
+inline std::string_view without_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
 
 // One rows() call, scanned once.
 struct EncodedRows {
