@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "py_ref.h"
+#include "quarlen/compact_text.h"
 #include "quarlen/json_text.h"
 #include "quarlen/rows.h"
 
@@ -55,47 +56,39 @@ RowDecoder::RowDecoder() : cache_(std::make_unique<Cache>()) {}
 RowDecoder::~RowDecoder() = default;
 
 bool RowDecoder::append_rows(std::string_view rows, PyObject* list) {
-  const char* p = rows.data();
-  const char* const end = p + rows.size();
-  while (p < end) {
-    PyRef row(value(p));
+  CompactReader reader(rows);
+  while (!reader.at_end()) {
+    PyRef row(value(reader));
     if (!row || PyList_Append(list, row.get()) < 0) return false;
-    if (p < end) {
-      assert(*p == ',');  // rows are separated by commas
-      ++p;
-    }
+    reader.more();  // past the ',' between rows
   }
   return true;
 }
 
 PyObject* RowDecoder::decode(std::string_view text) {
   assert(!text.empty());  // one whole value
-  const char* p = text.data();
-  return value(p);
+  CompactReader reader(text);
+  return value(reader);
 }
 
 // The text is the core's compact form, already checked: every value is
 // complete and well-formed, so only the interpreter can fail here.
-PyObject* RowDecoder::value(const char*& p) {
-  switch (*p) {
+PyObject* RowDecoder::value(CompactReader& reader) {
+  switch (reader.peek()) {
     case '[': {
       // The items wait on a stack shared by every level, so that each list
       // is made once at its final size.
-      ++p;
       const size_t base = items_.size();
       bool ok = true;
-      if (*p == ']') {
-        ++p;
-      } else {
-        for (;;) {
-          PyObject* item = value(p);
+      if (reader.open()) {
+        do {
+          PyObject* item = value(reader);
           if (item == nullptr) {
             ok = false;
             break;
           }
           items_.push_back(item);
-          if (*p++ == ']') break;
-        }
+        } while (reader.more());
       }
       PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(items_.size() - base)) : nullptr;
       for (size_t i = base; i < items_.size(); ++i) {
@@ -109,133 +102,62 @@ PyObject* RowDecoder::value(const char*& p) {
       return list;
     }
     case '{': {
-      ++p;
       PyRef dict(PyDict_New());
       if (!dict) return nullptr;
-      if (*p == '}') {
-        ++p;
-        return dict.release();
-      }
-      for (;;) {
-        PyRef key(string(p));
+      if (!reader.open()) return dict.release();
+      do {
+        PyRef key(string(reader));
         if (!key) return nullptr;
-        assert(*p == ':');
-        ++p;
-        PyRef item(value(p));
+        reader.colon();
+        PyRef item(value(reader));
         if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
-        if (*p++ == '}') return dict.release();
-      }
+      } while (reader.more());
+      return dict.release();
     }
     case '"':
-      return string(p);
+      return string(reader);
     case 't':
-      p += 4;
+      reader.token();
       Py_INCREF(Py_True);
       return Py_True;
     case 'f':
-      p += 5;
+      reader.token();
       Py_INCREF(Py_False);
       return Py_False;
     case 'n':
-      p += 4;
+      reader.token();
       Py_INCREF(Py_None);
       return Py_None;
     default:
-      return number(p);
+      return number(reader.token());
   }
 }
 
-PyObject* RowDecoder::string(const char*& p) {
-  const char* const begin = ++p;
-  while (*p != '"' && *p != '\\') ++p;
-  if (*p == '"') return cache_->get(begin, static_cast<size_t>(p++ - begin));
-  // Escapes: the compact form has only the short ones and \u00XX, but any
-  // \u escape, surrogate pairs included, decodes here.
-  scratch_.assign(begin, p);
-  while (*p != '"') {
-    if (*p != '\\') {
-      scratch_.push_back(*p++);
-      continue;
-    }
-    const char c = p[1];
-    p += 2;
-    switch (c) {
-      case 'b': scratch_.push_back('\b'); break;
-      case 'f': scratch_.push_back('\f'); break;
-      case 'n': scratch_.push_back('\n'); break;
-      case 'r': scratch_.push_back('\r'); break;
-      case 't': scratch_.push_back('\t'); break;
-      case 'u': {
-        auto hex4 = [](const char* q) {
-          uint32_t v = 0;
-          std::from_chars(q, q + 4, v, 16);
-          return v;
-        };
-        uint32_t cp = hex4(p);
-        p += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {  // the checked text pairs it
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(p + 2) - 0xDC00);
-          p += 6;
-        }
-        char utf8[4];
-        size_t n;
-        if (cp < 0x80) {
-          utf8[0] = static_cast<char>(cp);
-          n = 1;
-        } else if (cp < 0x800) {
-          utf8[0] = static_cast<char>(0xC0 | (cp >> 6));
-          utf8[1] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 2;
-        } else if (cp < 0x10000) {
-          utf8[0] = static_cast<char>(0xE0 | (cp >> 12));
-          utf8[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          utf8[2] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 3;
-        } else {
-          utf8[0] = static_cast<char>(0xF0 | (cp >> 18));
-          utf8[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          utf8[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          utf8[3] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 4;
-        }
-        scratch_.append(utf8, n);
-        break;
-      }
-      default:  // '"', '\\' and '/' stand for themselves
-        scratch_.push_back(c);
-        break;
-    }
-  }
-  ++p;
-  return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
+PyObject* RowDecoder::string(CompactReader& reader) {
+  const char* const open = reader.position();
+  const std::string_view text = reader.string(&scratch_);
+  // Only a string without escapes is a view of the text, and only short ones
+  // are worth keeping.
+  if (text.data() == open + 1) return cache_->get(text.data(), text.size());
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* RowDecoder::number(const char*& p) {
-  const char* const begin = p;
-  bool is_float = false;
-  for (;; ++p) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') continue;
-    if (c == '-' || c == '+') continue;
-    if (c == '.' || c == 'e' || c == 'E') {
-      is_float = true;
-      continue;
-    }
-    break;
-  }
-  if (is_float) {
+PyObject* RowDecoder::number(std::string_view text) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  if (!CompactReader::is_integer(text)) {
     double d = 0;
-    std::from_chars(begin, p, d);
+    std::from_chars(begin, end, d);
     return PyFloat_FromDouble(d);
   }
   // The core keeps integers within 64 bits; larger ones became doubles.
   if (*begin == '-') {
     long long v = 0;
-    std::from_chars(begin, p, v);
+    std::from_chars(begin, end, v);
     return PyLong_FromLongLong(v);
   }
   unsigned long long v = 0;
-  std::from_chars(begin, p, v);
+  std::from_chars(begin, end, v);
   return PyLong_FromUnsignedLongLong(v);
 }
 
