@@ -8,6 +8,7 @@
 #include "member_diff.h"
 #include "py_ref.h"
 #include "unlocked.h"
+#include "quarlen/compact_text.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/reader.h"
@@ -102,6 +103,27 @@ PyObject* fn_check_member(PyObject*, PyObject* arg) {
   });
 }
 
+// Private, for the command line's read: the rows of the compact array text
+// that read() returns, each followed by a line feed.
+PyObject* fn_array_lines(PyObject*, PyObject* arg) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    auto text = text_argument("text", arg);
+    if (!text) return nullptr;
+    std::string lines;
+    unlocked([&] {
+      lines.reserve(text->size());
+      CompactReader array(*text);
+      if (array.at_end() || !array.open()) return 0;
+      do {
+        lines += array.value();
+        lines += '\n';
+      } while (array.more());
+      return 0;
+    });
+    return str_result(lines, QUARLEN_WHERE);
+  });
+}
+
 PyObject* fn_version(PyObject*, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     return str_result(kVersion, QUARLEN_WHERE);
@@ -134,6 +156,9 @@ PyMethodDef g_private_functions[] = {
      "_open_rows(path, name)\n--\n\n"},
     {"_write_rows", fast(write_rows_function), METH_FASTCALL | METH_KEYWORDS,
      "_write_rows(writer, name, rows, first)\n--\n\n"},
+    {"_write_json_lines", fast(write_json_lines_function), METH_FASTCALL | METH_KEYWORDS,
+     "_write_json_lines(writer, fd, progress)\n--\n\n"},
+    {"_array_lines", fn_array_lines, METH_O, "_array_lines(text)\n--\n\n"},
     {"_diff_member", fast(diff_member_function), METH_FASTCALL | METH_KEYWORDS,
      "_diff_member(old, new, name, key_columns)\n--\n\n"},
     {"_diff_member_json", fast(diff_member_json_function), METH_FASTCALL | METH_KEYWORDS,

@@ -29,6 +29,16 @@ Result<void> JsonScanner::scan_value(std::string_view text, std::string* compact
   return Error(parser.description());
 }
 
+Result<void> JsonScanner::scan_row_line(std::string_view line, std::string* compact,
+                                        ValueShape* shape) {
+  const size_t mark = compact->size();
+  scratch_->emit.members.clear();
+  Parser<ParseMode::kEmit> parser(line, compact, &scratch_->emit);
+  if (parser.document(nullptr, shape, 1)) return {};
+  compact->resize(mark);
+  return Error(parser.description(true));
+}
+
 Result<void> JsonScanner::scan_array(std::string_view text, size_t columns, std::string* block,
                                      ArrayScan* scan) {
   *scan = ArrayScan();

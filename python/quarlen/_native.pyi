@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Any, Final, Iterable, Sequence, final
+from typing import Any, Callable, Final, Iterable, Sequence, final
 
 __all__ = ["Writer", "manifest", "read", "verify", "members", "unit_hash", "version", "FORMAT"]
 
@@ -43,6 +43,15 @@ class RowReader:
 def _load(path: str | PathLike[str], name: str) -> list[list[Any]]: ...
 def _open_rows(path: str | PathLike[str], name: str) -> RowReader: ...
 def _write_rows(writer: Writer, name: str, rows: Iterable[Sequence[Any]], first: int) -> int: ...
+
+# Private helpers of the command line: the rows of read()'s text, each followed
+# by "\n"; and the rows of the JSON-lines file descriptor `fd` written to the
+# open member, as (rows, bytes read). A bad line raises ValueError with the
+# attributes `line` and `row`.
+def _array_lines(text: str) -> str: ...
+def _write_json_lines(
+    writer: Writer, fd: int, progress: Callable[[int, int], object] | None
+) -> tuple[int, int]: ...
 
 # Private helpers of the package's diff: one member's changes as
 # (change, key, old_row, new_row, column indexes), the key and rows as values

@@ -98,6 +98,11 @@ class JsonScanner {
   // as it was.
   Result<void> scan_value(std::string_view text, std::string* compact, ValueShape* shape);
 
+  // As scan_value for one row standing alone on a line of text: it may nest as
+  // deeply as an element of scan_array, and a fault is described with " at
+  // column {}" in place of " at line {} column {}".
+  Result<void> scan_row_line(std::string_view line, std::string* compact, ValueShape* shape);
+
   // As parse_json_array. On success fills *scan and, when `block` is not null,
   // appends every element's compact form followed by a line feed to it. `columns`
   // is the length every element should have as an array; with 0 any value passes.
