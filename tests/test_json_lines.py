@@ -23,10 +23,11 @@ def feed(tmp_path, data, progress=None, name=NAME):
     sender.start()
     try:
         result = _native._write_json_lines(writer, read_end, progress)
+        return result, json.loads(writer.end())
     finally:
         sender.join()
         os.close(read_end)
-    return result, json.loads(writer.end())
+        del writer  # the file closes now, not when a traceback holding this frame is collected
 
 
 def stored(tmp_path, rows_json, name=NAME):
