@@ -1,6 +1,6 @@
 #include "quarlen/compact_text.h"
 
-#include <cassert>
+#include <cstring>
 
 #include "json_bytes.h"
 

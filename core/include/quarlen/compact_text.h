@@ -11,7 +11,6 @@
 #ifndef QUARLEN_COMPACT_TEXT_H_
 #define QUARLEN_COMPACT_TEXT_H_
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
