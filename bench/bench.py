@@ -79,6 +79,33 @@ def ours_write_objects(path, members, header):
             snapshot.write(name, rows)
 
 
+def ours_write_json_lines(path, sources, header):
+    # As the command line's write: one JSON-lines file per member, read and
+    # written natively.
+    writer = _native.Writer(path)
+    for name, source in sources:
+        fd = os.open(source, os.O_RDONLY)
+        try:
+            writer.begin(name)
+            _native._write_json_lines(writer, fd, None)
+            writer.end()
+        finally:
+            os.close(fd)
+    writer.finish(header)
+
+
+def write_json_lines_files(members, workdir):
+    """One JSON-lines file per member, a row a line as json.dumps writes it."""
+    sources = []
+    for i, (name, rows) in enumerate(members):
+        source = os.path.join(workdir, "member-%d.jsonl" % i)
+        with open(source, "w", encoding="utf-8") as f:
+            for row in rows:
+                f.write(json.dumps(row, ensure_ascii=False) + "\n")
+        sources.append((name, source))
+    return sources
+
+
 def ours_verify(path):
     return _native.verify(path)
 
@@ -337,6 +364,7 @@ def main():
     ours_path = os.path.join(workdir, "ours.quarlen")
     copy_path = os.path.join(workdir, "copy.quarlen")
     objects_path = os.path.join(workdir, "objects.quarlen")
+    lines_path = os.path.join(workdir, "lines.quarlen")
     changed_path = os.path.join(workdir, "changed.quarlen")
     plain_path = os.path.join(workdir, "plain.quarlen")
     header = json.dumps({"source": "bench", "scale": args.scale})
@@ -372,6 +400,8 @@ def main():
         total / 1e6, os.path.getsize(ours_path) / 1e6,
         sys.version.split()[0], args.runs))
 
+    sources = write_json_lines_files(members, workdir)
+
     # The dataset stays alive for the whole run; keep the collector off it so
     # that the plain Python cases are not charged for scanning it.
     gc.collect()
@@ -386,6 +416,8 @@ def main():
          floor_write, (texts,)),
         ("write", "(c) plain: zipfile + json + hashlib",
          plain_write, (plain_path, members, header)),
+        ("write", "(r) ours: write from JSON-lines files",
+         ours_write_json_lines, (lines_path, sources, header)),
         ("read", "(d) ours: verify(path)", ours_verify, (ours_path,)),
         ("read", "(e) ours: read(path, name), every member",
          ours_read, (ours_path, names)),
@@ -438,6 +470,8 @@ def main():
           == sum(len(r) for r in loaded), "iter_rows() row count")
     check(json.loads(_native.manifest(objects_path))["members"] == records,
           "the object writer's member texts differ from ours")
+    check(json.loads(_native.manifest(lines_path))["members"] == records,
+          "the JSON-lines writer's member texts differ from ours")
     check(results["(n) ours: verify two files, two threads"]
           == results["(m) ours: verify two files, one thread"], "threaded verify")
     found = results["(q) ours: diff(old, new), every change"]
@@ -480,6 +514,7 @@ def main():
         ("iter_rows / json.loads(read())", m("(i)") / m("(k)"), "target >= 1.50"),
         ("write objects / dumps + rows", m("(a+)") / m("(l)"), "target >= 1.20"),
         ("write objects / floor", m("(b)") / m("(l)"), "target >= 0.80"),
+        ("write JSON lines / floor", m("(b)") / m("(r)"), "target >= 0.80"),
         ("verify, two threads / one thread", m("(m)") / m("(n)"), "target >= 1.60"),
     ]
     if orjson is not None:

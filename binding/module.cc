@@ -10,6 +10,7 @@
 #include "member_diff.h"
 #include "py_ref.h"
 #include "unlocked.h"
+#include "quarlen/compact_text.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/reader.h"
@@ -136,6 +137,27 @@ PyObject* fn_read_listed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+// Private, for the command line's read: the rows of the compact array text
+// that read() returns, each followed by a line feed.
+PyObject* fn_array_lines(PyObject*, PyObject* arg) {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    auto text = text_argument("text", arg);
+    if (!text) return nullptr;
+    std::string lines;
+    unlocked([&] {
+      lines.reserve(text->size());
+      CompactReader array(*text);
+      if (array.at_end() || !array.open()) return 0;
+      do {
+        lines += array.value();
+        lines += '\n';
+      } while (array.more());
+      return 0;
+    });
+    return str_result(lines, QUARLEN_WHERE);
+  });
+}
+
 PyObject* fn_version(PyObject*, PyObject*) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     return str_result(kVersion, QUARLEN_WHERE);
@@ -168,6 +190,9 @@ PyMethodDef g_private_functions[] = {
      "_open_rows(path, name)\n--\n\n"},
     {"_write_rows", fast(write_rows_function), METH_FASTCALL | METH_KEYWORDS,
      "_write_rows(writer, name, rows, first)\n--\n\n"},
+    {"_write_json_lines", fast(write_json_lines_function), METH_FASTCALL | METH_KEYWORDS,
+     "_write_json_lines(writer, fd, progress)\n--\n\n"},
+    {"_array_lines", fn_array_lines, METH_O, "_array_lines(text)\n--\n\n"},
     {"_diff_member", fast(diff_member_function), METH_FASTCALL | METH_KEYWORDS,
      "_diff_member(old, new, name, key_columns)\n--\n\n"},
     {"_diff_member_json", fast(diff_member_json_function), METH_FASTCALL | METH_KEYWORDS,
@@ -213,7 +238,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
 }
 
 bool initialise(PyObject* module) {
-  if (!watch_exit(module)) return false;
+  if (!watch_exit(module) || !find_main_thread()) return false;
   PyObject* writer_type = get_writer_type();
   if (writer_type == nullptr) return false;
   Py_INCREF(writer_type);

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "py_ref.h"
+#include "quarlen/compact_text.h"
 #include "quarlen/json_text.h"
+#include "quarlen/rows.h"
 
 namespace quarlen::py {
 
@@ -54,47 +56,39 @@ RowDecoder::RowDecoder() : cache_(std::make_unique<Cache>()) {}
 RowDecoder::~RowDecoder() = default;
 
 bool RowDecoder::append_rows(std::string_view rows, PyObject* list) {
-  const char* p = rows.data();
-  const char* const end = p + rows.size();
-  while (p < end) {
-    PyRef row(value(p));
+  CompactReader reader(rows);
+  while (!reader.at_end()) {
+    PyRef row(value(reader));
     if (!row || PyList_Append(list, row.get()) < 0) return false;
-    if (p < end) {
-      assert(*p == ',');  // rows are separated by commas
-      ++p;
-    }
+    reader.more();  // past the ',' between rows
   }
   return true;
 }
 
 PyObject* RowDecoder::decode(std::string_view text) {
   assert(!text.empty());  // one whole value
-  const char* p = text.data();
-  return value(p);
+  CompactReader reader(text);
+  return value(reader);
 }
 
 // The text is the core's compact form, already checked: every value is
 // complete and well-formed, so only the interpreter can fail here.
-PyObject* RowDecoder::value(const char*& p) {
-  switch (*p) {
+PyObject* RowDecoder::value(CompactReader& reader) {
+  switch (reader.peek()) {
     case '[': {
       // The items wait on a stack shared by every level, so that each list
       // is made once at its final size.
-      ++p;
       const size_t base = items_.size();
       bool ok = true;
-      if (*p == ']') {
-        ++p;
-      } else {
-        for (;;) {
-          PyObject* item = value(p);
+      if (reader.open()) {
+        do {
+          PyObject* item = value(reader);
           if (item == nullptr) {
             ok = false;
             break;
           }
           items_.push_back(item);
-          if (*p++ == ']') break;
-        }
+        } while (reader.more());
       }
       PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(items_.size() - base)) : nullptr;
       for (size_t i = base; i < items_.size(); ++i) {
@@ -108,133 +102,62 @@ PyObject* RowDecoder::value(const char*& p) {
       return list;
     }
     case '{': {
-      ++p;
       PyRef dict(PyDict_New());
       if (!dict) return nullptr;
-      if (*p == '}') {
-        ++p;
-        return dict.release();
-      }
-      for (;;) {
-        PyRef key(string(p));
+      if (!reader.open()) return dict.release();
+      do {
+        PyRef key(string(reader));
         if (!key) return nullptr;
-        assert(*p == ':');
-        ++p;
-        PyRef item(value(p));
+        reader.colon();
+        PyRef item(value(reader));
         if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
-        if (*p++ == '}') return dict.release();
-      }
+      } while (reader.more());
+      return dict.release();
     }
     case '"':
-      return string(p);
+      return string(reader);
     case 't':
-      p += 4;
+      reader.token();
       Py_INCREF(Py_True);
       return Py_True;
     case 'f':
-      p += 5;
+      reader.token();
       Py_INCREF(Py_False);
       return Py_False;
     case 'n':
-      p += 4;
+      reader.token();
       Py_INCREF(Py_None);
       return Py_None;
     default:
-      return number(p);
+      return number(reader.token());
   }
 }
 
-PyObject* RowDecoder::string(const char*& p) {
-  const char* const begin = ++p;
-  while (*p != '"' && *p != '\\') ++p;
-  if (*p == '"') return cache_->get(begin, static_cast<size_t>(p++ - begin));
-  // Escapes: the compact form has only the short ones and \u00XX, but any
-  // \u escape, surrogate pairs included, decodes here.
-  scratch_.assign(begin, p);
-  while (*p != '"') {
-    if (*p != '\\') {
-      scratch_.push_back(*p++);
-      continue;
-    }
-    const char c = p[1];
-    p += 2;
-    switch (c) {
-      case 'b': scratch_.push_back('\b'); break;
-      case 'f': scratch_.push_back('\f'); break;
-      case 'n': scratch_.push_back('\n'); break;
-      case 'r': scratch_.push_back('\r'); break;
-      case 't': scratch_.push_back('\t'); break;
-      case 'u': {
-        auto hex4 = [](const char* q) {
-          uint32_t v = 0;
-          std::from_chars(q, q + 4, v, 16);
-          return v;
-        };
-        uint32_t cp = hex4(p);
-        p += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {  // the checked text pairs it
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(p + 2) - 0xDC00);
-          p += 6;
-        }
-        char utf8[4];
-        size_t n;
-        if (cp < 0x80) {
-          utf8[0] = static_cast<char>(cp);
-          n = 1;
-        } else if (cp < 0x800) {
-          utf8[0] = static_cast<char>(0xC0 | (cp >> 6));
-          utf8[1] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 2;
-        } else if (cp < 0x10000) {
-          utf8[0] = static_cast<char>(0xE0 | (cp >> 12));
-          utf8[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          utf8[2] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 3;
-        } else {
-          utf8[0] = static_cast<char>(0xF0 | (cp >> 18));
-          utf8[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-          utf8[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-          utf8[3] = static_cast<char>(0x80 | (cp & 0x3F));
-          n = 4;
-        }
-        scratch_.append(utf8, n);
-        break;
-      }
-      default:  // '"', '\\' and '/' stand for themselves
-        scratch_.push_back(c);
-        break;
-    }
-  }
-  ++p;
-  return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
+PyObject* RowDecoder::string(CompactReader& reader) {
+  const char* const open = reader.position();
+  const std::string_view text = reader.string(&scratch_);
+  // Only a string without escapes is a view of the text, and only short ones
+  // are worth keeping.
+  if (text.data() == open + 1) return cache_->get(text.data(), text.size());
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* RowDecoder::number(const char*& p) {
-  const char* const begin = p;
-  bool is_float = false;
-  for (;; ++p) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') continue;
-    if (c == '-' || c == '+') continue;
-    if (c == '.' || c == 'e' || c == 'E') {
-      is_float = true;
-      continue;
-    }
-    break;
-  }
-  if (is_float) {
+PyObject* RowDecoder::number(std::string_view text) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  if (!CompactReader::is_integer(text)) {
     double d = 0;
-    std::from_chars(begin, p, d);
+    std::from_chars(begin, end, d);
     return PyFloat_FromDouble(d);
   }
   // The core keeps integers within 64 bits; larger ones became doubles.
   if (*begin == '-') {
     long long v = 0;
-    std::from_chars(begin, p, v);
+    std::from_chars(begin, end, v);
     return PyLong_FromLongLong(v);
   }
   unsigned long long v = 0;
-  std::from_chars(begin, p, v);
+  std::from_chars(begin, end, v);
   return PyLong_FromUnsignedLongLong(v);
 }
 
@@ -249,7 +172,9 @@ class Encoder {
 
   // A row stands inside the array of a rows() call, so the deepest value it
   // may hold is one level short of the parser's limit.
-  bool row(PyObject* v) { return value(v, 2); }
+  static constexpr int kRowEnclosing = 1;
+
+  bool row(PyObject* v) { return value(v, kRowEnclosing); }
 
   bool refuse(PyObject* type, const std::string& reason) {
     const std::string message =
@@ -260,7 +185,8 @@ class Encoder {
   }
 
  private:
-  bool value(PyObject* v, int depth) {
+  // `enclosing`: the arrays and objects around `v`, the row's array included.
+  bool value(PyObject* v, int enclosing) {
     if (v == Py_None) {
       out_ += "null";
     } else if (v == Py_True) {
@@ -279,9 +205,9 @@ class Encoder {
       }
       append_compact_double(d, out_);
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
-      return array(v, depth);
+      return array(v, enclosing);
     } else if (PyDict_Check(v)) {
-      return object(v, depth);
+      return object(v, enclosing);
     } else {
       return refuse(PyExc_TypeError, "Object of type " + type_name(v) + " is not JSON serializable");
     }
@@ -317,7 +243,9 @@ class Encoder {
       }
       PyErr_Clear();
     }
-    // Past 64 bits the parser takes the number for a double, rounded.
+    // Past 64 bits the parser takes the number for a double, rounded to the
+    // nearest and out of range where that overflows (number_to_double), which
+    // is where this conversion overflows too.
     const double d = PyLong_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) {
       if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
@@ -328,22 +256,22 @@ class Encoder {
     return true;
   }
 
-  bool array(PyObject* v, int depth) {
-    if (depth > kMaxDepth) return deep();
+  bool array(PyObject* v, int enclosing) {
+    if (nests_too_deep(enclosing)) return deep();
     const bool list = PyList_Check(v);
     const Py_ssize_t n = list ? PyList_Size(v) : PyTuple_Size(v);
     out_ += '[';
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i > 0) out_ += ',';
       PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);  // borrowed
-      if (item == nullptr || !value(item, depth + 1)) return false;
+      if (item == nullptr || !value(item, enclosing + 1)) return false;
     }
     out_ += ']';
     return true;
   }
 
-  bool object(PyObject* v, int depth) {
-    if (depth > kMaxDepth) return deep();
+  bool object(PyObject* v, int enclosing) {
+    if (nests_too_deep(enclosing)) return deep();
     struct Member {
       std::string_view key;
       PyObject* value;  // borrowed from the dict
@@ -377,7 +305,7 @@ class Encoder {
       first = false;
       append_compact_string(members[i].key, out_);
       out_ += ':';
-      if (!value(members[i].value, depth + 1)) return false;
+      if (!value(members[i].value, enclosing + 1)) return false;
     }
     out_ += '}';
     return true;
@@ -385,7 +313,8 @@ class Encoder {
 
   bool deep() {
     return refuse(PyExc_ValueError,
-                  "nested more than " + std::to_string(kMaxDepth - 1) + " levels deep");
+                  "nested more than " + std::to_string(kMaxDepth - kRowEnclosing) +
+                      " levels deep");
   }
 
   static std::string type_name(PyObject* v) {
@@ -413,13 +342,11 @@ bool encode_row(PyObject* row, size_t columns, std::string_view name, uint64_t n
   const size_t start = block.size();
   Encoder encoder(name, number, block);
   const bool list = PyList_Check(row);
-  if (!list && !PyTuple_Check(row)) {
-    return encoder.refuse(PyExc_ValueError, "not a list of values");
-  }
-  const Py_ssize_t n = list ? PyList_Size(row) : PyTuple_Size(row);
-  if (static_cast<size_t>(n) != columns) {
-    return encoder.refuse(PyExc_ValueError, std::to_string(n) + " values, the format has " +
-                                                std::to_string(columns));
+  const bool is_array = list || PyTuple_Check(row);
+  const Py_ssize_t n = !is_array ? 0 : list ? PyList_Size(row) : PyTuple_Size(row);
+  if (!is_array || static_cast<size_t>(n) != columns) {
+    return encoder.refuse(PyExc_ValueError,
+                          shape_text(is_array, static_cast<uint64_t>(n), columns));
   }
   if (!encoder.row(row)) {
     block.resize(start);

@@ -12,6 +12,10 @@
 #include <string_view>
 #include <vector>
 
+namespace quarlen {
+class CompactReader;
+}
+
 namespace quarlen::py {
 
 // Builds Python values from compact JSON text that the core produced and
@@ -35,9 +39,9 @@ class RowDecoder {
 
  private:
   struct Cache;
-  PyObject* value(const char*& p);
-  PyObject* string(const char*& p);
-  PyObject* number(const char*& p);
+  PyObject* value(CompactReader& reader);
+  PyObject* string(CompactReader& reader);
+  PyObject* number(std::string_view text);
 
   std::unique_ptr<Cache> cache_;
   std::string scratch_;

@@ -29,11 +29,12 @@ ExitWatch& exit_watch() { return *g_watch; }
 unsigned long g_main_thread = 0;
 
 // A child of fork() has only the forking thread: the counts and the mutex
-// of the threads it had, and the main thread it knew, are the parent's. It
-// starts afresh (the old watch may be locked for good, so it is left as it is).
+// of the threads it had are the parent's. It starts afresh (the old watch may
+// be locked for good, so it is left as it is), and the forking thread is its
+// main thread, the one the interpreter runs signal handlers in.
 void after_fork_in_child() {
   g_watch = new ExitWatch;
-  g_main_thread = 0;
+  g_main_thread = PyThread_get_thread_ident();
 }
 
 // A thread that must not take the lock back waits here for the process to
@@ -93,18 +94,20 @@ bool watch_exit(PyObject* module) noexcept {
   return static_cast<bool>(done);
 }
 
+bool find_main_thread() noexcept {
+  PyRef threading(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  PyRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) return false;
+  PyRef ident(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return false;
+  const unsigned long found = PyLong_AsUnsignedLong(ident.get());
+  if (found == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+  g_main_thread = found;
+  return true;
+}
+
 bool handles_signals() noexcept {
-  if (g_main_thread == 0) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef threading(PyImport_ImportModule("threading"));
-    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
-    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-    if (ident) g_main_thread = PyLong_AsUnsignedLong(ident.get());
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-    if (g_main_thread == static_cast<unsigned long>(-1)) g_main_thread = 0;
-  }
   return g_main_thread != 0 && PyThread_get_thread_ident() == g_main_thread;
 }
 

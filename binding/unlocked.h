@@ -24,6 +24,11 @@ void relock(PyThreadState* state) noexcept;
 // lock back and having it. Called once, at start-up; false with an exception set.
 bool watch_exit(PyObject* module) noexcept;
 
+// Learns which thread runs the interpreter's signal handlers. Called once, at
+// start-up, since asking runs Python code, where a signal's handler may raise;
+// false with an exception set.
+bool find_main_thread() noexcept;
+
 // Whether the calling thread is the one that runs the interpreter's signal
 // handlers. REQUIRES: the lock is held.
 bool handles_signals() noexcept;

@@ -1,17 +1,23 @@
 #include "writer_type.h"
 
+#include <poll.h>
 #include <pythread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "convert.h"
 #include "objects.h"
 #include "py_ref.h"
 #include "unlocked.h"
+#include "quarlen/json_lines.h"
 #include "quarlen/writer.h"
 
 namespace quarlen::py {
@@ -307,6 +313,150 @@ PyObject* discard_function(PyObject*, PyObject* self) noexcept {
     if (!closed) return str_result(closed.error().message(), QUARLEN_WHERE);
     Py_INCREF(Py_None);
     return Py_None;
+  });
+}
+
+namespace {
+
+constexpr const char* kWriteJsonLinesParams[] = {"writer", "fd", "progress"};
+
+// Input is read in pieces of this size.
+constexpr size_t kReadBytes = size_t{1} << 20;
+
+// Why a round of reading without the interpreter lock ended.
+enum class Stop { kProgress, kEnd, kBadLine, kWriteFailed, kReadFailed, kInterrupted };
+
+// Waits until `fd` has input, its end or an error (which read() then tells),
+// running the signal handlers every SignalInterrupt::kInterval meanwhile: a
+// signal that came just before the wait began is handled, not left waiting
+// for input that a pipe may never send. False when a handler raised.
+bool wait_for_input(int fd, Unlocked& released) {
+  for (;;) {
+    pollfd polled{fd, POLLIN, 0};
+    const int n = ::poll(&polled, 1, static_cast<int>(SignalInterrupt::kInterval.count()));
+    if (n > 0 || (n < 0 && errno != EINTR)) return true;
+    if (!released.check_signals()) return false;
+  }
+}
+
+// The bad line as ValueError: its reason, and the attributes line and row.
+PyObject* raise_bad_line(const JsonLineEncoder::Fault& fault) {
+  PyRef message(PyUnicode_FromStringAndSize(fault.reason.data(),
+                                            static_cast<Py_ssize_t>(fault.reason.size())));
+  if (!message) return nullptr;
+  PyRef error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr));
+  if (!error) return nullptr;
+  PyRef line(PyLong_FromUnsignedLongLong(fault.line));
+  PyRef row(PyLong_FromUnsignedLongLong(fault.row));
+  if (!line || !row || PyObject_SetAttrString(error.get(), "line", line.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "row", row.get()) < 0) {
+    return nullptr;
+  }
+  PyErr_SetObject(PyExc_ValueError, error.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* write_json_lines_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[3];
+    if (!bind_fastcall({"_write_json_lines()", kWriteJsonLinesParams, 3}, args, nargs, kwnames,
+                       bound)) {
+      return nullptr;
+    }
+    PyObject* self = bound[0];
+    if (get_writer_type() == nullptr) return nullptr;
+    Borrow borrow(reinterpret_cast<WriterObject*>(self));
+    if (!take_receiver(self, borrow)) return nullptr;
+    const long fd_value = PyLong_AsLong(bound[1]);
+    if (fd_value == -1 && PyErr_Occurred()) return nullptr;
+    if (fd_value < 0 || fd_value > INT_MAX) {
+      PyErr_SetString(PyExc_ValueError, "fd must be a file descriptor");
+      return nullptr;
+    }
+    const int fd = static_cast<int>(fd_value);
+    PyObject* progress = bound[2] == Py_None ? nullptr : bound[2];
+    ArchiveWriter& writer = core(self);
+    if (writer.columns() == 0) {
+      // No member is open: the writer's own refusal, and nothing is read.
+      auto refused = writer.append_rows({}, 0);
+      if (!refused) return raise_error(refused.error());
+    }
+
+    JsonLineEncoder encoder(writer.columns());
+    std::string buffer(kReadBytes, '\0');
+    std::string_view rest;
+    bool at_end = false;
+    uint64_t read_bytes = 0;
+    uint64_t next_progress = JsonLineEncoder::kPauseRows;
+    for (;;) {
+      int read_errno = 0;
+      std::optional<Error> write_error;
+      const bool handles = handles_signals();
+      Stop stop;
+      {
+        Unlocked released;
+        SignalInterrupt interrupt(released, handles);
+        auto flush = [&]() -> bool {
+          auto appended = writer.append_rows(encoder.block(), encoder.block_rows());
+          if (!appended) write_error = std::move(appended).error();
+          encoder.clear_block();
+          return !write_error;
+        };
+        stop = [&] {
+          for (;;) {
+            if (!encoder.feed(&rest)) return Stop::kBadLine;
+            if (encoder.block().size() >= kBlockBytes && !flush()) return Stop::kWriteFailed;
+            if (encoder.rows() == next_progress) return Stop::kProgress;
+            if (at_end) {
+              if (!encoder.finish()) return Stop::kBadLine;
+              return flush() ? Stop::kEnd : Stop::kWriteFailed;
+            }
+            if (interrupt.requested()) return Stop::kInterrupted;
+            if (handles && !wait_for_input(fd, released)) return Stop::kInterrupted;
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0) {
+              if (errno != EINTR) {
+                read_errno = errno;
+                return Stop::kReadFailed;
+              }
+              // A signal woke the read: its handler runs now, not after the
+              // next piece, which a pipe may never send.
+              if (handles && !released.check_signals()) return Stop::kInterrupted;
+              continue;
+            }
+            at_end = n == 0;
+            read_bytes += static_cast<uint64_t>(n);
+            rest = std::string_view(buffer.data(), static_cast<size_t>(n));
+          }
+        }();
+      }
+      switch (stop) {
+        case Stop::kProgress: {
+          next_progress += JsonLineEncoder::kPauseRows;
+          if (progress == nullptr) continue;
+          PyRef called(PyObject_CallFunction(progress, "KK",
+                                             static_cast<unsigned long long>(encoder.rows()),
+                                             static_cast<unsigned long long>(encoder.bytes())));
+          if (!called) return nullptr;
+          continue;
+        }
+        case Stop::kEnd:
+          return Py_BuildValue("(KK)", static_cast<unsigned long long>(encoder.rows()),
+                               static_cast<unsigned long long>(read_bytes));
+        case Stop::kBadLine:
+          return raise_bad_line(encoder.fault());
+        case Stop::kWriteFailed:
+          return raise_error(*write_error);
+        case Stop::kReadFailed:
+          errno = read_errno;
+          return PyErr_SetFromErrno(PyExc_OSError);
+        case Stop::kInterrupted:
+          return nullptr;  // the signal handler's exception is set
+      }
+    }
   });
 }
 

@@ -22,6 +22,16 @@ PyObject* write_rows_function(PyObject* module, PyObject* const* args, Py_ssize_
 // failure to close it, or None. Later calls find the file finished.
 PyObject* discard_function(PyObject* module, PyObject* writer) noexcept;
 
+// _write_json_lines(writer, fd, progress): with a member open, reads the file
+// descriptor `fd` to its end and writes each line that is not blank as one
+// row (JsonLineEncoder), without the interpreter lock while it reads and
+// encodes; Ctrl-C stops it. Calls `progress(rows, bytes)`, unless it is None,
+// every JsonLineEncoder::kPauseRows rows. Returns (rows, bytes read). A bad
+// line raises ValueError with its reason and the attributes `line` and `row`;
+// a read failure raises OSError.
+PyObject* write_json_lines_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept;
+
 }  // namespace quarlen::py
 
 #endif  // QUARLEN_BINDING_WRITER_TYPE_H_

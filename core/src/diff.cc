@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "listed_member.h"
+#include "quarlen/compact_text.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
@@ -47,64 +48,23 @@ uint64_t load64(const unsigned char* p) {
 }
 
 // --- Walking compact JSON ----------------------------------------------------
-// The reader hands out rows in the compact form: well formed, no whitespace,
-// so values can be cut out by their brackets and quotes alone. The walk stays
-// within the text whatever it holds.
-
-// The end of the string that opens at t[i] (one past its closing quote).
-size_t string_end(std::string_view t, size_t i) {
-  const size_t open = i;
-  ++i;
-  for (;;) {
-    const void* q = std::memchr(t.data() + i, '"', t.size() - i);
-    if (q == nullptr) return t.size();
-    const size_t quote = static_cast<size_t>(static_cast<const char*>(q) - t.data());
-    size_t escapes = quote;  // an odd run of backslashes escapes the quote
-    while (escapes > open + 1 && t[escapes - 1] == '\\') --escapes;
-    if ((quote - escapes) % 2 == 0) return quote + 1;
-    i = quote + 1;
-  }
-}
-
-// The end of the value that starts at t[i].
-size_t value_end(std::string_view t, size_t i) {
-  size_t depth = 0;
-  while (i < t.size()) {
-    const char c = t[i];
-    if (c == '"') {
-      i = string_end(t, i);
-      if (depth == 0) return i;
-    } else if (c == '[' || c == '{') {
-      ++depth;
-      ++i;
-    } else if (c == ']' || c == '}') {
-      if (depth == 0) return i;
-      ++i;
-      if (--depth == 0) return i;
-    } else if (c == ',' && depth == 0) {
-      return i;
-    } else {
-      ++i;
-    }
-  }
-  return i;
-}
+// The reader hands out rows in the compact form, which CompactReader walks.
 
 // The end of the row that starts at t[i]; when `elements` is not null, the
 // texts of its values go there (none for a row that is not an array).
 size_t row_end(std::string_view t, size_t i, std::vector<std::string_view>* elements) {
-  if (elements == nullptr || t[i] != '[') return value_end(t, i);
-  elements->clear();
-  ++i;
-  if (i < t.size() && t[i] == ']') return i + 1;
-  while (i < t.size()) {
-    const size_t start = i;
-    i = value_end(t, i);
-    elements->push_back(t.substr(start, i - start));
-    if (i >= t.size()) break;
-    if (t[i++] == ']') return i;  // else the ',' before the next value
+  CompactReader row(t.substr(i));
+  if (elements != nullptr) elements->clear();
+  if (elements == nullptr || row.peek() != '[') {
+    row.value();
+  } else {
+    if (row.open()) {
+      do {
+        elements->push_back(row.value());
+      } while (row.more());
+    }
   }
-  return i;
+  return static_cast<size_t>(row.position() - t.data());
 }
 
 void split_row(std::string_view row, std::vector<std::string_view>* elements) {

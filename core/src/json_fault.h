@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quarlen {
@@ -62,6 +63,12 @@ inline std::string_view fault_text(Fault fault) {
   assert(false);  // kNone and kInvalidType have no fixed text
   return "";
 }
+
+// The whole description of a fault: its text and where it was found, " at line
+// {} column {}", or " at column {}" for a text that is one line by nature.
+// Lines count from 1 at line feeds; columns count characters from 1.
+std::string describe_fault(std::string_view text, uint64_t line, uint64_t column,
+                           bool one_line = false);
 
 }  // namespace quarlen
 

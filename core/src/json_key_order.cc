@@ -3,48 +3,17 @@
 #include <algorithm>
 #include <cassert>
 
-#include "json_bytes.h"
+#include "quarlen/compact_text.h"
 
 namespace quarlen {
-namespace {
-
-// Decodes a string body in the compact form, which uses only the escapes that
-// append_escaped_byte writes.
-void decode_compact_string(std::string_view body, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < body.size(); ++i) {
-    const char c = body[i];
-    if (c != '\\') {
-      out += c;
-      continue;
-    }
-    assert(i + 1 < body.size());  // the compact form never ends in a lone backslash
-    switch (body[++i]) {
-      case 'b': out += '\b'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'f': out += '\f'; break;
-      case 'r': out += '\r'; break;
-      case 'u':
-        assert(i + 4 < body.size());  // \u00XX
-        out += static_cast<char>(hex_value(body[i + 3]) * 16 + hex_value(body[i + 4]));
-        i += 4;
-        break;
-      default: out += body[i]; break;  // \" and \\ stand for themselves
-    }
-  }
-}
-
-}  // namespace
-
 bool key_follows(const std::string& out, const EmittedMember& prev, size_t key_begin,
                  size_t key_size, bool escaped, EmitScratch& scratch) {
   const char* data = out.data();
   const std::string_view a(data + prev.key_begin + 1, prev.key_size);
   const std::string_view b(data + key_begin + 1, key_size);
   if (!prev.escaped && !escaped) return a < b;
-  decode_compact_string(a, scratch.left);
-  decode_compact_string(b, scratch.right);
+  CompactReader::decode_string(a, &scratch.left);
+  CompactReader::decode_string(b, &scratch.right);
   return scratch.left < scratch.right;
 }
 
@@ -61,7 +30,7 @@ void reorder_members(std::string& out, size_t open, size_t base, EmitScratch& s)
     const EmittedMember& m = s.members[i];
     starts.push_back(s.decoded.size());
     if (m.escaped) {
-      decode_compact_string(std::string_view(out).substr(m.key_begin + 1, m.key_size), key);
+      CompactReader::decode_string(std::string_view(out).substr(m.key_begin + 1, m.key_size), &key);
       s.decoded += key;
     }
   }

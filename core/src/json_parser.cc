@@ -3,7 +3,8 @@
 namespace quarlen {
 
 Result<Json> parse_json(std::string_view text) {
-  Parser<ParseMode::kBuild> parser(text, nullptr, nullptr);
+  BuildHandler handler;
+  Parser<BuildHandler> parser(text, handler);
   Json root;
   if (!parser.document(&root, nullptr)) return Error(parser.description());
   return root;

@@ -1,18 +1,35 @@
-// The one JSON parser of the core. It runs in three modes: Build makes the
-// nlohmann value (parse_json), Emit writes the compact form and Check only
-// validates (JsonScanner). The modes share every branch that decides acceptance
-// and every fault, which is what lets the scanner stand in for the model.
+// The one JSON parser of the core: one grammar, run with one of three small
+// handlers. BuildHandler makes the nlohmann value (parse_json), EmitHandler
+// writes the compact form and CheckHandler only validates (JsonScanner).
+//
+// The grammar decides every acceptance and every fault; a handler only says
+// what a token becomes, and cannot refuse one. That is what lets the scanner
+// stand in for the model: the modes cannot disagree on what they accept or on
+// how they describe a fault. The handler is a template parameter rather than
+// an interface so that its calls inline and the empty ones (all of
+// CheckHandler's, the slots of Emit and Check) vanish: Emit and Check are the
+// hot paths of writing and reading, and they compile to what a parser written
+// for each mode alone would be.
+//
+// A handler H provides:
+//   Slot                 where a value goes: Build's Json*, an empty tag else
+//   kStrings, kKeys      the StringText that string bodies and keys are kept in
+//   kConverts            whether doubles are converted when known in range
+//   literal(word, slot), integer(token, negative, magnitude, slot), real(d, slot)
+//   string_text(), string_done(slot)           around a string value's body
+//   begin_array(slot) -> frame, element(frame, index) -> slot, end_array(frame)
+//   begin_object(slot) -> frame, key_text(frame, index) -> std::string*,
+//     key_done(frame) -> slot, member_done(frame), end_object(frame)
+//   begin_rows(root) -> frame, row(frame) -> slot, row_done()  (array_document)
 #ifndef QUARLEN_JSON_PARSER_H_
 #define QUARLEN_JSON_PARSER_H_
 
 #include <cassert>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include "quarlen/json_text.h"
@@ -24,49 +41,48 @@
 
 namespace quarlen {
 
-enum class ParseMode { kBuild, kEmit, kCheck };
+// What the grammar keeps of a string's body: nothing, its decoded bytes, or its
+// compact form with the quotation marks.
+enum class StringText { kNone, kDecoded, kCompact };
 
-template <ParseMode M>
+template <class H>
 class Parser {
- public:
-  Parser(std::string_view text, std::string* out, EmitScratch* scratch)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()),
-        out_(out), scratch_(scratch) {
-    assert((M == ParseMode::kEmit) == (out != nullptr && scratch != nullptr));
-  }
+  using Slot = typename H::Slot;
 
-  // Exactly one value with optional whitespace around it.
-  bool document(Json* root, ValueShape* shape) {
+ public:
+  Parser(std::string_view text, H& handler)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), h_(handler) {}
+
+  // Exactly one value with optional whitespace around it. `enclosing` is the
+  // number of arrays and objects the value stands in for the depth limit: 1
+  // for a line that is one row of a rows() call.
+  bool document(Slot root, ValueShape* shape, int enclosing = 0) {
     skip_space();
     const bool is_array = p_ != end_ && *p_ == '[';
-    if (!value(1, root)) return false;
+    if (!value(enclosing, root)) return false;
     if (shape != nullptr) *shape = ValueShape{is_array, is_array ? last_array_size_ : 0};
     return finish();
   }
 
-  // One array with optional whitespace around it. In Emit mode every element goes
-  // out followed by a line feed instead of the brackets and commas of the array.
-  bool array_document(Json* root, size_t columns, ArrayScan* scan) {
+  // One array with optional whitespace around it; its elements are rows, which
+  // the handler may write apart (Emit: each followed by a line feed instead of
+  // the brackets and commas of the array). `scan`, when not null, counts them
+  // and finds the first that is not an array of `columns` values.
+  bool array_document(Slot root, size_t columns, ArrayScan* scan) {
     skip_space();
     if (p_ == end_) return fail(Fault::kEofValue, p_);
     if (*p_ != '[') return wrong_kind();
     ++p_;
-    Json::array_t* elements = nullptr;
-    if constexpr (M == ParseMode::kBuild) {
-      *root = Json::array();
-      elements = &root->get_ref<Json::array_t&>();
-    }
+    auto frame = h_.begin_rows(root);
     skip_space();
     if (p_ == end_) return fail(Fault::kEofList, p_);
     if (*p_ != ']') {
       for (;;) {
-        Json* slot = nullptr;
-        if constexpr (M == ParseMode::kBuild) slot = &elements->emplace_back();
-        const bool is_array = p_ != end_ && *p_ == '[';
-        if (!value(2, slot)) return false;
-        if constexpr (M != ParseMode::kBuild) {
+        const bool is_array = *p_ == '[';
+        if (!value(1, h_.row(frame))) return false;
+        h_.row_done();
+        if (scan != nullptr) {
           ++scan->elements;
-          if constexpr (M == ParseMode::kEmit) out_->push_back('\n');
           if (columns != 0 && scan->mismatch == 0 && !(is_array && last_array_size_ == columns)) {
             scan->mismatch = scan->elements;
             scan->mismatch_shape = ValueShape{is_array, is_array ? last_array_size_ : 0};
@@ -80,7 +96,9 @@ class Parser {
     return finish();
   }
 
-  std::string description() const {
+  // The description of the fault; " at column {}" in place of " at line {}
+  // column {}" when `one_line`.
+  std::string description(bool one_line = false) const {
     assert(fault_ != Fault::kNone);  // only a failed parse has a description
     size_t line = 1;
     const char* line_start = begin_;
@@ -94,19 +112,11 @@ class Parser {
     for (const char* q = line_start; q < fault_at_; ++q) {
       if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
     }
-    std::string text;
     if (fault_ == Fault::kInvalidType) {
-      text = "invalid type: ";
-      text += kind_;
-      text += ", expected a sequence";
-    } else {
-      text = fault_text(fault_);
+      return describe_fault(std::string("invalid type: ") + kind_ + ", expected a sequence", line,
+                            column, one_line);
     }
-    text += " at line ";
-    text += std::to_string(line);
-    text += " column ";
-    text += std::to_string(column);
-    return text;
+    return describe_fault(fault_text(fault_), line, column, one_line);
   }
 
  private:
@@ -142,157 +152,116 @@ class Parser {
   }
 
   // A value that is not an array where an array must stand. The kind is named
-  // after its first token, which must itself be sound.
+  // after its first token, which must itself be sound; the handler sees none of it.
   bool wrong_kind() {
     const char* const at = p_;
-    Json scrap;
     const char* kind = nullptr;
     switch (*p_) {
       case '{':
         kind = "map";
         break;
       case '"':
-        if (!string_body<Text::kNone>(nullptr)) return false;
+        if (!string_body<StringText::kNone>(nullptr)) return false;
         kind = "string";
         break;
       case 't':
       case 'f':
-        if (!literal(*p_ == 't' ? std::string_view("true") : std::string_view("false"), &scrap)) {
+        if (!match_literal(*p_ == 't' ? std::string_view("true") : std::string_view("false"))) {
           return false;
         }
         kind = "boolean";
         break;
       case 'n':
-        if (!literal("null", &scrap)) return false;
+        if (!match_literal("null")) return false;
         kind = "null";
         break;
-      default:
+      default: {
         if (*p_ != '-' && !is_digit(*p_)) return fail(Fault::kExpectedValue, p_);
-        bool is_float = false;
-        if (!number(&scrap, &is_float)) return false;
-        kind = is_float ? "floating point number" : "integer";
+        NumberToken t;
+        if (!number_token(&t)) return false;
+        const bool is_integer = !t.is_float && integer_magnitude(t);
+        if (!is_integer && !number_value(t)) return false;
+        kind = is_integer ? "integer" : "floating point number";
         break;
+      }
     }
     kind_ = kind;
     return fail(Fault::kInvalidType, at);
   }
 
-  bool value(int depth, Json* out) {
+  // `enclosing`: the arrays and objects around the value.
+  bool value(int enclosing, Slot slot) {
     if (p_ == end_) return fail(Fault::kEofValue, p_);
     switch (*p_) {
-      case '[': return array(depth, out);
-      case '{': return object(depth, out);
-      case '"': return string_value(out);
-      case 't': return literal("true", out);
-      case 'f': return literal("false", out);
-      case 'n': return literal("null", out);
+      case '[': return array(enclosing, slot);
+      case '{': return object(enclosing, slot);
+      case '"': return string_value(slot);
+      case 't': return literal("true", slot);
+      case 'f': return literal("false", slot);
+      case 'n': return literal("null", slot);
       case '-':
       case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9':
-        return number(out);
+        return number(slot);
       default:
         return fail(Fault::kExpectedValue, p_);
     }
   }
 
-  bool literal(std::string_view word, Json* out) {
+  bool match_literal(std::string_view word) {
     for (size_t i = 1; i < word.size(); ++i) {
       if (p_ + i == end_) return fail(Fault::kEofValue, end_);
       if (p_[i] != word[i]) return fail(Fault::kInvalidLiteral, p_ + i);
     }
     p_ += word.size();
-    if constexpr (M == ParseMode::kBuild) {
-      if (word[0] == 'n') {
-        *out = nullptr;
-      } else {
-        *out = word[0] == 't';
-      }
-    } else if constexpr (M == ParseMode::kEmit) {
-      out_->append(word);
-    }
     return true;
   }
 
-  bool array(int depth, Json* out) {
-    if (depth > kMaxDepth) return fail(Fault::kRecursionLimit, p_);
+  bool literal(std::string_view word, Slot slot) {
+    if (!match_literal(word)) return false;
+    h_.literal(word, slot);
+    return true;
+  }
+
+  bool array(int enclosing, Slot slot) {
+    if (nests_too_deep(enclosing)) return fail(Fault::kRecursionLimit, p_);
     ++p_;
-    Json::array_t* elements = nullptr;
-    if constexpr (M == ParseMode::kBuild) {
-      *out = Json::array();
-      elements = &out->get_ref<Json::array_t&>();
-    } else if constexpr (M == ParseMode::kEmit) {
-      out_->push_back('[');
-    }
+    auto frame = h_.begin_array(slot);
     skip_space();
     if (p_ == end_) return fail(Fault::kEofList, p_);
     uint64_t size = 0;
     if (*p_ != ']') {
       for (;;) {
-        Json* slot = nullptr;
-        if constexpr (M == ParseMode::kBuild) slot = &elements->emplace_back();
-        if (!value(depth + 1, slot)) return false;
+        if (!value(enclosing + 1, h_.element(frame, size))) return false;
         ++size;
         if (!next_element()) return false;
         if (*p_ == ']') break;
-        if constexpr (M == ParseMode::kEmit) out_->push_back(',');
       }
     }
     ++p_;
-    if constexpr (M == ParseMode::kEmit) out_->push_back(']');
+    h_.end_array(frame);
     last_array_size_ = size;
     return true;
   }
 
-  bool object(int depth, Json* out) {
-    if (depth > kMaxDepth) return fail(Fault::kRecursionLimit, p_);
+  bool object(int enclosing, Slot slot) {
+    if (nests_too_deep(enclosing)) return fail(Fault::kRecursionLimit, p_);
     ++p_;
-    Json::object_t* members = nullptr;
-    size_t open = 0;
-    size_t base = 0;
-    bool ascending = true;
-    if constexpr (M == ParseMode::kBuild) {
-      *out = Json::object();
-      members = &out->get_ref<Json::object_t&>();
-    } else if constexpr (M == ParseMode::kEmit) {
-      open = out_->size();
-      base = scratch_->members.size();
-      out_->push_back('{');
-    }
+    auto frame = h_.begin_object(slot);
     skip_space();
     if (p_ == end_) return fail(Fault::kEofObject, p_);
     if (*p_ != '}') {
-      for (;;) {
+      for (size_t index = 0;; ++index) {
         if (*p_ != '"') return fail(Fault::kKeyMustBeString, p_);
-        Json* slot = nullptr;
-        size_t key_begin = 0;
-        size_t key_size = 0;
-        bool escaped = false;
-        if constexpr (M == ParseMode::kBuild) {
-          key_.clear();
-          if (!string_body<Text::kDecoded>(&key_)) return false;
-          // An earlier occurrence of the key is overwritten by this value.
-          slot = &(*members)[key_];
-        } else if constexpr (M == ParseMode::kEmit) {
-          key_begin = out_->size();
-          if (!emit_string(&escaped)) return false;
-          key_size = out_->size() - key_begin - 2;
-          if (ascending && scratch_->members.size() > base) {
-            ascending = key_follows(*out_, scratch_->members.back(), key_begin, key_size, escaped,
-                                    *scratch_);
-          }
-        } else {
-          if (!string_body<Text::kNone>(nullptr)) return false;
-        }
+        if (!string_body<H::kKeys>(h_.key_text(frame, index))) return false;
+        const Slot member = h_.key_done(frame);
         skip_space();
         if (p_ == end_) return fail(Fault::kEofObject, p_);
         if (*p_ != ':') return fail(Fault::kExpectedColon, p_);
         ++p_;
-        if constexpr (M == ParseMode::kEmit) out_->push_back(':');
         skip_space();
-        if (!value(depth + 1, slot)) return false;
-        if constexpr (M == ParseMode::kEmit) {
-          scratch_->members.push_back(EmittedMember{key_begin, out_->size(), key_size, escaped});
-        }
+        if (!value(enclosing + 1, member)) return false;
+        h_.member_done(frame);
         skip_space();
         if (p_ == end_) return fail(Fault::kEofObject, p_);
         if (*p_ == '}') break;
@@ -301,61 +270,34 @@ class Parser {
         skip_space();
         if (p_ == end_) return fail(Fault::kEofObject, p_);
         if (*p_ == '}') return fail(Fault::kTrailingComma, p_);
-        if constexpr (M == ParseMode::kEmit) out_->push_back(',');
       }
     }
     ++p_;
-    if constexpr (M == ParseMode::kEmit) {
-      if (!ascending) reorder_members(*out_, open, base, *scratch_);
-      scratch_->members.resize(base);
-      out_->push_back('}');
-    }
+    h_.end_object(frame);
     return true;
   }
 
-  bool string_value(Json* out) {
-    if constexpr (M == ParseMode::kBuild) {
-      std::string s;
-      if (!string_body<Text::kDecoded>(&s)) return false;
-      *out = std::move(s);
-      return true;
-    } else if constexpr (M == ParseMode::kEmit) {
-      return emit_string(nullptr);
-    } else {
-      return string_body<Text::kNone>(nullptr);
-    }
-  }
-
-  // Writes the string at p_ in compact form. *escaped, when asked for, tells
-  // whether that form holds an escape.
-  bool emit_string(bool* escaped) {
-    const size_t open = out_->size();
-    if (!string_body<Text::kCompact>(out_)) return false;
-    if (escaped != nullptr) {
-      *escaped = std::memchr(out_->data() + open + 1, '\\', out_->size() - open - 2) != nullptr;
-    }
+  bool string_value(Slot slot) {
+    if (!string_body<H::kStrings>(h_.string_text())) return false;
+    h_.string_done(slot);
     return true;
   }
-
-  // What string_body makes of a string: nothing, its decoded bytes, or its compact
-  // form with the quotation marks.
-  enum class Text { kNone, kDecoded, kCompact };
 
   // Scans the string whose opening quote is at p_, leaves p_ past its closing
   // quote and appends the text that `T` asks for to *text.
-  template <Text T>
+  template <StringText T>
   bool string_body(std::string* text) {
     ++p_;
-    if constexpr (T == Text::kCompact) text->push_back('"');
+    if constexpr (T == StringText::kCompact) text->push_back('"');
     for (;;) {
       const char* q = find_string_special(p_, end_);
-      if constexpr (T != Text::kNone) text->append(p_, static_cast<size_t>(q - p_));
+      if constexpr (T != StringText::kNone) text->append(p_, static_cast<size_t>(q - p_));
       p_ = q;
       if (p_ == end_) return fail(Fault::kEofString, p_);
       const char c = *p_;
       if (c == '"') {
         ++p_;
-        if constexpr (T == Text::kCompact) text->push_back('"');
+        if constexpr (T == StringText::kCompact) text->push_back('"');
         return true;
       }
       if (c != '\\') return fail(Fault::kControlCharacter, p_);
@@ -373,8 +315,8 @@ class Parser {
         case 'u': {
           uint32_t cp = 0;
           if (!unicode_escape(&cp)) return false;
-          if constexpr (T == Text::kDecoded) append_utf8(cp, *text);
-          if constexpr (T == Text::kCompact) {
+          if constexpr (T == StringText::kDecoded) append_utf8(cp, *text);
+          if constexpr (T == StringText::kCompact) {
             if (cp < 0x80 && is_string_special(static_cast<char>(cp))) {
               append_escaped_byte(static_cast<unsigned char>(cp), *text);
             } else {
@@ -386,8 +328,8 @@ class Parser {
         default:
           return fail(Fault::kInvalidEscape, p_ + 1);
       }
-      if constexpr (T == Text::kDecoded) text->push_back(simple);
-      if constexpr (T == Text::kCompact) {
+      if constexpr (T == StringText::kDecoded) text->push_back(simple);
+      if constexpr (T == StringText::kCompact) {
         // The compact form spells every one of these escapes as the input does,
         // except the solidus, which it leaves bare.
         if (simple == '/') {
@@ -450,27 +392,34 @@ class Parser {
     int64_t exponent = 0;          // saturates far beyond any double's range
   };
 
-  // The number at p_. *is_float, when asked for, tells whether its value is a
-  // double rather than a 64-bit integer.
-  bool number(Json* out, bool* is_float = nullptr) {
+  // The number at p_: a 64-bit integer when one of its sign holds it, else a
+  // double.
+  bool number(Slot slot) {
     NumberToken t;
     if (!number_token(&t)) return false;
     if (!t.is_float) {
       if (const std::optional<uint64_t> magnitude = integer_magnitude(t)) {
-        if (is_float != nullptr) *is_float = false;
-        if constexpr (M == ParseMode::kBuild) {
-          if (t.negative) {
-            *out = static_cast<int64_t>(0 - *magnitude);  // two's complement; INT64_MIN included
-          } else {
-            *out = *magnitude;
-          }
-        }
-        if constexpr (M == ParseMode::kEmit) out_->append(t.start, t.end);
+        h_.integer(std::string_view(t.start, static_cast<size_t>(t.end - t.start)), t.negative,
+                   *magnitude, slot);
         return true;
       }
     }
-    if (is_float != nullptr) *is_float = true;
-    return double_number(t, out);
+    const std::optional<double> d = number_value(t);
+    if (!d) return false;
+    if constexpr (H::kConverts) h_.real(*d, slot);
+    return true;
+  }
+
+  // The token as a double: rounded, or zero when it underflows; a fault when
+  // it is out of range. Without kConverts, a number known to be in range
+  // comes back as 0 unconverted.
+  std::optional<double> number_value(const NumberToken& t) {
+    const int64_t scale = decimal_scale(t).value_or(0);
+    if (!H::kConverts && scale < kOverflowScale) return 0.0;
+    const std::optional<double> d =
+        number_to_double(std::string_view(t.start, static_cast<size_t>(t.end - t.start)), scale);
+    if (!d) fail(Fault::kNumberOutOfRange, t.start);
+    return d;
   }
 
   // Scans the token at p_ into *t and leaves p_ past it.
@@ -549,45 +498,173 @@ class Parser {
   }
 
   // The decimal exponent of the token's leading nonzero digit; none for zero.
-  // It decides overflow and underflow where the conversion reports only "out
-  // of range".
+  // Below kOverflowScale the number is in range without converting it.
   static std::optional<int64_t> decimal_scale(const NumberToken& t) {
     if (*t.digits != '0') return static_cast<int64_t>(t.int_digits) - 1 + t.exponent;
     if (t.fraction_nonzero) return -static_cast<int64_t>(t.fraction_zeros) - 1 + t.exponent;
     return std::nullopt;
   }
 
-  // The token as a double: rounded, or zero when it underflows; a fault when
-  // it overflows.
-  bool double_number(const NumberToken& t, Json* out) {
-    const std::optional<int64_t> scale = decimal_scale(t);
-    const bool overflows = scale && *scale >= 308;
-    if constexpr (M == ParseMode::kCheck) {
-      if (!overflows) return true;  // a double holds it, rounded or underflowed
-    }
-    double d = 0;
-    const auto r = std::from_chars(t.start, t.end, d);
-    if (r.ec == std::errc::result_out_of_range) {
-      if (overflows) return fail(Fault::kNumberOutOfRange, t.start);
-      d = t.negative ? -0.0 : 0.0;
-    } else {
-      assert(r.ec == std::errc() && r.ptr == t.end);  // the token is a valid literal
-    }
-    if constexpr (M == ParseMode::kBuild) *out = d;
-    if constexpr (M == ParseMode::kEmit) append_compact_double(d, *out_);
-    return true;
-  }
-
   const char* const begin_;
   const char* p_;
   const char* const end_;
-  std::string* const out_;
-  EmitScratch* const scratch_;
-  std::string key_;
+  H& h_;
   uint64_t last_array_size_ = 0;
   Fault fault_ = Fault::kNone;
   const char* fault_at_ = nullptr;
   const char* kind_ = "";
+};
+
+// The slot and frame of handlers that keep no value.
+struct NoSlot {};
+
+// Validates only.
+struct CheckHandler {
+  using Slot = NoSlot;
+  static constexpr StringText kStrings = StringText::kNone;
+  static constexpr StringText kKeys = StringText::kNone;
+  static constexpr bool kConverts = false;
+
+  void literal(std::string_view, Slot) {}
+  void integer(std::string_view, bool, uint64_t, Slot) {}
+  void real(double, Slot) {}
+  std::string* string_text() { return nullptr; }
+  void string_done(Slot) {}
+  NoSlot begin_array(Slot) { return {}; }
+  Slot element(NoSlot, uint64_t) { return {}; }
+  void end_array(NoSlot) {}
+  NoSlot begin_object(Slot) { return {}; }
+  std::string* key_text(NoSlot, size_t) { return nullptr; }
+  Slot key_done(NoSlot) { return {}; }
+  void member_done(NoSlot) {}
+  void end_object(NoSlot) {}
+  NoSlot begin_rows(Slot) { return {}; }
+  Slot row(NoSlot) { return {}; }
+  void row_done() {}
+};
+
+// Makes the nlohmann value in the slots it is given.
+struct BuildHandler {
+  using Slot = Json*;
+  static constexpr StringText kStrings = StringText::kDecoded;
+  static constexpr StringText kKeys = StringText::kDecoded;
+  static constexpr bool kConverts = true;
+
+  void literal(std::string_view word, Slot out) {
+    if (word[0] == 'n') {
+      *out = nullptr;
+    } else {
+      *out = word[0] == 't';
+    }
+  }
+  void integer(std::string_view, bool negative, uint64_t magnitude, Slot out) {
+    if (negative) {
+      *out = static_cast<int64_t>(0 - magnitude);  // two's complement; INT64_MIN included
+    } else {
+      *out = magnitude;
+    }
+  }
+  void real(double d, Slot out) { *out = d; }
+  std::string* string_text() {
+    string_.clear();
+    return &string_;
+  }
+  void string_done(Slot out) { *out = std::move(string_); }
+  Json::array_t* begin_array(Slot out) {
+    *out = Json::array();
+    return &out->get_ref<Json::array_t&>();
+  }
+  Slot element(Json::array_t* elements, uint64_t) { return &elements->emplace_back(); }
+  void end_array(Json::array_t*) {}
+  Json::object_t* begin_object(Slot out) {
+    *out = Json::object();
+    return &out->get_ref<Json::object_t&>();
+  }
+  std::string* key_text(Json::object_t*, size_t) {
+    key_.clear();
+    return &key_;
+  }
+  // An earlier occurrence of the key is overwritten by this value.
+  Slot key_done(Json::object_t* members) { return &(*members)[key_]; }
+  void member_done(Json::object_t*) {}
+  void end_object(Json::object_t*) {}
+  Json::array_t* begin_rows(Slot root) { return begin_array(root); }
+  Slot row(Json::array_t* elements) { return element(elements, 0); }
+  void row_done() {}
+
+  std::string string_;
+  std::string key_;
+};
+
+// Writes the compact form to *out: members put in key order (json_key_order.h),
+// each row of array_document followed by a line feed.
+class EmitHandler {
+ public:
+  using Slot = NoSlot;
+  static constexpr StringText kStrings = StringText::kCompact;
+  static constexpr StringText kKeys = StringText::kCompact;
+  static constexpr bool kConverts = true;
+
+  // The object being written, and the member whose key was written last.
+  struct Object {
+    size_t open;   // offset of its '{'
+    size_t base;   // its first member in scratch.members
+    bool ascending;
+    EmittedMember member;
+  };
+
+  EmitHandler(std::string* out, EmitScratch* scratch) : out_(*out), scratch_(*scratch) {}
+
+  void literal(std::string_view word, Slot) { out_.append(word); }
+  void integer(std::string_view token, bool, uint64_t, Slot) { out_.append(token); }
+  void real(double d, Slot) { append_compact_double(d, out_); }
+  std::string* string_text() { return &out_; }
+  void string_done(Slot) {}
+  NoSlot begin_array(Slot) {
+    out_.push_back('[');
+    return {};
+  }
+  Slot element(NoSlot, uint64_t index) {
+    if (index != 0) out_.push_back(',');
+    return {};
+  }
+  void end_array(NoSlot) { out_.push_back(']'); }
+  Object begin_object(Slot) {
+    out_.push_back('{');
+    return Object{out_.size() - 1, scratch_.members.size(), true, {}};
+  }
+  std::string* key_text(Object& object, size_t index) {
+    if (index != 0) out_.push_back(',');
+    object.member.key_begin = out_.size();
+    return &out_;
+  }
+  Slot key_done(Object& object) {
+    EmittedMember& m = object.member;
+    m.key_size = out_.size() - m.key_begin - 2;
+    m.escaped = std::memchr(out_.data() + m.key_begin + 1, '\\', m.key_size) != nullptr;
+    if (object.ascending && scratch_.members.size() > object.base) {
+      object.ascending =
+          key_follows(out_, scratch_.members.back(), m.key_begin, m.key_size, m.escaped, scratch_);
+    }
+    out_.push_back(':');
+    return {};
+  }
+  void member_done(Object& object) {
+    object.member.value_end = out_.size();
+    scratch_.members.push_back(object.member);
+  }
+  void end_object(Object& object) {
+    if (!object.ascending) reorder_members(out_, object.open, object.base, scratch_);
+    scratch_.members.resize(object.base);
+    out_.push_back('}');
+  }
+  NoSlot begin_rows(Slot) { return {}; }
+  Slot row(NoSlot) { return {}; }
+  void row_done() { out_.push_back('\n'); }
+
+ private:
+  std::string& out_;
+  EmitScratch& scratch_;
 };
 
 }  // namespace quarlen

@@ -289,8 +289,7 @@ const char* StreamingJsonCheck::begin_value(const char* p) {
   switch (*p) {
     case '[':
     case '{':
-      // The bracket that would open level kMaxDepth + 1 is the fault.
-      if (depth_ >= kMaxDepth) return fail(Fault::kRecursionLimit, p);
+      if (nests_too_deep(depth_)) return fail(Fault::kRecursionLimit, p);
       objects_[static_cast<size_t>(depth_)] = *p == '{';
       ++depth_;
       state_ = *p == '{' ? State::kObjectFirst : State::kArrayFirst;
@@ -507,7 +506,8 @@ void StreamingJsonCheck::keep_digit(char c) {
 }
 
 // The parser refuses a number only when the decimal exponent of its leading
-// digit, its scale, is at least 308 and the conversion to double overflows. The
+// digit, its scale, is at least kOverflowScale and number_to_double finds it
+// out of range. The
 // scale is computed as the parser computes it; the conversion is run on a short
 // text of the same value: the kept digits, a 1 standing for a non-zero tail, and
 // the exact scale. A conversion that rounds correctly gives both texts the same
@@ -518,7 +518,7 @@ bool StreamingJsonCheck::number_fits() const {
   const int64_t base = zero_integer_ ? -static_cast<int64_t>(fraction_zeros_) - 1
                                      : static_cast<int64_t>(integer_digits_) - 1;
   const int64_t scale = base + (exponent_negative_ ? -exponent_ : exponent_);
-  if (scale < 308) return true;
+  if (scale < kOverflowScale) return true;
   const int64_t exact = std::clamp<int64_t>(
       base + (exponent_negative_ ? -exact_exponent_ : exact_exponent_), -kScaleClamp, kScaleClamp);
   assert(kept_ > 0);  // a number that is not zero has a significant digit
@@ -534,8 +534,7 @@ bool StreamingJsonCheck::number_fits() const {
   }
   *t++ = 'e';
   t = std::to_chars(t, text + sizeof text, exact).ptr;
-  double d = 0;
-  return std::from_chars(text, t, d).ec != std::errc::result_out_of_range;
+  return number_to_double(std::string_view(text, static_cast<size_t>(t - text)), scale).has_value();
 }
 
 // The column of the byte at `at` in the current piece, counting the characters
@@ -562,12 +561,7 @@ const char* StreamingJsonCheck::fail_at_column(Fault fault, uint64_t column) {
 
 std::string StreamingJsonCheck::description() const {
   assert(fault_ != Fault::kNone);  // only a refused text has a description
-  std::string text(fault_text(fault_));
-  text += " at line ";
-  text += std::to_string(fault_line_);
-  text += " column ";
-  text += std::to_string(fault_column_);
-  return text;
+  return describe_fault(fault_text(fault_), fault_line_, fault_column_);
 }
 
 }  // namespace quarlen

@@ -22,6 +22,7 @@
 
 #include <zlib.h>
 
+#include "quarlen/json_lines.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
 #include "quarlen/rows.h"
@@ -172,7 +173,35 @@ void check_pieces(std::string_view text, const quarlen::Result<quarlen::ScannedL
   }
 }
 
+// Taken as JSON lines in pieces, the text must be stored as rows() stores the
+// array of its lines that are not blank.
+void check_json_lines(std::string_view text) {
+  quarlen::JsonLineEncoder encoder(1);
+  bool ok = true;
+  in_pieces(text, [&](std::string_view piece) {
+    while (ok && !piece.empty()) ok = encoder.feed(&piece);
+  });
+  if (!ok || !encoder.finish()) return;
+  std::string array = "[";
+  size_t lines = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t lf = std::min(text.find('\n', pos), text.size());
+    const std::string_view line = text.substr(pos, lf - pos);
+    pos = lf + 1;
+    if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) continue;
+    if (lines++ > 0) array += ',';
+    array += line;
+  }
+  array += ']';
+  auto encoded = quarlen::encode_rows(array, 1);
+  if (!encoded || encoded->shape.row != 0 || encoded->block != encoder.block() ||
+      encoded->rows != encoder.rows()) {
+    fail("JSON lines are not stored as rows() stores them");
+  }
+}
+
 void check_json(std::string_view text) {
+  check_json_lines(text);
   quarlen::Utf8Check utf8;
   in_pieces(text, [&](std::string_view piece) { utf8.feed(piece); });
   if (utf8.finish() != quarlen::valid_utf8(text)) fail("UTF-8 in pieces disagrees");

@@ -20,19 +20,18 @@ Error line_error(std::string_view name, uint64_t number, std::string_view descri
   return Error(std::move(message)).with_member(std::string(name)).with_row(number);
 }
 
+std::string shape_text(bool is_array, uint64_t values, size_t columns) {
+  if (!is_array) return "not a list of values";
+  return std::to_string(values) + " values, the format has " + std::to_string(columns);
+}
+
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns) {
   assert(fault.row != 0);  // only a row that failed has a message
   std::string message(name);
   message += " row ";
   message += std::to_string(fault.row);
-  if (!fault.is_array) {
-    message += ": not a list of values";
-    return message;
-  }
   message += ": ";
-  message += std::to_string(fault.values);
-  message += " values, the format has ";
-  message += std::to_string(columns);
+  message += shape_text(fault.is_array, fault.values, columns);
   return message;
 }
 
@@ -114,12 +113,9 @@ bool MemberLineScanner::feed_long(std::string_view part, bool ends_line) {
   bool ok = true;
   if (l.held_cr && !(ends_line && part.empty())) ok = l.check.feed("\r");
   l.held_cr = false;
-  if (ends_line) {
-    if (!part.empty() && part.back() == '\r') part.remove_suffix(1);
-  } else if (!part.empty() && part.back() == '\r') {
-    part.remove_suffix(1);
-    l.held_cr = true;
-  }
+  const size_t size = part.size();
+  part = without_cr(part);
+  if (!ends_line && part.size() != size) l.held_cr = true;
   ok = ok && l.check.feed(part);
   // A fault is final: the rest of the line cannot change its message, so
   // none of it needs to be kept or checked.
@@ -162,8 +158,7 @@ bool MemberLineScanner::feed(std::string_view piece) {
       pending_.append(part);
       text = pending_;
     }
-    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    const bool ok = line(text);
+    const bool ok = line(without_cr(text));
     pending_.clear();
     if (!ok) return false;
   }

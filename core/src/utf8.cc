@@ -65,6 +65,59 @@ void append_utf8(uint32_t cp, std::string& out) {
   }
 }
 
+namespace {
+
+// The sequence that starts at p[i]: the length its lead byte announces (0
+// for a byte that cannot lead one), and how many of its bytes are there and
+// fit, the lead byte included (0 when it cannot lead).
+struct Sequence {
+  size_t length = 0;
+  size_t fits = 0;
+};
+
+Sequence sequence_at(const unsigned char* p, size_t i, size_t size) {
+  const unsigned char c = p[i];
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of its second byte
+  if (c < 0x80) {
+    length = 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;   // overlong below
+    if (c == 0xED) high = 0x9F;  // surrogates above
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;   // overlong below
+    if (c == 0xF4) high = 0x8F;  // beyond U+10FFFF above
+  }
+  size_t n = length == 0 ? 0 : 1;
+  while (n > 0 && n < length && i + n < size) {
+    const unsigned char b = p[i + n];
+    if (n == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) break;
+    ++n;
+  }
+  return Sequence{length, n};
+}
+
+}  // namespace
+
+const char* utf8_fault(std::string_view text, bool more) {
+  if (valid_utf8(text)) return nullptr;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  size_t i = 0;
+  for (;;) {
+    const Sequence s = sequence_at(p, i, size);
+    if (s.length == 0) return "invalid start byte";
+    if (s.fits < s.length) {
+      return i + s.fits == size && !more ? "unexpected end of data" : "invalid continuation byte";
+    }
+    i += s.length;
+  }
+}
+
 std::string display_path(const std::string& path) {
   // Each maximal part of a broken sequence (a lead byte and the continuation
   // bytes that could still have completed it, or one stray byte) becomes one
@@ -75,34 +128,13 @@ std::string display_path(const std::string& path) {
   out.reserve(size);
   size_t i = 0;
   while (i < size) {
-    const unsigned char c = p[i];
-    size_t length = 0;                    // of the sequence c starts; 0 if none
-    unsigned char low = 0x80, high = 0xBF;  // the range of its second byte
-    if (c < 0x80) {
-      length = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;   // overlong below
-      if (c == 0xED) high = 0x9F;  // surrogates above
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;   // overlong below
-      if (c == 0xF4) high = 0x8F;  // beyond U+10FFFF above
-    }
-    size_t n = length == 0 ? 0 : 1;  // bytes of the sequence that fit so far
-    while (n > 0 && n < length && i + n < size) {
-      const unsigned char b = p[i + n];
-      if (n == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) break;
-      ++n;
-    }
-    if (n != 0 && n == length) {
-      out.append(path, i, n);
+    const Sequence s = sequence_at(p, i, size);
+    if (s.length != 0 && s.fits == s.length) {
+      out.append(path, i, s.length);
     } else {
       out += "\xEF\xBF\xBD";  // U+FFFD
     }
-    i += std::max<size_t>(n, 1);
+    i += std::max<size_t>(s.fits, 1);
   }
   return out;
 }

@@ -22,10 +22,10 @@ bool for_each_line(std::string_view text, F&& line) {
   size_t pos = 0;
   while (pos < text.size()) {
     const void* lf = std::memchr(text.data() + pos, '\n', text.size() - pos);
-    size_t end = lf == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(lf) - text.data());
+    const size_t end = lf == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(lf) - text.data());
     const size_t next = lf == nullptr ? text.size() : end + 1;
-    if (lf != nullptr && end > pos && text[end - 1] == '\r') --end;
-    if (!line(++number, text.substr(pos, end - pos))) return false;
+    const std::string_view part = text.substr(pos, end - pos);
+    if (!line(++number, lf == nullptr ? part : without_cr(part))) return false;
     pos = next;
   }
   return true;
@@ -46,7 +46,8 @@ Result<std::string> member_text(const OpenedArchive& opened, const ListedMember&
 }  // namespace
 
 Result<Json> parse_json_array(std::string_view text) {
-  Parser<ParseMode::kBuild> parser(text, nullptr, nullptr);
+  BuildHandler handler;
+  Parser<BuildHandler> parser(text, handler);
   Json root;
   if (!parser.array_document(&root, 0, nullptr)) return Error(parser.description());
   return root;

@@ -18,8 +18,10 @@ class Interrupts:
     For the `with` block, a handler of its own takes the place of each one
     that is a Python function. It records the signal while `frame` is on the
     stack, or after `settle(keep=True)`, and otherwise hands it on at once.
-    `release()` hands on what was recorded; leaving the block puts the
-    handlers back and does the same, unless `settle` was called.
+    `release()` hands on what was recorded; `release(covered=True)` also hands
+    on what comes until `hold()`, for code whose cleanup covers it. Leaving
+    the block puts the handlers back and does the same, unless `settle` was
+    called.
 
     The handler decides, not a flag set on the way in: a pending handler runs
     at any call, and on entering an `except` clause (3.10), before any line
@@ -36,6 +38,7 @@ class Interrupts:
         self._settled = False
         self._kept = False
         self._ended = False
+        self._covered = False
 
     def __enter__(self) -> "Interrupts":
         if threading.current_thread() is threading.main_thread():
@@ -58,7 +61,7 @@ class Interrupts:
         running = frame
         while running is not None and running is not self._frame:
             running = running.f_back
-        if self._kept or running is not None:
+        if self._kept or (running is not None and not self._covered):
             self._caught.append(signum)
         else:
             self._caught.clear()  # outrun by this one
@@ -74,11 +77,17 @@ class Interrupts:
             owner = getattr(handler, "__self__", None)
         return handler
 
-    def release(self) -> None:
-        """Hands each signal recorded to its handler now."""
+    def release(self, *, covered: bool = False) -> None:
+        """Hands each signal recorded to its handler now, and with `covered`
+        those that come until `hold()`."""
+        self._covered = covered
         caught, self._caught = self._caught, []
         for signum in dict.fromkeys(caught):
             self._previous[signum](signum, None)
+
+    def hold(self) -> None:
+        """Records signals again while the frame runs."""
+        self._covered = False
 
     def settle(self, *, keep: bool = False) -> None:
         """The outcome is known: what is recorded is dropped when the block

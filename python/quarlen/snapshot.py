@@ -146,8 +146,11 @@ def _create(path: Path, header_text: str, exiting: bool) -> Iterator[SnapshotWri
         snapshot = None
         try:
             snapshot = SnapshotWriter(_native.Writer(replacement.hidden), replacement.shown)
-            interrupts.release()
+            # Until the caller's block ends, an interrupt is raised where it
+            # comes: in the caller's block, or here, where the cleanup covers it.
+            interrupts.release(covered=True)
             yield snapshot
+            interrupts.hold()
             snapshot._finish(header_text)
             interrupts.release()
             replacement.commit()

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,26 @@ namespace quarlen {
 
 using Json = nlohmann::json;
 
-// Deepest nesting of arrays and objects a parse accepts; the outermost counts as 1.
+// The rules every reader and encoder of JSON in the system applies, defined
+// here once.
+//
+// Nesting: at most kMaxDepth arrays and objects deep, the outermost counting as
+// 1. Depth is counted one way everywhere: by the arrays and objects that
+// enclose a bracket, so a document's own value has 0 around it and a row inside
+// the array of a rows() call has 1.
 inline constexpr int kMaxDepth = 127;
+inline bool nests_too_deep(int enclosing) { return enclosing >= kMaxDepth; }
+
+// Number range: a number is the double nearest its text, zero of its sign when
+// it underflows, and out of range when that rounds past the largest double.
+// Only a number whose leading digit has a decimal exponent (its scale) of at
+// least kOverflowScale can be out of range; smaller ones need no conversion to
+// be known in range. Integers that 64 bits of their sign hold stay integers.
+inline constexpr int64_t kOverflowScale = 308;
+// The double of `number`, a valid JSON number text whose scale is `scale` (0
+// for zero; exponent digits may saturate past 100000000); nothing when it is
+// out of range.
+std::optional<double> number_to_double(std::string_view number, int64_t scale);
 
 // Parses `text` as exactly one JSON value, whitespace allowed around it. A fault
 // is an Error whose message is the description alone: a short text followed by
@@ -74,6 +93,11 @@ class JsonScanner {
   // not null, appends the value's compact form to it. On failure *compact is left
   // as it was.
   Result<void> scan_value(std::string_view text, std::string* compact, ValueShape* shape);
+
+  // As scan_value for one row standing alone on a line of text: it may nest as
+  // deeply as an element of scan_array, and a fault is described with " at
+  // column {}" in place of " at line {} column {}".
+  Result<void> scan_row_line(std::string_view line, std::string* compact, ValueShape* shape);
 
   // As parse_json_array. On success fills *scan and, when `block` is not null,
   // appends every element's compact form followed by a line feed to it. `columns`

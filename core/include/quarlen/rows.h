@@ -29,11 +29,22 @@ struct ShapeFault {
   uint64_t values = 0;  // the row's length, when it is an array
 };
 
+// Why a row does not fit a member of `columns` values: "not a list of values"
+// or "{values} values, the format has {columns}".
+std::string shape_text(bool is_array, uint64_t values, size_t columns);
+
 // The message of a row that does not fit its member's columns (`fault` must
-// have row != 0): "{} row {}: not a list of values" or "{} row {}: {} values,
-// the format has {}"; and the error that carries it with its member and row.
+// have row != 0): "{name} row {row}: " and its shape_text; and the error that
+// carries it with its member and row.
 std::string shape_message(std::string_view name, const ShapeFault& fault, size_t columns);
 Error shape_error(std::string_view name, const ShapeFault& fault, size_t columns);
+
+// A line of text without its line feed, less the carriage return just before
+// that line feed: how every reader of lines in the system ends a line.
+inline std::string_view without_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
 
 // One rows() call, scanned once.
 struct EncodedRows {

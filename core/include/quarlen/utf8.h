@@ -14,6 +14,13 @@ namespace quarlen {
 // they still stay within the text and end, but strings keep the bytes as they are.
 bool valid_utf8(std::string_view text);
 
+// Where `text` is not well-formed UTF-8, named as decoders commonly name it:
+// "invalid start byte", "invalid continuation byte" or, for a character that
+// the end of the text cuts short, "unexpected end of data"; null for a
+// well-formed text. `more`: other bytes follow the text, so that a character
+// cut short by its end is one whose continuation is invalid.
+const char* utf8_fault(std::string_view text, bool more);
+
 // Appends the UTF-8 form of `cp`, which must be a scalar value (not a surrogate,
 // at most U+10FFFF).
 void append_utf8(uint32_t cp, std::string& out);
