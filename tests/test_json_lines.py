@@ -1,5 +1,6 @@
 """_write_json_lines and _array_lines: JSON lines stored as Writer.rows stores them."""
 
+import contextlib
 import json
 import os
 import signal
@@ -80,17 +81,29 @@ def test_refusals_and_interrupt(tmp_path):
     writer.begin(NAME)
     with pytest.raises(OSError):
         _native._write_json_lines(writer, 10**6, None)
-    # Ctrl-C stops a read that waits on a pipe which sends nothing.
+    # Ctrl-C stops a read that waits on a pipe which sends nothing. The signal comes again every 0.2 s
+    # (a person presses again), and after 10 s the input ends: a wait that takes no signal fails, not hangs.
     read_end, write_end = os.pipe()
-    timer = threading.Timer(0.2, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
-    timer.start()
+    answered = threading.Event()
+
+    def press():
+        for _ in range(50):
+            if answered.wait(0.2):
+                return
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        os.close(write_end)
+
+    presser = threading.Thread(target=press)
+    presser.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             _native._write_json_lines(writer, read_end, None)
     finally:
-        timer.join()
+        answered.set()
+        presser.join()
         os.close(read_end)
-        os.close(write_end)
+        with contextlib.suppress(OSError):
+            os.close(write_end)
 
 
 @pytest.mark.parametrize("text, lines", [

@@ -18,9 +18,10 @@ class Interrupts:
     For the `with` block, a handler of its own takes the place of each one
     that is a Python function. It records the signal while `frame` is on the
     stack, or after `settle(keep=True)`, and otherwise hands it on at once.
-    `release()` hands on what was recorded; `release(covered=True)` also hands
-    on what comes until `hold()`, for code whose cleanup covers it. Leaving
-    the block puts the handlers back and does the same, unless `settle` was
+    `release()` hands on what was recorded; `release(covered=lines)` also
+    hands on what comes while the frame stands on one of `lines`, until
+    `hold()`: lines whose failure the frame's cleanup covers. Leaving the
+    block puts the handlers back and does the same, unless `settle` was
     called.
 
     The handler decides, not a flag set on the way in: a pending handler runs
@@ -38,7 +39,7 @@ class Interrupts:
         self._settled = False
         self._kept = False
         self._ended = False
-        self._covered = False
+        self._covered: tuple[int, ...] = ()
 
     def __enter__(self) -> "Interrupts":
         if threading.current_thread() is threading.main_thread():
@@ -61,7 +62,7 @@ class Interrupts:
         running = frame
         while running is not None and running is not self._frame:
             running = running.f_back
-        if self._kept or (running is not None and not self._covered):
+        if self._kept or (running is not None and running.f_lineno not in self._covered):
             self._caught.append(signum)
         else:
             self._caught.clear()  # outrun by this one
@@ -77,9 +78,9 @@ class Interrupts:
             owner = getattr(handler, "__self__", None)
         return handler
 
-    def release(self, *, covered: bool = False) -> None:
-        """Hands each signal recorded to its handler now, and with `covered`
-        those that come until `hold()`."""
+    def release(self, *, covered: tuple[int, ...] = ()) -> None:
+        """Hands each signal recorded to its handler now, and those that come
+        while the frame stands on one of the `covered` lines, until `hold()`."""
         self._covered = covered
         caught, self._caught = self._caught, []
         for signum in dict.fromkeys(caught):
@@ -87,7 +88,7 @@ class Interrupts:
 
     def hold(self) -> None:
         """Records signals again while the frame runs."""
-        self._covered = False
+        self._covered = ()
 
     def settle(self, *, keep: bool = False) -> None:
         """The outcome is known: what is recorded is dropped when the block

@@ -146,9 +146,11 @@ def _create(path: Path, header_text: str, exiting: bool) -> Iterator[SnapshotWri
         snapshot = None
         try:
             snapshot = SnapshotWriter(_native.Writer(replacement.hidden), replacement.shown)
-            # Until the caller's block ends, an interrupt is raised where it
-            # comes: in the caller's block, or here, where the cleanup covers it.
-            interrupts.release(covered=True)
+            # From here until the caller's block ends, an interrupt is raised
+            # where it comes: on these two lines, which the cleanup covers, or
+            # in the caller's block. Held there, it would wait for the block's end.
+            here = sys._getframe().f_lineno
+            interrupts.release(covered=(here + 1, here + 2))
             yield snapshot
             interrupts.hold()
             snapshot._finish(header_text)
