@@ -37,20 +37,32 @@ PyObject* fn_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* fn_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// read() and _read_listed(): the member's text; with `unlisted_none`, None
+// for a member the manifest does not list (read() gives it as "[]").
+PyObject* read_member(const char* fname, bool unlisted_none, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
     PyObject* bound[2];
-    if (!bind_fastcall({"read()", kReadParams, 2}, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_fastcall({fname, kReadParams, 2}, args, nargs, kwnames, bound)) return nullptr;
     auto path = path_argument("path", bound[0]);
     if (!path) return nullptr;
     auto name = text_argument("name", bound[1]);
     if (!name) return nullptr;
     bool raised = false;
-    auto text = interruptible(&raised, [&](Interrupt* i) { return read_text(*path, *name, i); });
+    bool listed = true;
+    auto text = interruptible(&raised, [&](Interrupt* i) { return read_text(*path, *name, i, &listed); });
     if (raised) return nullptr;
     if (!text) return raise_error(text.error());
+    if (unlisted_none && !listed) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
     return str_result(*text, QUARLEN_WHERE);
   });
+}
+
+PyObject* fn_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return read_member("read()", false, args, nargs, kwnames);
 }
 
 PyObject* fn_verify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -112,29 +124,9 @@ PyObject* fn_schema(PyObject*, PyObject*) {
 }
 
 // Private, for the command line's read: read()'s text, or None when the
-// manifest does not list the member. A member with rows is listed; only an
-// empty text needs the manifest's list.
+// manifest does not list the member, told in the same read.
 PyObject* fn_read_listed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
-    PyObject* bound[2];
-    if (!bind_fastcall({"_read_listed()", kReadParams, 2}, args, nargs, kwnames, bound)) {
-      return nullptr;
-    }
-    auto path = path_argument("path", bound[0]);
-    if (!path) return nullptr;
-    auto name = text_argument("name", bound[1]);
-    if (!name) return nullptr;
-    bool raised = false;
-    bool listed = true;
-    auto text = interruptible(&raised, [&](Interrupt* i) { return read_text(*path, *name, i, &listed); });
-    if (raised) return nullptr;
-    if (!text) return raise_error(text.error());
-    if (!listed) {
-      Py_INCREF(Py_None);
-      return Py_None;
-    }
-    return str_result(*text, QUARLEN_WHERE);
-  });
+  return read_member("_read_listed()", true, args, nargs, kwnames);
 }
 
 // Private, for the command line's read: the rows of the compact array text
