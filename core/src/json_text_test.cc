@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "quarlen/compact_text.h"
+#include "quarlen/utf8.h"
 #include "testing/models.h"
 
 // Exact expectations for the parser, the scanner and the writers. That the
@@ -184,6 +186,48 @@ TEST(JsonScannerTest, ReusesScratchAcrossScans) {
   EXPECT_EQ(scan.elements, 3u);
   EXPECT_EQ(scan.mismatch, 2u);
   EXPECT_FALSE(scan.mismatch_shape.is_array);
+}
+
+// The walker reads each value of a compact text whole, string keys included,
+// and decodes the escapes the compact form holds.
+TEST(CompactReaderTest, ReadsEachValueWhole) {
+  CompactReader r(R"({"k\"]":[1,{"a":"}"}],"n":-1.5e3},"s\\",true)");
+  ASSERT_TRUE(r.open());
+  EXPECT_EQ(r.value(), R"("k\"]")");
+  r.colon();
+  EXPECT_EQ(r.value(), R"([1,{"a":"}"}])");
+  ASSERT_TRUE(r.more());
+  std::string scratch;
+  EXPECT_EQ(r.string(&scratch), "n");
+  r.colon();
+  EXPECT_EQ(r.token(), "-1.5e3");
+  EXPECT_FALSE(CompactReader::is_integer("-1.5e3"));
+  EXPECT_FALSE(r.more());
+  ASSERT_TRUE(r.more());
+  EXPECT_EQ(r.string(&scratch), "s\\");
+  ASSERT_TRUE(r.more());
+  EXPECT_EQ(r.value(), "true");
+  EXPECT_TRUE(r.at_end());
+  CompactReader::decode_string(R"(a\"\b\f\n\r\t\u001fz)", &scratch);
+  EXPECT_EQ(scratch, "a\"\b\f\n\r\t\x1fz");
+}
+
+// Where decoding fails, the decoders' names for the fault, at the edges of
+// each lead byte's range of second bytes: a stray byte after a character
+// that is well-formed shows that the character was read as one.
+TEST(Utf8Test, NamesTheFaultAtEachEdge) {
+  const std::pair<std::string_view, const char*> cases[] = {
+      {"\xE0\xA0\x80\xFF", "invalid start byte"},      {"\xE0\x9F\xBF", "invalid continuation byte"},
+      {"\xED\x9F\xBF\xFF", "invalid start byte"},      {"\xED\xA0\x80", "invalid continuation byte"},
+      {"\xF0\x90\x80\x80\xFF", "invalid start byte"},  {"\xF0\x8F\xBF\xBF", "invalid continuation byte"},
+      {"\xF4\x8F\xBF\xBF\xFF", "invalid start byte"},  {"\xF4\x90\x80\x80", "invalid continuation byte"},
+      {"\xC2\x80\xFF", "invalid start byte"},          {"\xC1\xBF", "invalid start byte"},
+      {"\xEF\xBF", "unexpected end of data"},          {"\xED\x9F\xBF", nullptr},
+  };
+  for (const auto& [text, fault] : cases) {
+    EXPECT_STREQ(utf8_fault(text, false), fault) << testing::PrintToString(std::string(text));
+  }
+  EXPECT_STREQ(utf8_fault("\xEF\xBF", true), "invalid continuation byte");
 }
 
 }  // namespace
