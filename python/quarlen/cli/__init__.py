@@ -18,13 +18,13 @@ from typing import Sequence
 
 import quarlen
 
-from . import _io, demo, diff, manifest, members, read, unit_hash, verify, write
+from . import _io, demo, diff, export, manifest, members, read, sql, unit_hash, verify, write
 from ._io import EXIT_FAILURE, CommandError
 
 __all__ = ["main", "build_parser"]
 
 # In the order `quarlen --help` lists them.
-_COMMANDS = (verify, manifest, read, write, diff, members, unit_hash, demo)
+_COMMANDS = (verify, manifest, read, write, diff, sql, export, members, unit_hash, demo)
 
 
 def build_parser() -> argparse.ArgumentParser:

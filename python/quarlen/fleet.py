@@ -1,0 +1,147 @@
+"""A fleet of snapshots as one SQL database, on an in-process DuckDB.
+
+Every member is a view named after it (a keyed member by its bare name, over
+all its instances) with the columns of `table`: `snapshot` first, `key` next
+for a keyed member, then the member's own. The view `snapshots` has one row
+per file. DuckDB is an optional dependency: `pip install 'quarlen[sql]'`.
+"""
+
+import hashlib
+import json
+import os
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence
+
+from . import _native
+from .errors import Error, Path, from_native
+from .schema import MEMBERS
+from .tables import Table
+
+if TYPE_CHECKING:
+    import duckdb
+
+__all__ = ["connect", "snapshot_files", "snapshot_id", "need_duckdb"]
+
+EXTRA = "pip install 'quarlen[sql]'"
+
+
+def need_duckdb(what: str) -> Any:
+    """The duckdb module; ImportError saying what to install when it is missing."""
+    try:
+        import duckdb
+    except ImportError:
+        raise ImportError(f"{what} needs DuckDB, which is not installed: {EXTRA}") from None
+    return duckdb
+
+
+def snapshot_files(items: Iterable[Path]) -> list[str]:
+    """The files `items` name, in their order: a directory stands for every
+    .quarlen file under it, in name order. Each file comes once."""
+    files: list[str] = []
+    for item in items:
+        path = os.fspath(item)
+        if os.path.isdir(path):
+            found = []
+            for root, dirs, names in os.walk(path):
+                dirs.sort()
+                found.extend(os.path.join(root, name) for name in names if name.endswith(".quarlen"))
+            files.extend(sorted(found))
+        else:
+            files.append(path)
+    return list(dict.fromkeys(files))
+
+
+def snapshot_id(path: Path, manifest_text: Optional[str] = None) -> str:
+    """A name for one snapshot that stays the same while the file does: its
+    file name without ".quarlen", and the first 12 hex digits of the SHA-256
+    of its manifest."""
+    if manifest_text is None:
+        manifest_text = _manifest(path)
+    stem = os.path.basename(os.fspath(path))
+    if stem.endswith(".quarlen"):
+        stem = stem[: -len(".quarlen")]
+    return f"{stem}-{hashlib.sha256(manifest_text.encode()).hexdigest()[:12]}"
+
+
+def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = None) -> "duckdb.DuckDBPyConnection":
+    """A DuckDB connection in which every member of the format is a view over
+    the snapshots `paths` (files, or directories of .quarlen files), and
+    `snapshots` lists them.
+
+    Each member view reads and checks its member in every file once, to infer
+    its column types, when it is made; `members` limits the views to those
+    members. A file that fails its checks raises Error, with its path.
+    """
+    files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
+    database = Fleet(files)
+    for name in MEMBERS if members is None else members:
+        database.add_member(name)
+    return database.connection
+
+
+class Fleet:
+    """The connection being built: the `snapshots` view at once, member views
+    on request. With `skip_bad`, a file that fails its checks is left out of
+    every view (added or to come) and passed to `skip_bad`, instead of raising.
+    """
+
+    def __init__(self, files: Sequence[str], skip_bad: Optional[Callable[[Error], None]] = None) -> None:
+        duckdb = need_duckdb("quarlen.connect")
+        self.connection = duckdb.connect()
+        self._skip_bad = skip_bad
+        self._members: dict[str, Table] = {}
+        self.files: list[str] = []
+        rows = []
+        for path in files:
+            try:
+                manifest = json.loads(_manifest(path))
+            except Error as error:
+                self._refuse(error)
+                continue
+            self.files.append(path)
+            counts = manifest.pop("members")
+            header = json.dumps(manifest, ensure_ascii=False, separators=(",", ":"))
+            rows.append((path, header, len(counts), sum(record["rows"] for record in counts.values())))
+        self.connection.execute(
+            "CREATE TEMP TABLE quarlen_snapshots (path VARCHAR, header JSON, members BIGINT, rows BIGINT)")
+        if rows:
+            self.connection.executemany("INSERT INTO quarlen_snapshots VALUES (?, ?, ?, ?)", rows)
+        self.connection.execute("CREATE TEMP VIEW snapshots AS SELECT * FROM quarlen_snapshots")
+
+    def add_member(self, name: str) -> None:
+        """Makes the view of the member `name` (a bare name for a keyed member)."""
+        if name not in MEMBERS:
+            raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
+        while True:
+            table = Table(list(self.files), name)
+            try:
+                table.schema()  # reads and checks the member in every file
+            except Error as error:
+                if error.path not in self.files:
+                    raise
+                self._drop(error)
+                continue
+            break
+        self._members[name] = table
+        self.connection.register(name, table)
+
+    def _drop(self, error: Error) -> None:
+        """Leaves out the file that `error` is about, from every view."""
+        self._refuse(error)
+        self.files.remove(error.path)
+        self.connection.execute("DELETE FROM quarlen_snapshots WHERE path = ?", [error.path])
+        for name in list(self._members):
+            self.connection.unregister(name)
+            del self._members[name]
+            self.add_member(name)
+
+    def _refuse(self, error: Error) -> None:
+        if self._skip_bad is None:
+            raise error
+        self._skip_bad(error)
+
+
+def _manifest(path: Path) -> str:
+    try:
+        return _native.manifest(path)
+    except ValueError as error:
+        raise from_native(error, path=path) from None

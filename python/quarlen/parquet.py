@@ -1,0 +1,175 @@
+"""Snapshots as Parquet files that engines beyond one machine read as tables.
+
+`export(directory, paths)` writes `directory/{member}/{snapshot id}.parquet`
+for each snapshot and each member it lists, with the columns of `table` (the
+`snapshot` column first). Each `directory/{member}` reads as one table. The
+files are written by DuckDB (`pip install 'quarlen[sql]'`).
+
+Types stay the same across the files of a member, so that the directory keeps
+reading as one table as it grows: the first export of a member takes the types
+inferred over all the snapshots it writes (a column of nulls only becomes
+text), and every later snapshot is cast to the types of the files already
+there. A snapshot whose values do not fit them (text where the directory holds
+integers, say) is refused with an Error naming the column.
+
+An export writes only the files that are not there yet. Each file is written
+under a hidden name and renamed into place once complete, so a run that is
+stopped leaves no partial file, and running it again finishes the job.
+"""
+
+import dataclasses
+import json
+import os
+from typing import Any, Callable, Iterable, Optional, Sequence
+
+from .errors import Error, Path
+from .fleet import _manifest, need_duckdb, snapshot_files, snapshot_id
+from .schema import MEMBERS
+from .tables import Table
+
+__all__ = ["export", "Exported"]
+
+# Casts that lose nothing, from a column's type in a snapshot to the type the
+# directory holds.
+_WIDENS = {("BIGINT", "DOUBLE")}
+
+
+@dataclasses.dataclass(frozen=True)
+class Exported:
+    """One Parquet file of an export: where it is, and whether this run wrote
+    it (False: it was there already)."""
+
+    member: str
+    snapshot: str
+    path: str
+    written: bool
+
+
+def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iterable[str]] = None,
+           *, progress: Optional[Callable[[Exported], object]] = None) -> list[Exported]:
+    """Exports the snapshots `paths` (files, or directories of .quarlen
+    files) into `directory`: every member each lists, or only `members` (bare
+    names for keyed members). Returns the files, written or found, in order;
+    `progress` is called with each as soon as it is done."""
+    duckdb = need_duckdb("quarlen export")
+    directory = os.fspath(directory)
+    names = list(MEMBERS) if members is None else list(dict.fromkeys(members))
+    for name in names:
+        if name not in MEMBERS:
+            raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
+    files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
+    # (path, id, the bare names of the members it lists), each manifest read once.
+    snapshots = []
+    for path in files:
+        text = _manifest(path)
+        listed = {entry.partition("/")[0] for entry in json.loads(text)["members"]}
+        snapshots.append((path, snapshot_id(path, text), listed))
+
+    connection = duckdb.connect()
+    done: list[Exported] = []
+    for name in names:
+        folder = os.path.join(directory, name)
+        pending = []
+        for path, ident, listed in snapshots:
+            if name not in listed:
+                continue
+            target = os.path.join(folder, ident + ".parquet")
+            if os.path.exists(target):
+                done.append(Exported(name, path, target, False))
+                if progress:
+                    progress(done[-1])
+            else:
+                pending.append((path, target))
+        if not pending:
+            continue
+        os.makedirs(folder, exist_ok=True)
+        types = _folder_types(connection, folder) or _inferred_types(connection, [p for p, _ in pending], name)
+        for path, target in pending:
+            _write(connection, Table([path], name), types, target, path, name)
+            done.append(Exported(name, path, target, True))
+            if progress:
+                progress(done[-1])
+    return done
+
+
+def _columns(connection: Any, source: str, *parameters: Any) -> dict[str, str]:
+    described = connection.execute(f"DESCRIBE SELECT * FROM {source}", list(parameters)).fetchall()
+    return {row[0]: row[1] for row in described}
+
+
+def _folder_types(connection: Any, folder: str) -> dict[str, str]:
+    """The column types of the Parquet files already in `folder` (of the first
+    in name order: they all have the same), or {} when there is none."""
+    existing = sorted(name for name in os.listdir(folder) if name.endswith(".parquet") and not name.startswith("."))
+    if not existing:
+        return {}
+    return _columns(connection, "read_parquet(?)", os.path.join(folder, existing[0]))
+
+
+def _inferred_types(connection: Any, paths: list[str], name: str) -> dict[str, str]:
+    """The types of the member `name` inferred over all `paths`, with nulls as text."""
+    connection.register("quarlen_source", Table(paths, name))
+    try:
+        types = _columns(connection, "quarlen_source")
+    finally:
+        connection.unregister("quarlen_source")
+    return {column: "VARCHAR" if kind == '"NULL"' or kind == "NULL" else kind for column, kind in types.items()}
+
+
+def _write(connection: Any, table: Table, types: dict[str, str], target: str, path: str, name: str) -> None:
+    connection.register("quarlen_source", table)
+    hidden = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial")
+    try:
+        own = _columns(connection, "quarlen_source")
+        selected = []
+        for column, kind in types.items():
+            have = own.get(column)
+            quoted = '"' + column.replace('"', '""') + '"'
+            if have == kind:
+                selected.append(quoted)
+            elif have in ('"NULL"', "NULL") or (have, kind) in _WIDENS:
+                selected.append(f"CAST({quoted} AS {kind}) AS {quoted}")
+            else:
+                raise Error(f"{name}.{column}: {path} holds {have} where {os.path.dirname(target)} holds {kind}; "
+                            "export it into another directory", path=path, member=name)
+        with _removed_unless_renamed(hidden):
+            try:
+                connection.execute(f"COPY (SELECT {', '.join(selected)} FROM quarlen_source) TO ? (FORMAT parquet)",
+                                   [hidden])
+            except need_duckdb("quarlen export").Error as error:
+                raise Error(str(error).strip(), path=path, member=name) from None
+            _durable(hidden)
+            os.replace(hidden, target)
+            _durable(os.path.dirname(target))
+    finally:
+        connection.unregister("quarlen_source")
+
+
+class _removed_unless_renamed:
+    """Removes a hidden file left by an earlier run, and the one this run
+    writes unless it was renamed into place."""
+
+    def __init__(self, hidden: str) -> None:
+        self.hidden = hidden
+
+    def __enter__(self) -> None:
+        _remove(self.hidden)
+
+    def __exit__(self, *exc: object) -> None:
+        _remove(self.hidden)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def _durable(path: str) -> None:
+    """Flushes a file, or a directory's entries, to the disk."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
