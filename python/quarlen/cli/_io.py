@@ -58,6 +58,13 @@ def flush() -> None:
         sys.stdout.flush()
 
 
+def about_file(error: ValueError) -> str:
+    """An error's message, led by the file it is about where the message
+    does not name it already."""
+    path, text = getattr(error, "path", None), str(error)
+    return text if path is None or text.startswith(f"{path}: ") else f"{path}: {text}"
+
+
 def stdin() -> IO[bytes]:
     if sys.stdin is None:
         raise CommandError("standard input: closed")

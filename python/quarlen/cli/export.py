@@ -37,6 +37,8 @@ def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) 
         parquet.export(directory, files, members, progress=done)
     except ImportError as error:
         raise CommandError(str(error)) from None
+    except ValueError as error:
+        raise CommandError(_io.about_file(error)) from None
     except OSError as error:
         raise CommandError(f"{error.filename or directory}: {error.strerror or error}") from None
     _io.err(f"{directory}: {counts[True]} files written, {counts[False]} there already\n")

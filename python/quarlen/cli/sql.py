@@ -43,10 +43,10 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
 
     def skip(error: quarlen.Error) -> None:
         left_out.append(str(error.path))
-        _io.err(f"quarlen: left out: {error}\n")
+        _io.err(f"quarlen: left out: {_io.about_file(error)}\n")
 
-    database = fleet.Fleet(fleet.snapshot_files(files), skip if skip_bad else None)
     try:
+        database = fleet.Fleet(fleet.snapshot_files(files), skip if skip_bad else None)
         named = {name.lower().rpartition(".")[2] for name in duckdb.get_table_names(query)}
         for name in quarlen.schema.MEMBERS:
             if name in named:
@@ -55,6 +55,8 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
         if result.description is not None:  # None: a statement without a result
             columns = [column[0] for column in result.description]
             _io.out_lines(_FORMS[form](columns, _rows(result)))
+    except quarlen.Error as error:
+        raise CommandError(_io.about_file(error)) from None
     except duckdb.Error as error:
         raise CommandError(str(error).strip()) from None
     return _io.EXIT_PROBLEMS if left_out else _io.EXIT_OK

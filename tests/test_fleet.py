@@ -1,0 +1,160 @@
+"""A fleet of snapshots as SQL (`quarlen sql`, `connect`) and as Parquet (`quarlen export`)."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import quarlen
+
+from archives import archive, record
+
+duckdb = pytest.importorskip("duckdb", reason="the sql extra (duckdb) is not installed")
+
+QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
+OBJECT = b'[%d,"%s","T%d","TABLE","%s","N",null]\n'
+
+
+def run(*args, env=None):
+    return subprocess.run([QUARLEN, *map(str, args)], capture_output=True, env=env)
+
+
+def snapshot(path, owners, status="VALID", extra=()):
+    """A snapshot with one table per owner in `objects`, and a control_rows instance per owner."""
+    text = b"".join(OBJECT % (i, owner.encode(), i, status.encode()) for i, owner in enumerate(owners))
+    members = {"objects": text, **{f"control_rows/{owner}": b'[{"n":%d}]\n' % i for i, owner in enumerate(owners)}}
+    return archive(path, {**members, **dict(extra)})
+
+
+@pytest.fixture
+def fleet(tmp_path):
+    (tmp_path / "db" / "eu").mkdir(parents=True)
+    a = snapshot(tmp_path / "db" / "a.quarlen", ["APP", "HR"])
+    b = snapshot(tmp_path / "db" / "eu" / "b.quarlen", ["APP"], status="INVALID")
+    (tmp_path / "db" / "notes.txt").write_text("not a snapshot")
+    return tmp_path, a, b
+
+
+@pytest.mark.parametrize("form, expected", [
+    ("jsonl", '{"snapshot": "%(a)s", "n": 2}\n{"snapshot": "%(b)s", "n": 1}\n'),
+    ("json", '[{"snapshot": "%(a)s", "n": 2},\n{"snapshot": "%(b)s", "n": 1}]\n'),
+    ("csv", "snapshot,n\n%(a)s,2\n%(b)s,1\n"),
+    ("table", "snapshot%(pad)s  n\n%(rule)s  -\n%(a)s  2\n%(b)s  1\n(2 rows)\n"),
+])
+def test_sql_formats_over_a_directory(fleet, form, expected):
+    tmp, a, b = fleet
+    result = run("sql", "select snapshot, count(*) as n from objects group by 1 order by 1", tmp / "db",
+                 "--format", form)
+    width = len(str(b))
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == expected % {
+        "a": str(a).ljust(width) if form == "table" else a, "b": b, "pad": " " * (width - 8), "rule": "-" * width}
+
+
+def test_sql_views_keys_and_snapshots(fleet):
+    tmp, a, b = fleet
+    query = ("select s.path, s.header->>'format', s.members, s.rows, list(c.key order by c.key), "
+             "list(c.row->>'n' order by c.key) from snapshots s join control_rows c on c.snapshot = s.path "
+             "group by all order by 1")
+    result = run("sql", query, a, b, "--format", "jsonl")
+    assert result.returncode == 0, result.stderr
+    rows = [list(json.loads(line).values()) for line in result.stdout.splitlines()]
+    assert rows == [[str(a), "quarlen/1", 3, 4, ["APP", "HR"], ["0", "1"]], [str(b), "quarlen/1", 2, 2, ["APP"], ["0"]]]
+    connection = quarlen.connect([a, b], members=["objects"])
+    assert connection.sql("select owner, status from objects order by all").fetchall() == [
+        ("APP", "INVALID"), ("APP", "VALID"), ("HR", "VALID")]
+
+
+def test_sql_bad_files_stop_the_query_or_are_left_out(fleet):
+    tmp, a, b = fleet
+    text = OBJECT % (1, b"APP", 1, b"VALID")
+    bad = archive(tmp / "bad.quarlen", {"objects": text, "units": b"[]\n"},
+                  records={"units": record(b"[]\n", rows=2)})
+    query = "select snapshot, count(*) from objects group by 1 order by 1"
+    # Only the members a query names are read: the damaged units do not matter here.
+    assert run("sql", query, bad, "--format", "csv").stdout == f"snapshot,count_star()\n{bad},1\n".encode()
+    message = f"quarlen: {bad}: units: 1 rows, the manifest says 2\n"
+    units = "select count(*) from units"
+    stopped = run("sql", units, a, bad)
+    assert (stopped.returncode, stopped.stdout, stopped.stderr.decode()) == (2, b"", message)
+    skipped = run("sql", units, a, bad, "--skip-bad", "--format", "csv")
+    assert (skipped.returncode, skipped.stdout, skipped.stderr.decode()) == (
+        1, b"count_star()\n0\n", message.replace("quarlen: ", "quarlen: left out: "))
+    assert run("sql", "select nonsense", a).returncode == 2
+
+
+def test_without_duckdb_the_commands_say_what_to_install(fleet, tmp_path):
+    tmp, a, b = fleet
+    blocker = tmp_path / "blocker"
+    blocker.mkdir()
+    (blocker / "duckdb.py").write_text("raise ImportError('blocked')\n")
+    env = dict(os.environ, PYTHONPATH=str(blocker))
+    for args in (("sql", "select 1", a), ("export", tmp_path / "out", a)):
+        result = run(*args, env=env)
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert result.stderr.decode() == (f"quarlen: quarlen {args[0]} needs DuckDB, which is not installed: "
+                                          "pip install 'quarlen[sql]'\n")
+    # Importing the package imports no optional dependency.
+    loaded = subprocess.run([sys.executable, "-c", "import sys, quarlen; print(sorted(m for m in sys.modules "
+                             "if m.split('.')[0] in ('duckdb', 'pyarrow', 'polars', 'pandas')))"],
+                            capture_output=True, text=True, check=True)
+    assert loaded.stdout == "[]\n"
+
+
+def test_export_is_incremental_and_reads_back_as_one_table(fleet):
+    tmp, a, b = fleet
+    out = tmp / "out"
+    first = run("export", out, a, "--member", "objects", "--member", "control_rows")
+    assert first.returncode == 0, first.stderr
+    ids = {name: quarlen.fleet.snapshot_id(path) for name, path in (("a", a), ("b", b))}
+    assert ids["a"].startswith("a-") and len(ids["a"]) == len("a-") + 12
+    assert first.stdout.decode().splitlines() == [f"{out}/objects/{ids['a']}.parquet",
+                                                  f"{out}/control_rows/{ids['a']}.parquet"]
+    stamp = os.stat(out / "objects" / f"{ids['a']}.parquet").st_mtime_ns
+    second = run("export", out, tmp / "db")  # every member, the grown fleet
+    assert second.returncode == 0, second.stderr
+    assert second.stdout.decode().splitlines() == [f"{out}/objects/{ids['b']}.parquet",
+                                                   f"{out}/control_rows/{ids['b']}.parquet"]
+    assert second.stderr.decode() == f"{out}: 2 files written, 2 there already\n"
+    assert os.stat(out / "objects" / f"{ids['a']}.parquet").st_mtime_ns == stamp
+    assert sorted(os.listdir(out)) == ["control_rows", "objects"]  # no hidden file left
+    assert sorted(os.listdir(out / "objects")) == sorted(f"{i}.parquet" for i in ids.values())
+
+    pyarrow_dataset = pytest.importorskip("pyarrow.dataset")
+    expected = sorted([str(path), *row] for path in (a, b) for row in quarlen.load(path, "objects"))
+    read_back = pyarrow_dataset.dataset(out / "objects").to_table().to_pylist()
+    assert sorted(list(row.values()) for row in read_back) == expected
+    query = f"select * from read_parquet('{out}/objects/*.parquet') order by all"
+    assert [list(row) for row in duckdb.sql(query).fetchall()] == expected
+    keys = duckdb.sql(f"select key, count(*) from read_parquet('{out}/control_rows/*.parquet') group by 1 order by 1")
+    assert keys.fetchall() == [("APP", 2), ("HR", 1)]
+
+
+def test_export_stops_on_a_bad_file_and_a_rerun_finishes(fleet):
+    tmp, a, b = fleet
+    out = tmp / "out"
+    bad = archive(tmp / "bad.quarlen", {"objects": OBJECT % (1, b"X", 1, b"VALID")},
+                  records={"objects": record(b"[]\n")})
+    stopped = run("export", out, a, bad, b, "--member", "objects")
+    assert stopped.returncode == 2
+    assert stopped.stderr.decode().startswith(f"quarlen: {bad}: objects: ")
+    assert os.listdir(out / "objects") == [f"{quarlen.fleet.snapshot_id(a)}.parquet"]
+    finished = run("export", out, a, b, "--member", "objects")
+    assert finished.stderr.decode() == f"{out}: 1 files written, 1 there already\n"
+
+
+def test_spark_reads_the_export(fleet):
+    pyspark_sql = pytest.importorskip("pyspark.sql", reason="pyspark is not installed")
+    tmp, a, b = fleet
+    out = tmp / "out"
+    assert run("export", out, a, b, "--member", "objects").returncode == 0
+    spark = pyspark_sql.SparkSession.builder.master("local[1]").getOrCreate()
+    try:
+        rows = spark.read.parquet(str(out / "objects")).collect()
+    finally:
+        spark.stop()
+    assert sorted(list(row) for row in rows) == sorted(
+        [str(path), *row] for path in (a, b) for row in quarlen.load(path, "objects"))
