@@ -36,21 +36,23 @@ _WIDENS = {("BIGINT", "DOUBLE")}
 
 @dataclasses.dataclass(frozen=True)
 class Exported:
-    """One Parquet file of an export: where it is, and whether this run wrote
-    it (False: it was there already)."""
+    """One Parquet file of an export: where it is, whether this run wrote it
+    (False: it was there already) and the rows it wrote."""
 
     member: str
     snapshot: str
     path: str
     written: bool
+    rows: int = 0
 
 
 def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iterable[str]] = None,
-           *, progress: Optional[Callable[[Exported], object]] = None) -> list[Exported]:
+           *, progress: Optional[Callable[[Exported, int], object]] = None) -> list[Exported]:
     """Exports the snapshots `paths` (files, or directories of .quarlen
     files) into `directory`: every member each lists, or only `members` (bare
-    names for keyed members). Returns the files, written or found, in order;
-    `progress` is called with each as soon as it is done."""
+    names for keyed members). Returns the files, written or found, member by
+    member; `progress` is called with each as soon as it is done, and the
+    number of files the export comprises."""
     duckdb = need_duckdb("quarlen export")
     directory = os.fspath(directory)
     names = list(MEMBERS) if members is None else list(dict.fromkeys(members))
@@ -58,37 +60,40 @@ def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iter
         if name not in MEMBERS:
             raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
     files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
-    # (path, id, the bare names of the members it lists), each manifest read once.
-    snapshots = []
+    # The files of the export, member by member: (member, snapshot, target).
+    plan: list[tuple[str, str, str]] = []
     for path in files:
         text = _manifest(path)
         listed = {entry.partition("/")[0] for entry in json.loads(text)["members"]}
-        snapshots.append((path, snapshot_id(path, text), listed))
+        ident = snapshot_id(path, text)
+        plan.extend((name, path, os.path.join(directory, name, ident + ".parquet")) for name in names if name in listed)
+    plan.sort(key=lambda task: names.index(task[0]))
 
     connection = duckdb.connect()
     done: list[Exported] = []
+
+    def finished(item: Exported) -> None:
+        done.append(item)
+        if progress:
+            progress(item, len(plan))
+
     for name in names:
-        folder = os.path.join(directory, name)
         pending = []
-        for path, ident, listed in snapshots:
-            if name not in listed:
+        for member, path, target in plan:
+            if member != name:
                 continue
-            target = os.path.join(folder, ident + ".parquet")
             if os.path.exists(target):
-                done.append(Exported(name, path, target, False))
-                if progress:
-                    progress(done[-1])
+                finished(Exported(name, path, target, False))
             else:
                 pending.append((path, target))
         if not pending:
             continue
+        folder = os.path.join(directory, name)
         os.makedirs(folder, exist_ok=True)
         types = _folder_types(connection, folder) or _inferred_types(connection, [p for p, _ in pending], name)
         for path, target in pending:
-            _write(connection, Table([path], name), types, target, path, name)
-            done.append(Exported(name, path, target, True))
-            if progress:
-                progress(done[-1])
+            rows = _write(connection, Table([path], name), types, target, path, name)
+            finished(Exported(name, path, target, True, rows))
     return done
 
 
@@ -116,7 +121,8 @@ def _inferred_types(connection: Any, paths: list[str], name: str) -> dict[str, s
     return {column: "VARCHAR" if kind == '"NULL"' or kind == "NULL" else kind for column, kind in types.items()}
 
 
-def _write(connection: Any, table: Table, types: dict[str, str], target: str, path: str, name: str) -> None:
+def _write(connection: Any, table: Table, types: dict[str, str], target: str, path: str, name: str) -> int:
+    """Writes one file; returns its row count."""
     connection.register("quarlen_source", table)
     hidden = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial")
     try:
@@ -134,8 +140,9 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
                             "export it into another directory", path=path, member=name)
         with _removed_unless_renamed(hidden):
             try:
-                connection.execute(f"COPY (SELECT {', '.join(selected)} FROM quarlen_source) TO ? (FORMAT parquet)",
-                                   [hidden])
+                copied = connection.execute(
+                    f"COPY (SELECT {', '.join(selected)} FROM quarlen_source) TO ? (FORMAT parquet)", [hidden])
+                rows: int = copied.fetchone()[0]
             except need_duckdb("quarlen export").Error as error:
                 raise Error(str(error).strip(), path=path, member=name) from None
             _durable(hidden)
@@ -143,6 +150,7 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
             _durable(os.path.dirname(target))
     finally:
         connection.unregister("quarlen_source")
+    return rows
 
 
 class _removed_unless_renamed:

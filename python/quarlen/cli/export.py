@@ -4,7 +4,7 @@ from typing import Any, Optional, Sequence
 
 from quarlen import parquet
 
-from . import _io
+from . import _io, _progress
 from ._io import CommandError
 
 
@@ -27,11 +27,17 @@ def add_parser(commands: Any) -> None:
 
 def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) -> int:
     counts = {True: 0, False: 0}
+    progress: Optional[_progress.FileProgress] = None
 
-    def done(item: parquet.Exported) -> None:
+    def done(item: parquet.Exported, total: int) -> None:
+        nonlocal progress
+        if progress is None:
+            progress = _progress.FileProgress(total)
         counts[item.written] += 1
         if item.written:
+            progress.end()  # the output takes the line
             _io.out(item.path + "\n")
+        progress.file_done(item.rows)
 
     try:
         parquet.export(directory, files, members, progress=done)
@@ -41,5 +47,8 @@ def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) 
         raise CommandError(_io.about_file(error)) from None
     except OSError as error:
         raise CommandError(f"{error.filename or directory}: {error.strerror or error}") from None
+    finally:
+        if progress is not None:
+            progress.end()
     _io.err(f"{directory}: {counts[True]} files written, {counts[False]} there already\n")
     return _io.EXIT_OK

@@ -12,7 +12,7 @@ from typing import Any, Iterator, NoReturn, Sequence
 
 import quarlen
 
-from . import _io
+from . import _io, _progress
 from ._io import EXIT_FAILURE, EXIT_OK, EXIT_PROBLEMS, CommandError
 
 
@@ -61,8 +61,10 @@ def print_report(path: str, report: dict[str, Any]) -> None:
 
 def run(files: Sequence[str], jobs: int, as_json: bool) -> int:
     status = EXIT_OK
+    progress = _progress.FileProgress(len(files))
     try:
         for path, (text, error) in zip(files, _verified_in_order(files, jobs)):
+            progress.end()  # the output takes the line
             if text is None:
                 if as_json:
                     _io.out(json.dumps({"file": path, "error": error}, ensure_ascii=False, separators=(",", ":")) + "\n")
@@ -78,6 +80,8 @@ def run(files: Sequence[str], jobs: int, as_json: bool) -> int:
                 if not report["ok"] and status == EXIT_OK:
                     status = EXIT_PROBLEMS
             _io.flush()
+            progress.file_done(sum(report["members"].values()) if text is not None else 0)
+        progress.end()
     except KeyboardInterrupt:
         _leave_now(_io.EXIT_INTERRUPTED)
     except CommandError as error:

@@ -10,7 +10,7 @@ from typing import IO, Any, Optional, Sequence
 
 import quarlen
 
-from . import _io
+from . import _io, _progress
 from ._io import CommandError
 
 
@@ -74,22 +74,13 @@ def _terminate(signum: int, frame: object) -> None:
     raise SystemExit(128 + signum)
 
 
-class _Progress:
-    """Rows and bytes of the member being written on standard error, when it is a terminal."""
+class _Progress(_progress.Progress):
+    """Rows and bytes of the member being written."""
 
-    def __init__(self) -> None:
-        self.enabled = sys.stderr.isatty()
-        self.name = ""
+    name = ""
 
     def update(self, rows: int, size: int) -> None:
-        if self.enabled:
-            sys.stderr.write(f"\r\x1b[K{self.name}: {rows:,} rows, {size / 1e6:,.1f} MB")
-            sys.stderr.flush()
-
-    def done(self) -> None:
-        if self.enabled:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
+        self.show(f"{self.name}: {rows:,} rows, {size / 1e6:,.1f} MB", now=True)
 
 
 def _parse_source(spec: str) -> tuple[str, str]:
@@ -123,7 +114,7 @@ def _write_member(snapshot: quarlen.SnapshotWriter, name: str, source: str, prog
     finally:
         if source != "-":
             handle.close()
-    progress.done()
+    progress.end(keep=True)
     count: int = record["rows"]
     return count
 
