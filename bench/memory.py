@@ -24,6 +24,11 @@ digest per row of one member and the changed rows, and should stay within
     python bench/memory.py [--small-mb 100] [--large-mb 1000] [--dir /tmp]
     python bench/memory.py --diff-only [--diff-scale 1]
     python bench/memory.py --long-line-only
+    python bench/memory.py --export-only [--large-mb 1000]
+
+Last of all, `quarlen.export` of a 1 GB `units` member to Parquet (needs
+DuckDB): the peak should grow by at most 256 MB over the process that has
+DuckDB loaded, whatever the member's size.
 """
 
 from __future__ import annotations
@@ -111,6 +116,38 @@ def measure_reader(call: str, path: str) -> dict:
         [sys.executable, __file__, "--reader", call, path], check=True, capture_output=True, text=True
     ).stdout
     return json.loads(out)
+
+
+def vm_hwm_kb() -> int:
+    """This process's peak resident set (VmHWM), which unlike ru_maxrss does
+    not start from the peak of the process that forked it."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+def export_child(path: str, directory: str) -> None:
+    import duckdb  # noqa: F401  (loaded before the baseline, as the export loads it)
+
+    import quarlen
+
+    baseline = vm_hwm_kb()
+    written = quarlen.export(directory, path, ["units"])
+    print(json.dumps({"rows": sum(item.rows for item in written), "baseline_kb": baseline, "peak_kb": vm_hwm_kb()}))
+
+
+def measure_export(directory: str, megabytes: int) -> None:
+    path = os.path.join(directory, "memory-export.quarlen")
+    r = measure(path, megabytes)
+    out = os.path.join(directory, "memory-export-parquet")
+    try:
+        e = json.loads(subprocess.run([sys.executable, __file__, "--export", path, out],
+                                      check=True, capture_output=True, text=True).stdout)
+    finally:
+        os.unlink(path)
+        subprocess.run(["rm", "-rf", out], check=True)
+    grown = (e["peak_kb"] - e["baseline_kb"]) / 1024
+    print(f"export of a {r['bytes'] / 1e6:.0f} MB member ({e['rows']:,} rows) to Parquet: peak VmHWM "
+          f"{e['peak_kb'] / 1024:.1f} MB, {grown:+.1f} MB over the baseline with DuckDB loaded (target: within 256 MB)")
 
 
 def diff_files_child(directory: str, scale: float) -> None:
@@ -208,6 +245,9 @@ def main() -> None:
     if len(sys.argv) == 4 and sys.argv[1] == "--reader":
         reader_child(sys.argv[2], sys.argv[3])
         return
+    if len(sys.argv) == 4 and sys.argv[1] == "--export":
+        export_child(sys.argv[2], sys.argv[3])
+        return
     if len(sys.argv) == 4 and sys.argv[1] == "--diff-files":
         diff_files_child(sys.argv[2], float(sys.argv[3]))
         return
@@ -221,7 +261,11 @@ def main() -> None:
     parser.add_argument("--diff-scale", type=float, default=1.0)
     parser.add_argument("--diff-only", action="store_true", help="only the diff's memory")
     parser.add_argument("--long-line-only", action="store_true", help="only the long line's cases")
+    parser.add_argument("--export-only", action="store_true", help="only the Parquet export's memory")
     args = parser.parse_args()
+    if args.export_only:
+        measure_export(args.dir, args.large_mb)
+        return
     if args.long_line_only:
         measure_long_line(args.dir)
         return
@@ -259,6 +303,7 @@ def main() -> None:
         os.unlink(os.path.join(args.dir, f"memory-{name}.quarlen"))
     measure_long_line(args.dir)
     measure_diff(args.dir, args.diff_scale)
+    measure_export(args.dir, args.large_mb)
 
 
 if __name__ == "__main__":
