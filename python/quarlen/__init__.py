@@ -22,9 +22,12 @@ from ._native import (
 )
 from .compare import Change, TextChange, diff
 from .errors import Error
+from .fleet import connect
+from .parquet import export
 from .rows import iter_rows, load, rows_text
 from .schema import Member, member
 from .snapshot import SnapshotWriter, create
+from .tables import Table, table
 
 __version__: str = version()
 
@@ -49,5 +52,9 @@ __all__ = [
     "Member",
     "member",
     "schema",
+    "Table",
+    "table",
+    "connect",
+    "export",
     "__version__",
 ]

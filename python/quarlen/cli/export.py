@@ -37,6 +37,7 @@ def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) 
         if item.written:
             progress.end()  # the output takes the line
             _io.out(item.path + "\n")
+            _io.flush()
         progress.file_done(item.rows)
 
     try:
