@@ -137,7 +137,7 @@ class RowKeys {
 
   // The key of a row, split here.
   std::string key_of(std::string_view row) {
-    if (!split()) return std::string(row);
+    if (columns_.empty()) return std::string(row);
     split_row(row, &elements_);
     return std::string(key_text(elements_, columns_, &scratch_));
   }
