@@ -2,6 +2,8 @@
 
 import dataclasses
 import fnmatch
+import os
+import pty
 import re
 import shutil
 import subprocess
@@ -12,7 +14,7 @@ import quarlen
 from quarlen.rules import SPACED_COLUMNS, object_column, owner_column, spaced
 
 from archives import write
-from test_diff import quarlen_diff
+from test_diff import QUARLEN, quarlen_diff
 
 SQL = ["g1", 0, "APP", 3, 0, 0, 5, "t1", "SELECT 1\nFROM dual"]
 STATEMENT = ["PKG", "PACKAGE BODY", 7, 6, "s", "SELECT", "g1", 10, 3, "N", "N", "N", "select  x\n from t"]
@@ -114,3 +116,17 @@ def test_html_in_a_browser(pair, tmp_path):
                        r'<td class="n" data-kind="removed">([\d,]+)</td><td class="n" data-kind="changed">([\d,]+)</td>', dom)
     assert [f"{m}: +{a} -{r} ~{c}" for m, a, r, c in shown] == stat
     assert "<del>VARCHAR2</del> → <ins>NUMBER</ins>" in dom and '<td class="w">BEGIN z; END;</td>' in dom
+
+
+@pytest.mark.parametrize("args, no_color, terminal, painted", [
+    ([], "", True, True), ([], "1", True, False), ([], "", False, False),
+    (["--color", "always"], "1", False, True), (["--color", "never"], "", True, False),
+])
+def test_colour(pair, args, no_color, terminal, painted):
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    subprocess.run([QUARLEN, "diff", *map(str, pair), "--member", "columns", *args], stdout=writer,
+                   env=dict(os.environ, NO_COLOR=no_color), check=False)
+    os.close(writer)
+    out = os.read(reader, 65536).decode()
+    os.close(reader)
+    assert ("\x1b[33m~ columns APP.INVOICES.AMOUNT" in out) == painted and ("- columns HR.EMP.ID" in out)
