@@ -41,13 +41,15 @@ def write_page(old, new, page):
     return time.perf_counter() - start
 
 
-def browser_load(browser, page):
-    """Seconds for the browser to start, load and lay out the page and print
-    its DOM, less the same for an empty page; network access is cut off."""
+def browser_load(browser, page, action):
+    """Seconds for the browser to start, load the page and do `action`
+    (print its DOM, or lay it out and paint a screenshot), the best of three,
+    and the same less the time for an empty page; network access is cut off."""
     def run(uri):
         start = time.perf_counter()
         subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--proxy-server=127.0.0.1:9",
-                        "--dump-dom", uri], check=True, capture_output=True)
+                        "--window-size=1200,900", *action, uri], check=True, capture_output=True,
+                       cwd=os.path.dirname(page))
         return time.perf_counter() - start
     empty = os.path.join(os.path.dirname(page), "empty.html")
     with open(empty, "w") as out:
@@ -72,9 +74,9 @@ def main():
             seconds = write_page(old, new, page)
             line = "scale %g, %d changes: page written in %.2f s, %.1f MB" % (
                 args.scale, changes, seconds, os.path.getsize(page) / 1e6)
-            if browser:
-                full, net = browser_load(browser, page)
-                line += "; chromium --dump-dom %.2f s (%.2f s over an empty page)" % (full, net)
+            for action in (["--dump-dom"], ["--screenshot"]) if browser else ():
+                full, net = browser_load(browser, page, action)
+                line += "; chromium %s %.2f s (%.2f s over an empty page)" % (action[0], full, net)
             print(line, flush=True)
     finally:
         shutil.rmtree(workdir)

@@ -116,6 +116,7 @@ def test_html_in_a_browser(pair, tmp_path):
                        r'<td class="n" data-kind="removed">([\d,]+)</td><td class="n" data-kind="changed">([\d,]+)</td>', dom)
     assert [f"{m}: +{a} -{r} ~{c}" for m, a, r, c in shown] == stat
     assert "<del>VARCHAR2</del> → <ins>NUMBER</ins>" in dom and '<td class="w">BEGIN z; END;</td>' in dom
+    assert dom.count('<li class="a">') == 2 and dom.count('<li class="c">') == 8
 
 
 @pytest.mark.parametrize("args, no_color, terminal, painted", [

@@ -21,9 +21,9 @@ from .text import column_changes, key_shown
 _CONTEXT = 3
 # Owners drawn in the chart, the ones with most changes.
 _CHART_OWNERS = 30
-# The longest row text shown for a row added or removed.
-_ROW_CHARS = 300
-_MARKS = {"added": "+", "removed": "-", "changed": "~"}
+# Each kind's class, short for a page of many changes; the style sheet marks
+# them + - ~.
+_CLASSES = {"added": "a", "removed": "r", "changed": "c"}
 
 _STYLE = """
 body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222}
@@ -32,10 +32,13 @@ td,th{border:1px solid #ccc;padding:2px 6px;vertical-align:top;text-align:left}
 td.n{text-align:right;font-variant-numeric:tabular-nums}
 code,.src td{font-family:ui-monospace,monospace;font-size:12px;white-space:pre-wrap;word-break:break-all}
 details{margin:.2em 0 .2em 1em}summary{cursor:pointer}
-tr.added td:first-child{color:#1a7f37}tr.removed td:first-child{color:#cf222e}tr.changed td:first-child{color:#9a6700}
+ul.ch{list-style:none;padding-left:1em;margin:.2em 0}
+ul.ch>li{font-family:ui-monospace,monospace;font-size:12px}
+li.a::before{content:"+ ";color:#1a7f37}li.r::before{content:"- ";color:#cf222e}li.c::before{content:"~ ";color:#9a6700}
+li b,li summary{font-family:system-ui,sans-serif}
 del{background:#ffebe9;text-decoration:none}ins{background:#dafbe1;text-decoration:none}
 .src td.o{background:#ffebe9}.src td.w{background:#dafbe1}.src td.ln{color:#888;text-align:right}
-.col{font-weight:600}.muted{color:#666}
+.muted{color:#666}
 """
 _BAR_COLORS = {"added": "#2da44e", "removed": "#cf222e", "changed": "#d4a72c"}
 
@@ -63,7 +66,8 @@ def html_lines(changes: Iterable[TextChange], *, old_label: str = "", new_label:
            f"<title>{_e(title)}</title><style>{_STYLE}</style></head><body>\n<h1>{_e(title)}</h1>\n")
     yield from _headers(old_label, new_label, old_manifest or {}, new_manifest or {})
     yield from _summary(by_member)
-    yield "<h2>Changes per member</h2>\n" + _chart(by_member)
+    legend = " ".join(f'<span style="color:{color}">■</span> {kind}' for kind, color in _BAR_COLORS.items())
+    yield f'<h2>Changes per member</h2>\n<p class="muted">{legend}</p>\n{_chart(by_member)}'
     owners = dict(sorted(by_owner.items(), key=lambda item: -item[1].all())[:_CHART_OWNERS])
     more = len(by_owner) - len(owners)
     yield f"<h2>Changes per owner</h2>\n{_chart(owners)}"
@@ -72,10 +76,10 @@ def html_lines(changes: Iterable[TextChange], *, old_label: str = "", new_label:
     for member, owners_changes in grouped.items():
         yield f'<details class="member"><summary><b>{_e(member)}</b> {_counted(by_member[member])}</summary>\n'
         for owner, held in owners_changes.items():
-            yield f'<details class="owner"><summary>{_e(owner)} ({len(held):,})</summary><table>\n'
+            yield f'<details class="owner"><summary>{_e(owner)} ({len(held):,})</summary><ul class="ch">\n'
             for change in held:
                 yield _row(change)
-            yield "</table></details>\n"
+            yield "</ul></details>\n"
         yield "</details>\n"
     yield "</body></html>\n"
 
@@ -147,20 +151,18 @@ def _chart(bars: dict[str, Counts]) -> str:
 
 
 def _row(change: TextChange) -> str:
-    key = f"<code>{_e(key_shown(change.member, change.key))}</code>"
-    start = f'<tr class="{change.change}"><td>{_MARKS[change.change]}</td><td>{key}</td><td>'
+    """One change as a list item, without the end tag it may leave out."""
+    start = f"<li class={_CLASSES[change.change]}>{_e(key_shown(change.member, change.key))}"
     if change.change != "changed":
-        text = change.new or change.old or ""
-        cut = text if len(text) <= _ROW_CHARS else text[:_ROW_CHARS] + "…"
-        return f'{start}<code class="muted">{_e(cut)}</code></td></tr>\n'
+        return start + "\n"
     spec_name = change.member.partition("/")[0]
     source = SPACED_COLUMNS.get(spec_name)
     texts = _source_texts(change, source) if source in change.columns else None
-    parts = [f'<span class="col">{_e(column)}</span> <del>{_e(old)}</del> → <ins>{_e(new)}</ins>'
+    parts = [f"<b>{_e(column)}</b> <del>{_e(old)}</del> → <ins>{_e(new)}</ins>"
              for column, old, new in column_changes(change) if column != source or texts is None]
     if texts is not None:
-        parts.append(f'<details><summary class="col">{_e(source)}</summary>{_side_by_side(*texts)}</details>')
-    return start + "; ".join(parts) + "</td></tr>\n"
+        parts.append(f"<details><summary><b>{_e(source)}</b></summary>{_side_by_side(*texts)}</details>")
+    return f"{start}: {'; '.join(parts)}\n"
 
 
 def _source_texts(change: TextChange, column: Optional[str]) -> Optional[tuple[str, str]]:
