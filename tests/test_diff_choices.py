@@ -107,7 +107,8 @@ def test_html_in_a_browser(pair, tmp_path):
     page = tmp_path / "diff.html"
     status, text, _ = quarlen_diff(*pair, "--format", "html")
     page.write_text(text, encoding="utf-8")
-    dom = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom", page.as_uri()],
+    dom = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                          "--proxy-server=127.0.0.1:9", "--dump-dom", page.as_uri()],
                          capture_output=True, text=True, timeout=120).stdout
     assert status == 1 and "</details>" in dom and "<script" not in dom
     assert not re.search(r"""(src|href|url)\s*[=(]\s*["']?\w+:""", dom)
