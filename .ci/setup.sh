@@ -46,10 +46,11 @@ install_debs() {
 # Python with venv, pip and headers; compilers, CMake and the libraries
 # (Debian's -dev packages carry the static libz.a and libcrypto.a the wheel
 # links in); other ZIP readers and writers for the tests (zip, unzip, 7-Zip,
-# libarchive's bsdtar), binutils for the symbol checks.
+# libarchive's bsdtar), binutils for the symbol checks, and a headless
+# browser that renders diff's HTML report.
 install_debs python3 python3-venv python3-dev python3-pip g++ cmake make \
   zlib1g-dev libssl-dev nlohmann-json3-dev libgtest-dev zip unzip p7zip-full \
-  libarchive-tools binutils
+  libarchive-tools binutils chromium
 
 # The interpreter that builds the wheel: python3 on PATH (3.10 or later),
 # pyenv's when it is there, Debian's otherwise.

@@ -29,6 +29,7 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from generate import COLUMN_COUNTS, changed_copy, generate  # noqa: E402
+from quarlen.rules import owner_column  # noqa: E402
 import quarlen  # noqa: E402
 from quarlen import _native  # noqa: E402
 
@@ -167,13 +168,29 @@ def ours_verify_both(paths):
     return [_native.verify(p) for p in paths]
 
 
-def ours_diff(old, new):
+# An owner of few rows: the filtered diff keeps about 1% of them.
+FEW_OWNER = "SCOTT"
+
+
+def ours_diff(old, new, **choices):
     # Every change is taken, as a consumer would; the counts are checked later.
     counts = {}
-    for change in quarlen.diff(old, new):
+    for change in quarlen.diff(old, new, **choices):
         member = counts.setdefault(change.member, [0, 0, 0])
         member[("added", "removed", "changed").index(change.change)] += 1
     return counts
+
+
+def owner_share(members):
+    """The percentage of all rows that FEW_OWNER owns."""
+    rows = kept = 0
+    for name, member_rows in members:
+        spec = quarlen.member(name)
+        column = owner_column(spec)
+        for row in member_rows:
+            rows += 1
+            kept += (row[spec.columns.index(column)] if column else name.partition("/")[2]) == FEW_OWNER
+    return 100 * kept / rows
 
 
 # zlib, CRC-32 and SHA-256 alone ---------------------------------------------
@@ -455,6 +472,8 @@ def main():
          ours_verify_both, ((ours_path, changed_path),)),
         ("diff", "(q) ours: diff(old, new), every change",
          ours_diff, (ours_path, changed_path)),
+        ("diff", "(s) ours: diff(old, new, owner=[%s])" % FEW_OWNER,
+         lambda old, new: ours_diff(old, new, owner=[FEW_OWNER]), (ours_path, changed_path)),
     ]
     if orjson is not None:
         cases.append(("objects", "(o) ours: orjson.loads(read()), every member",
@@ -541,6 +560,8 @@ def main():
         print("  %-36s %6.2f  %s" % (label, value, target))
     print("  %-36s %6.2f  %s" % ("diff time / verify time of both", m("(q)") / m("(p)"),
                                  "target <= 3.00"))
+    print("  %-36s %6.2f  %s" % ("diff --owner (%.1f%% of rows) / diff" % owner_share(members),
+                                 m("(s)") / m("(q)"), "target <= 1.00"))
 
     memory = measure_write_memory(batches, workdir)
     batch_mb = sum(len(t.encode()) for _, ts in batches for t in ts) / 1e6

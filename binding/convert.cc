@@ -108,12 +108,13 @@ void set_not_a_string_error(const std::string& type_name) {
 // Formats the missing-arguments TypeError: 'a', 'a' and 'b', 'a', 'b', and 'c'.
 void raise_missing(const Signature& sig, PyObject** out) {
   std::string names;
+  const int required = sig.count - sig.optional;
   int missing = 0;
-  for (int i = 0; i < sig.count; ++i) {
+  for (int i = 0; i < required; ++i) {
     if (out[i] == nullptr) ++missing;
   }
   int seen = 0;
-  for (int i = 0; i < sig.count; ++i) {
+  for (int i = 0; i < required; ++i) {
     if (out[i] != nullptr) continue;
     if (seen > 0) {
       if (missing == 2) {
@@ -174,7 +175,7 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
 }
 
 bool all_filled(const Signature& sig, PyObject** out) {
-  for (int i = 0; i < sig.count; ++i) {
+  for (int i = 0; i < sig.count - sig.optional; ++i) {
     if (out[i] == nullptr) {
       raise_missing(sig, out);
       return false;

@@ -64,11 +64,13 @@ PyObject* guarded(const char* where, F&& body) noexcept {
 #define QUARLEN_WHERE __FILE__ ":" QUARLEN_WHERE_STR(__LINE__)
 
 // A function's parameters, for binding. `full_name` is "read()" or
-// "Writer.begin()"; at most four parameters.
+// "Writer.begin()"; at most five parameters, the last `optional` of which may
+// be left out (bound as null).
 struct Signature {
   const char* full_name;
   const char* const* params;
   int count;
+  int optional = 0;
 };
 
 // The parameters of the functions that read one member.

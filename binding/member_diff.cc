@@ -1,6 +1,7 @@
 #include "member_diff.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +16,14 @@
 namespace quarlen::py {
 namespace {
 
-constexpr const char* kParams[] = {"old", "new", "name", "key_columns"};
+constexpr const char* kParams[] = {"old", "new", "name", "key_columns", "rules"};
 
 // The tuple of column indexes; false with an exception set.
-bool column_indexes(PyObject* obj, std::vector<size_t>* out) {
+bool column_indexes(PyObject* obj, std::vector<size_t>* out, const char* param = "key_columns") {
   if (!PyTuple_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "argument 'key_columns': expected a tuple of column indexes");
+    PyErr_SetString(PyExc_TypeError,
+                    (std::string("argument '") + param + "': expected a tuple of column indexes")
+                        .c_str());
     return false;
   }
   const Py_ssize_t size = PyTuple_Size(obj);
@@ -28,12 +31,55 @@ bool column_indexes(PyObject* obj, std::vector<size_t>* out) {
     const Py_ssize_t column = PyLong_AsSsize_t(PyTuple_GetItem(obj, i));
     if (column == -1 && PyErr_Occurred()) return false;
     if (column < 0) {
-      PyErr_SetString(PyExc_ValueError, "argument 'key_columns': a column index is negative");
+      PyErr_SetString(PyExc_ValueError,
+                      (std::string("argument '") + param + "': a column index is negative").c_str());
       return false;
     }
     out->push_back(static_cast<size_t>(column));
   }
   return true;
+}
+
+// A column index, or None for none; false with an exception set.
+bool optional_column(PyObject* obj, std::optional<size_t>* out) {
+  if (obj == Py_None) return true;
+  std::vector<size_t> one;
+  PyRef tuple(PyTuple_Pack(1, obj));
+  if (!tuple || !column_indexes(tuple.get(), &one, "rules")) return false;
+  *out = one[0];
+  return true;
+}
+
+// A tuple of patterns as globs; false with an exception set.
+bool patterns(PyObject* obj, std::vector<Glob>* out) {
+  if (!PyTuple_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'rules': expected a tuple of patterns");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_Size(obj); ++i) {
+    auto text = text_argument("rules", PyTuple_GetItem(obj, i));
+    if (!text) return false;
+    out->emplace_back(*text);
+  }
+  return true;
+}
+
+// The rules: None, or (owner column, owner patterns, object column, object
+// patterns, ignored columns, spaced columns), a column None where the member
+// has none. False with an exception set.
+bool diff_rules(PyObject* obj, DiffRules* rules) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 6) {
+    PyErr_SetString(PyExc_TypeError, "argument 'rules': expected a tuple of 6 items");
+    return false;
+  }
+  auto item = [&](Py_ssize_t i) { return PyTuple_GetItem(obj, i); };
+  return optional_column(item(0), &rules->owner_column) &&
+         patterns(item(1), &rules->owner_patterns) &&
+         optional_column(item(2), &rules->object_column) &&
+         patterns(item(3), &rules->object_patterns) &&
+         column_indexes(item(4), &rules->ignored, "rules") &&
+         column_indexes(item(5), &rules->spaced, "rules");
 }
 
 const char* kind_name(ChangeKind kind) {
@@ -97,8 +143,8 @@ PyObject* change_tuple(RowChange& c, Values& values) {
 
 PyObject* diff_member_as(bool as_objects, const char* full_name, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
-  if (!bind_fastcall({full_name, kParams, 4}, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* bound[5];
+  if (!bind_fastcall({full_name, kParams, 5, 1}, args, nargs, kwnames, bound)) return nullptr;
   auto old_path = path_argument("old", bound[0]);
   if (!old_path) return nullptr;
   auto new_path = path_argument("new", bound[1]);
@@ -107,9 +153,11 @@ PyObject* diff_member_as(bool as_objects, const char* full_name, PyObject* const
   if (!name) return nullptr;
   std::vector<size_t> key_columns;
   if (!column_indexes(bound[3], &key_columns)) return nullptr;
+  DiffRules rules;
+  if (!diff_rules(bound[4], &rules)) return nullptr;
   bool raised = false;
   auto changes = interruptible(&raised, [&](Interrupt* i) {
-    return diff_member(*old_path, *new_path, *name, key_columns, i);
+    return diff_member(*old_path, *new_path, *name, key_columns, i, rules);
   });
   if (raised) return nullptr;
   if (!changes) return raise_error(changes.error());

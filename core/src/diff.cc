@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "listed_member.h"
+#include "quarlen/diff_rules.h"
 #include "quarlen/compact_text.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
@@ -102,35 +103,57 @@ struct RowDigests {
 };
 
 // How the rows of the member are keyed: by their values at the key columns,
-// or whole when there are none.
+// or whole when there are none; and which rows are kept and how they are
+// compared, by the rules.
 class RowKeys {
  public:
-  explicit RowKeys(std::span<const size_t> columns) : columns_(columns) {}
+  RowKeys(std::span<const size_t> columns, const DiffRules& rules)
+      : columns_(columns), rules_(rules) {}
 
-  // Whether a row's values must be split to find its key.
-  bool split() const { return !columns_.empty(); }
+  // Whether a row's values must be split to find its key, or for the rules.
+  bool split() const { return !columns_.empty() || !rules_.keeps_all() || rules_.reshapes(); }
+
+  // REQUIRES: `elements` holds the row's values when split().
+  bool keeps(const std::vector<std::string_view>& elements) const {
+    return rules_.keeps_all() || rules_.keeps(elements);
+  }
 
   // REQUIRES: `elements` holds the row's values when split().
   RowDigests digests(std::string_view row, const std::vector<std::string_view>& elements) {
-    const Digest whole = digests_.of(row);
-    if (!split()) return RowDigests{whole, whole, {}};
+    const Digest whole = compared_digest(row, elements);
+    if (columns_.empty()) {
+      return RowDigests{rules_.reshapes() ? digests_.of(row) : whole, whole, {}};
+    }
     const std::string_view key = key_text(elements, columns_, &scratch_);
     return RowDigests{digests_.of(key), whole, key};
   }
 
-  Digest row_digest(std::string_view row) { return digests_.of(row); }
+  // The digest of a row as the rules compare it.
+  Digest row_digest(std::string_view row) {
+    if (!rules_.reshapes()) return digests_.of(row);
+    split_row(row, &elements_);
+    return compared_digest(row, elements_);
+  }
 
   // The key of a row, split here.
   std::string key_of(std::string_view row) {
-    if (!split()) return std::string(row);
+    if (columns_.empty()) return std::string(row);
     split_row(row, &elements_);
     return std::string(key_text(elements_, columns_, &scratch_));
   }
 
  private:
+  Digest compared_digest(std::string_view row, const std::vector<std::string_view>& elements) {
+    if (!rules_.reshapes()) return digests_.of(row);
+    rules_.compared_form(elements, &compared_);
+    return digests_.of(compared_);
+  }
+
   std::span<const size_t> columns_;
+  const DiffRules& rules_;
   Digests digests_;
   std::string scratch_;
+  std::string compared_;
   std::vector<std::string_view> elements_;
 };
 
@@ -371,13 +394,16 @@ struct Side {
   size_t source;  // index into the side's vector
 };
 
-std::vector<size_t> differing_columns(std::string_view old_row, std::string_view new_row) {
+std::vector<size_t> differing_columns(std::string_view old_row, std::string_view new_row,
+                                      const DiffRules& rules) {
   std::vector<std::string_view> a, b;
   split_row(old_row, &a);
   split_row(new_row, &b);
   std::vector<size_t> columns;
   for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-    if (i >= a.size() || i >= b.size() || a[i] != b[i]) columns.push_back(i);
+    if (i >= a.size() || i >= b.size() || rules.differ(i, a[i], b[i])) {
+      columns.push_back(i);
+    }
   }
   return columns;
 }
@@ -420,8 +446,10 @@ Result<OldRows> index_old_rows(const Compared& files, RowKeys& keys) {
   uint64_t count = 0;
   auto read = for_each_row(files.old_path, files.name, keys.split(), files.interrupt,
                            [&](std::string_view row, const auto& elements) {
+                             const uint64_t index = count++;
+                             if (!keys.keeps(elements)) return;
                              const RowDigests d = keys.digests(row, elements);
-                             old_rows.add(d.key, d.row, count++);
+                             old_rows.add(d.key, d.row, index);
                            });
   if (!read) return std::move(read).error();
   old_rows.seal();
@@ -434,6 +462,7 @@ Result<std::vector<Unpaired>> match_new_rows(const Compared& files, RowKeys& key
   std::vector<Unpaired> unpaired;
   auto read = for_each_row(files.new_path, files.name, keys.split(), files.interrupt,
                            [&](std::string_view row, const auto& elements) {
+                             if (!keys.keeps(elements)) return;
                              const RowDigests d = keys.digests(row, elements);
                              if (!old_rows.take(d.key, d.row)) {
                                unpaired.push_back(Unpaired{std::string(d.key_text), std::string(row)});
@@ -493,10 +522,10 @@ RowChange added(Unpaired& u) {
   return c;
 }
 
-RowChange changed(Unmatched& before, Unpaired& after) {
+RowChange changed(Unmatched& before, Unpaired& after, const DiffRules& rules) {
   RowChange c;
   c.kind = ChangeKind::kChanged;
-  c.columns = differing_columns(before.text, after.row);
+  c.columns = differing_columns(before.text, after.row, rules);
   c.key = std::move(before.key);
   c.old_row = std::move(before.text);
   c.new_row = std::move(after.row);
@@ -507,7 +536,7 @@ RowChange changed(Unmatched& before, Unpaired& after) {
 // new row is unpaired because the only old row under its key differs); any
 // other row left over is removed or added.
 std::vector<RowChange> pair_changes(std::vector<Unmatched> unmatched,
-                                    std::vector<Unpaired> unpaired) {
+                                    std::vector<Unpaired> unpaired, const DiffRules& rules) {
   const std::vector<Side> sides = ordered_sides(unmatched, unpaired);
   std::vector<RowChange> changes;
   changes.reserve(sides.size());
@@ -516,7 +545,7 @@ std::vector<RowChange> pair_changes(std::vector<Unmatched> unmatched,
     while (end < sides.size() && sides[end].key == sides[i].key) ++end;
     if (end - i == 2 && !sides[i].added && sides[i + 1].added &&
         unmatched[sides[i].source].key_rows == 1) {
-      changes.push_back(changed(unmatched[sides[i].source], unpaired[sides[i + 1].source]));
+      changes.push_back(changed(unmatched[sides[i].source], unpaired[sides[i + 1].source], rules));
       i = end;
       continue;
     }
@@ -533,7 +562,7 @@ std::vector<RowChange> pair_changes(std::vector<Unmatched> unmatched,
 Result<std::vector<RowChange>> diff_member(const std::string& old_path,
                                            const std::string& new_path, std::string_view name,
                                            std::span<const size_t> key_columns,
-                                           Interrupt* interrupt) {
+                                           Interrupt* interrupt, const DiffRules& rules) {
   auto checked = check_key_columns(name, key_columns);
   if (!checked) return std::move(checked).error();
   const Compared files{old_path, new_path, name, interrupt};
@@ -541,14 +570,14 @@ Result<std::vector<RowChange>> diff_member(const std::string& old_path,
   if (!same) return std::move(same).error();
   if (*same) return std::vector<RowChange>();
 
-  RowKeys keys(key_columns);
+  RowKeys keys(key_columns, rules);
   auto old_rows = index_old_rows(files, keys);
   if (!old_rows) return std::move(old_rows).error();
   auto unpaired = match_new_rows(files, keys, *old_rows);
   if (!unpaired) return std::move(unpaired).error();
   auto unmatched = fetch_unmatched(files, keys, std::move(*old_rows));
   if (!unmatched) return std::move(unmatched).error();
-  return pair_changes(std::move(*unmatched), std::move(*unpaired));
+  return pair_changes(std::move(*unmatched), std::move(*unpaired), rules);
 }
 
 }  // namespace quarlen

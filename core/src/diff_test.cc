@@ -67,8 +67,9 @@ class DiffTest : public ::testing::Test {
 // The changes as text: "~ key old -> new [columns]", "- key row", "+ key row";
 // or the message.
 std::vector<std::string> changes(const std::string& old_path, const std::string& new_path,
-                                 const std::string& name, std::vector<size_t> key) {
-  auto result = diff_member(old_path, new_path, name, key);
+                                 const std::string& name, std::vector<size_t> key,
+                                 const DiffRules& rules = DiffRules()) {
+  auto result = diff_member(old_path, new_path, name, key, nullptr, rules);
   if (!result) return {result.error().message()};
   std::vector<std::string> out;
   for (const RowChange& c : *result) {
@@ -114,6 +115,33 @@ TEST_F(DiffTest, KeysAreCutAtTheirOwnCommas) {
   const std::string b = write("b", {{"comments", R"([["x\"],[","\\",0,1],["k","]",1,1]])"}});
   EXPECT_EQ(changes(a, b, "comments", {0, 1}),
             Lines{R"(~ ["x\"],[","\\"] ["x\"],[","\\",0,0] -> ["x\"],[","\\",0,1] [3])"});
+}
+
+// Rows whose owner or object no pattern matches are left out on both sides;
+// an ignored column and whitespace in a spaced one make no change.
+TEST_F(DiffTest, RulesChooseRowsAndColumns) {
+  const std::string a = write("a", {{"units", R"([["A","P","X","a\r\n b"],["A","Q","X","1"],
+      ["B","P","X","2"],["\u00c9","P","X","3"]])"}});
+  const std::string b = write("b", {{"units", R"([["A","P","Y"," a\tb "],["A","Q","X","1 1"],
+      ["B","P","X","2 2"],["\u00c9","P","X","4"]])"}});
+  DiffRules rules;
+  rules.owner_column = 0;
+  rules.owner_patterns = {Glob("A"), Glob("[!B]")};  // one code point, not B
+  rules.object_column = 1;
+  rules.object_patterns = {Glob("[!Q]*")};
+  EXPECT_EQ(changes(a, b, "units", {0, 1}, rules),
+            (Lines{R"(~ ["A","P"] ["A","P","X","a\r\n b"] -> ["A","P","Y"," a\tb "] [2,3])",
+                   "~ [\"\xc3\x89\",\"P\"] [\"\xc3\x89\",\"P\",\"X\",\"3\"] -> "
+                   "[\"\xc3\x89\",\"P\",\"X\",\"4\"] [3]"}));
+  rules.ignored = {2};
+  rules.spaced = {3};
+  rules.owner_patterns = {Glob("A*")};
+  EXPECT_EQ(changes(a, b, "units", {0, 1}, rules), Lines{});
+  rules.object_column.reset();
+  EXPECT_EQ(changes(a, b, "units", {0, 1}, rules), Lines{});
+  rules.object_patterns.clear();
+  EXPECT_EQ(changes(a, b, "units", {0, 1}, rules),
+            Lines{R"(~ ["A","Q"] ["A","Q","X","1"] -> ["A","Q","X","1 1"] [3])"});
 }
 
 // Every row of a member that only the old file holds is removed.

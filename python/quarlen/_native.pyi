@@ -57,10 +57,14 @@ def _write_json_lines(writer: Writer, fd: int, progress: Callable[[int, int], ob
 
 # Private helpers of the package's diff: one member's changes as
 # (change, key, old_row, new_row, column indexes), the key and rows as values
-# or, from _diff_member_json, as compact JSON texts.
+# or, from _diff_member_json, as compact JSON texts. `rules`: None, or
+# (owner column, owner patterns, object column, object patterns, ignored
+# columns, whitespace-insensitive columns), a column None where there is none.
 def _diff_member(
-    old: str | PathLike[str], new: str | PathLike[str], name: str, key_columns: tuple[int, ...]
+    old: str | PathLike[str], new: str | PathLike[str], name: str, key_columns: tuple[int, ...],
+    rules: tuple[object, ...] | None = None,
 ) -> list[tuple[str, list[Any], list[Any] | None, list[Any] | None, tuple[int, ...]]]: ...
 def _diff_member_json(
-    old: str | PathLike[str], new: str | PathLike[str], name: str, key_columns: tuple[int, ...]
+    old: str | PathLike[str], new: str | PathLike[str], name: str, key_columns: tuple[int, ...],
+    rules: tuple[object, ...] | None = None,
 ) -> list[tuple[str, str, str | None, str | None, tuple[int, ...]]]: ...

@@ -7,6 +7,7 @@ from typing import Any, Iterable, Iterator, Literal, Optional, Union, cast, over
 
 from . import _native
 from .errors import Error, Path, from_native
+from .rules import Rules, rules
 from .schema import MEMBERS, member
 
 ChangeKind = Literal["added", "removed", "changed"]
@@ -49,14 +50,18 @@ RawChange = tuple[str, str, Any, Any, Any, tuple[str, ...]]
 
 @overload
 def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
-         *, as_text: Literal[False] = False) -> Iterator[Change]: ...
+         *, as_text: Literal[False] = False, owner: Iterable[str] = (), object: Iterable[str] = (),
+         ignore: Iterable[str] = (), ignore_whitespace: bool = False) -> Iterator[Change]: ...
 @overload
 def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
-         *, as_text: Literal[True]) -> Iterator[TextChange]: ...
+         *, as_text: Literal[True], owner: Iterable[str] = (), object: Iterable[str] = (),
+         ignore: Iterable[str] = (), ignore_whitespace: bool = False) -> Iterator[TextChange]: ...
 
 
 def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
-         *, as_text: bool = False) -> Union[Iterator[Change], Iterator[TextChange]]:
+         *, as_text: bool = False, owner: Iterable[str] = (), object: Iterable[str] = (),
+         ignore: Iterable[str] = (), ignore_whitespace: bool = False
+         ) -> Union[Iterator[Change], Iterator[TextChange]]:
     """The rows that differ between the snapshots `old` and `new`.
 
     A row is identified within its member by its key columns (`Member.key`;
@@ -73,19 +78,29 @@ def diff(old: Path, new: Path, members: Optional[Iterable[str]] = None,
     instances). With `as_text`, the changes are TextChange records: the key
     and rows as the file stores them, not parsed.
 
+    `owner` and `object` keep only the rows whose owner, or object name,
+    one of the shell-style patterns matches (fnmatch.fnmatchcase);
+    `ignore` names columns ("units.object_type") that take no part in
+    deciding whether a row changed and are left out of `columns`; with
+    `ignore_whitespace`, source texts that differ only in whitespace
+    (`rules.spaced`) are the same. Rows are chosen as they are read.
+
     Both manifests are checked when diff is called. Each member is read with
     every check of `read`, both sides, before any of its changes is yielded; a
     member that fails them raises `read`'s message as an Error whose `path`
     is the file at fault, the message led by that path. Memory holds a digest
     per row of one member and the rows that changed.
     """
-    return _records(old, new, _compared_members(old, new, members), as_text)
+    chosen = rules(owner, object, ignore, ignore_whitespace)
+    names = [name for name in _compared_members(old, new, members) if chosen.takes(name)]
+    return _records(old, new, names, as_text, chosen)
 
 
-def _records(old: Path, new: Path, names: list[str], as_text: bool) -> Iterator[Any]:
+def _records(old: Path, new: Path, names: list[str], as_text: bool, chosen: Rules) -> Iterator[Any]:
     record = TextChange if as_text else Change
     for name in names:
-        for member_name, change, key, old_row, new_row, columns in _member_changes(old, new, name, as_text):
+        for member_name, change, key, old_row, new_row, columns in _member_changes(
+                old, new, name, as_text, chosen):
             yield record(member_name, cast(ChangeKind, change), key, old_row, new_row, columns)
 
 
@@ -114,13 +129,14 @@ def _compared_members(old: Path, new: Path, members: Optional[Iterable[str]] = N
     return sorted(listed, key=lambda name: name.encode())
 
 
-def _member_changes(old: Path, new: Path, name: str, as_json: bool = False) -> list[RawChange]:
+def _member_changes(old: Path, new: Path, name: str, as_json: bool = False,
+                    chosen: Rules = Rules()) -> list[RawChange]:
     """The changes of one member, with the key and rows as values, or as
     compact JSON texts when `as_json`."""
     compare = _native._diff_member_json if as_json else _native._diff_member
     spec = MEMBERS[name.partition("/")[0]]
     try:
-        changes = compare(old, new, name, spec.key_positions)
+        changes = compare(old, new, name, spec.key_positions, chosen.native(name))
     except ValueError as error:
         at_fault = getattr(error, "path", None)
         if at_fault is None:  # about neither file

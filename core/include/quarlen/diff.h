@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarlen/diff_rules.h"
 #include "quarlen/error.h"
 #include "quarlen/interrupt.h"
 
@@ -44,10 +45,17 @@ struct RowChange {
 // texts of its changed rows; if it no longer holds the rows first read, the
 // comparison fails with "{old_path}: {name} changed during the comparison".
 // Reading gives up with kInterrupted once `interrupt` asks.
+//
+// `rules` narrow the comparison: rows they do not keep, on either side, are
+// left out as they are read (only the rows kept are held), and rows are
+// compared, and their differing columns found, as the rules compare them.
+// Rows whose whole texts differ may then be the same. No rule may take a key
+// column out of the comparison.
 Result<std::vector<RowChange>> diff_member(const std::string& old_path,
                                            const std::string& new_path, std::string_view name,
                                            std::span<const size_t> key_columns,
-                                           Interrupt* interrupt = nullptr);
+                                           Interrupt* interrupt = nullptr,
+                                           const DiffRules& rules = DiffRules());
 
 }  // namespace quarlen
 

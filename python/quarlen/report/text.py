@@ -3,7 +3,7 @@ with each column that differs, old value -> new value."""
 
 import difflib
 import json
-from typing import Iterable, Iterator
+from typing import Iterable, Iterator, Optional
 
 from .. import _native
 from ..compare import TextChange
@@ -18,39 +18,61 @@ _UNIT_PARTS = tuple(_UNITS.columns.index(c) for c in ("owner", "object_type", "o
 _SOURCE = _UNIT_PARTS[3]
 
 
+# The colours of a terminal: the mark of each kind of change, then the lines
+# of a unified diff by their first character.
+_COLORS = {"+": "32", "-": "31", "~": "33", "@": "36"}
+
+
+def _painted(line: str, color: bool) -> str:
+    code = _COLORS.get(line[:1]) if color else None
+    if code is None or line.startswith(("+++", "---")):
+        return line
+    return f"\x1b[{code}m{line[:-1]}\x1b[0m\n"
+
+
 def text_lines(changes: Iterable[TextChange], *, units: bool = False,
-               old_label: str = "", new_label: str = "") -> Iterator[str]:
+               old_label: str = "", new_label: str = "", color: bool = False) -> Iterator[str]:
     """The changes as people read them. A key is shown in its member's form
     (`Member.shown`), or as its JSON text. A changed source text of `units` is
     shown as the start of each side's unit_hash, or, with `units`, followed
-    by a unified diff of the two texts under `old_label` and `new_label`."""
+    by a unified diff of the two texts under `old_label` and `new_label`.
+    With `color`, each line is coloured for a terminal by what it shows."""
     for change in changes:
-        shown = f"{change.member} {_key_shown(change.member, change.key)}"
+        shown = f"{change.member} {key_shown(change.member, change.key)}"
         if change.change == "added":
-            yield f"+ {shown}\n"
+            lines: Iterable[str] = [f"+ {shown}\n"]
         elif change.change == "removed":
-            yield f"- {shown}\n"
+            lines = [f"- {shown}\n"]
         else:
-            yield from _changed(change, shown, units, old_label, new_label)
+            lines = _changed(change, shown, units, old_label, new_label)
+        for line in lines:
+            yield _painted(line, color)
 
 
-def _changed(change: TextChange, shown: str, units: bool, old_label: str, new_label: str) -> Iterator[str]:
+def column_changes(change: TextChange, units: bool = False) -> list[tuple[str, Optional[str], Optional[str]]]:
+    """(column, old value, new value) as people read them, for each column of
+    a changed row; a unit's source text as the start of its unit_hash, or,
+    with `units`, as None, None when both sides are texts."""
     old_row, new_row = json.loads(change.old or "null"), json.loads(change.new or "null")
     spec = MEMBERS[change.member.partition("/")[0]]
-    parts = []
-    unit_texts = None
+    parts: list[tuple[str, Optional[str], Optional[str]]] = []
     for column in change.columns:
         i = spec.columns.index(column)
         if spec is not _UNITS or i != _SOURCE:
-            parts.append(f"{column} {_shown(old_row[i])} -> {_shown(new_row[i])}")
+            parts.append((column, _shown(old_row[i]), _shown(new_row[i])))
         elif units and isinstance(old_row[i], str) and isinstance(new_row[i], str):
-            unit_texts = (old_row[i], new_row[i])
-            parts.append(column)
+            parts.append((column, None, None))
         else:
-            parts.append(f"{column} {_source_shown(old_row)} -> {_source_shown(new_row)}")
-    yield f"~ {shown}: {', '.join(parts)}\n"
-    if unit_texts is not None:
-        yield from _unified(*unit_texts, old_label, new_label)
+            parts.append((column, _source_shown(old_row), _source_shown(new_row)))
+    return parts
+
+
+def _changed(change: TextChange, shown: str, units: bool, old_label: str, new_label: str) -> Iterator[str]:
+    parts = column_changes(change, units)
+    yield f"~ {shown}: {', '.join(column if old is None else f'{column} {old} -> {new}' for column, old, new in parts)}\n"
+    if any(old is None for _, old, _ in parts):
+        old_row, new_row = json.loads(change.old or "null"), json.loads(change.new or "null")
+        yield from _unified(old_row[_SOURCE], new_row[_SOURCE], old_label, new_label)
 
 
 def _shown(value: object) -> str:
@@ -60,7 +82,8 @@ def _shown(value: object) -> str:
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
-def _key_shown(member: str, key_text: str) -> str:
+def key_shown(member: str, key_text: str) -> str:
+    """A key as people read it: in its member's form, or as its JSON text."""
     form = MEMBERS[member.partition("/")[0]].shown
     if form is None:
         return key_text
