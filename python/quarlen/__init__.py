@@ -25,6 +25,7 @@ from .errors import Error
 from .rows import iter_rows, load, rows_text
 from .schema import Member, member
 from .snapshot import SnapshotWriter, create
+from .tables import Table, table
 
 __version__: str = version()
 
@@ -49,5 +50,7 @@ __all__ = [
     "Member",
     "member",
     "schema",
+    "table",
+    "Table",
     "__version__",
 ]
