@@ -27,7 +27,7 @@ class Table:
     """The rows of one member over one or more files, for Arrow consumers.
 
     Columns: `snapshot` (the file's path as given, as text) when `paths` was a
-    list or tuple, even of one; `key` (the instance's key, "APP") when `name`
+    list or tuple (any sequence of paths), even of one; `key` (the instance's key, "APP") when `name`
     is a keyed member's bare name ("control_rows"), which stands for every
     instance each manifest lists, in its byte order; then the member's columns.
 
@@ -45,12 +45,12 @@ class Table:
     """
 
     def __init__(self, paths: Paths, name: str) -> None:
-        if isinstance(paths, (list, tuple)):
-            self._paths = [os.fspath(p) for p in paths]
-            self._snapshots = [str(p) for p in self._paths]
-        else:
+        if isinstance(paths, (str, os.PathLike)):
             self._paths = [os.fspath(paths)]
-            self._snapshots = []
+            self._snapshots: list[str] = []
+        else:
+            self._paths = [os.fspath(p) for p in paths]
+            self._snapshots = list(self._paths)
         self._name = name
         bare = name in MEMBERS and MEMBERS[name].keyed
         if not bare:
