@@ -11,6 +11,7 @@
 #include "arrow_export.h"
 #include "quarlen/compact_text.h"
 #include "quarlen/format.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
 #include "quarlen/utf8.h"
 
@@ -68,9 +69,10 @@ struct ArrowTable::State {
   // The second read.
   size_t next_source = 0;
   const Source* current = nullptr;
-  std::unique_ptr<MemberReader> reader;  // null once the member ended
-  std::string text;                      // rows read and not yet in a batch from `pos`
+  std::unique_ptr<ReadAhead> reader;  // null once the member ended
+  std::string text;                   // rows read, not yet in a batch from `pos` on
   size_t pos = 0;
+  std::string piece;
 
   Result<void> scan();
   Result<void> list_sources();
@@ -110,12 +112,13 @@ Result<void> ArrowTable::State::scan() {
   size_t largest = 0;
   std::string rows;
   for (const Source& source : sources) {
-    auto reader = MemberReader::open(source.path, source.member);
-    if (!reader) return std::move(reader).error();
+    auto opened = MemberReader::open(source.path, source.member);
+    if (!opened) return std::move(opened).error();
+    ReadAhead reader(std::move(*opened));  // reads on while the rows are looked at
     size_t bytes = 0;
     for (bool more = true; more;) {
       rows.clear();
-      auto next = (*reader)->next(&rows, kBatchBytes);
+      auto next = reader.next(&rows, nullptr);
       if (!next) return std::move(next).error();
       more = *next;
       bytes += rows.size() + 1;
@@ -158,24 +161,32 @@ Error ArrowTable::State::changed() const {
       .with_member(current->member);
 }
 
-// Reads on until rows wait in `text`; false at the end of the table.
+// Reads on until a batch's worth of rows waits in `text`, or what is left of
+// the member; false at the end of the table.
 Result<bool> ArrowTable::State::fill() {
-  while (pos >= text.size()) {
-    if (reader != nullptr) {
-      text.clear();
+  for (;;) {
+    if (reader != nullptr && text.size() - pos < kBatchBytes) {
+      text.erase(0, pos);
       pos = 0;
-      auto next = reader->next(&text, kBatchBytes);
+      piece.clear();
+      auto next = reader->next(&piece, nullptr);
       if (!next) return std::move(next).error();
       if (!*next) reader.reset();  // closes the file now
+      if (!piece.empty()) {
+        if (!text.empty()) text += ',';
+        text += piece;
+      }
       continue;
     }
+    if (pos < text.size()) return true;
     if (next_source == sources.size()) return false;
     current = &sources[next_source++];
+    text.clear();
+    pos = 0;
     auto opened = MemberReader::open(current->path, current->member);
     if (!opened) return std::move(opened).error();
-    reader = std::move(*opened);
+    reader = std::make_unique<ReadAhead>(std::move(*opened));
   }
-  return true;
 }
 
 Result<void> ArrowTable::State::build(ArrowArray* out) {
