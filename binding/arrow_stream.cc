@@ -66,25 +66,29 @@ std::unique_ptr<ArrowTable> table_argument(const char* full_name, PyObject* cons
   return std::move(*made);
 }
 
-void release_stream_capsule(PyObject* capsule) {
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
-  if (stream == nullptr) {
+// The destructor of a capsule of a T named `name`: it releases what the
+// consumer did not take (one that took it cleared its release).
+template <class T, const char* name>
+void release_capsule(PyObject* capsule) {
+  auto* held = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+  if (held == nullptr) {
     PyErr_Clear();
     return;
   }
-  // A consumer that took the stream cleared its release.
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
+  if (held->release != nullptr) held->release(held);
+  delete held;
 }
 
-void release_schema_capsule(PyObject* capsule) {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
-  if (schema == nullptr) {
-    PyErr_Clear();
-    return;
+// A capsule that owns `held`; null with an exception set.
+template <class T, const char* name>
+PyObject* capsule(std::unique_ptr<T> held) {
+  PyObject* made = PyCapsule_New(held.get(), name, release_capsule<T, name>);
+  if (made == nullptr) {
+    held->release(held.get());
+    return nullptr;
   }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
+  held.release();
+  return made;
 }
 
 }  // namespace
@@ -98,13 +102,7 @@ PyObject* arrow_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nar
     (void)unlocked([&] { return table->prepare(); });
     auto stream = std::make_unique<ArrowArrayStream>();
     ArrowTable::export_stream(std::move(table), stream.get());
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, release_stream_capsule);
-    if (capsule == nullptr) {
-      stream->release(stream.get());
-      return nullptr;
-    }
-    stream.release();
-    return capsule;
+    return capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
   });
 }
 
@@ -116,13 +114,7 @@ PyObject* arrow_schema_function(PyObject*, PyObject* const* args, Py_ssize_t nar
     auto schema = std::make_unique<ArrowSchema>();
     auto exported = unlocked([&] { return table->export_schema(schema.get()); });
     if (!exported) return raise_error(exported.error());
-    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, release_schema_capsule);
-    if (capsule == nullptr) {
-      schema->release(schema.get());
-      return nullptr;
-    }
-    schema.release();
-    return capsule;
+    return capsule<ArrowSchema, kSchemaCapsule>(std::move(schema));
   });
 }
 

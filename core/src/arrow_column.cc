@@ -138,6 +138,19 @@ void ColumnBuilder::append_bytes(std::string_view bytes) {
 
 void ColumnBuilder::append_text(std::string_view text) { append_bytes(text); }
 
+template <class T>
+bool ColumnBuilder::append_number(CompactReader& value, bool (*parse)(std::string_view, T*)) {
+  T number;
+  if (!starts_number(value.peek())) {
+    value.value();
+    return false;
+  }
+  if (!parse(value.token(), &number)) return false;
+  append_fixed(number);
+  append_valid(true);
+  return true;
+}
+
 bool ColumnBuilder::append(CompactReader& value) {
   const char first = value.peek();
   if (first == 'n') {
@@ -169,28 +182,8 @@ bool ColumnBuilder::append(CompactReader& value) {
       set_bit(values_, length_, first == 't');
       append_valid(true);
       return true;
-    case ColumnType::kInt64: {
-      int64_t n;
-      if (!starts_number(first)) {
-        value.value();
-        return false;
-      }
-      if (!parse_int64(value.token(), &n)) return false;
-      append_fixed(n);
-      append_valid(true);
-      return true;
-    }
-    case ColumnType::kFloat64: {
-      double d;
-      if (!starts_number(first)) {
-        value.value();
-        return false;
-      }
-      if (!parse_double(value.token(), &d)) return false;
-      append_fixed(d);
-      append_valid(true);
-      return true;
-    }
+    case ColumnType::kInt64: return append_number<int64_t>(value, parse_int64);
+    case ColumnType::kFloat64: return append_number<double>(value, parse_double);
     case ColumnType::kString:
       if (first != '"') {
         value.value();

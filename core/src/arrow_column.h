@@ -56,6 +56,8 @@ class ColumnBuilder {
   void append_bytes(std::string_view bytes);
   template <class T>
   void append_fixed(T value);
+  template <class T>
+  bool append_number(CompactReader& value, bool (*parse)(std::string_view, T*));
 
   const ColumnType type_;
   const bool large_;

@@ -15,14 +15,16 @@ struct ArrayData {
   std::vector<ArrowArray*> child_pointers;
 };
 
-void release_array(ArrowArray* array) {
-  auto* data = static_cast<ArrayData*>(array->private_data);
+// The release of an exported array or schema, whose private data is a Data.
+template <class Node, class Data>
+void release_node(Node* node) {
+  auto* data = static_cast<Data*>(node->private_data);
   // A child the receiver moved out has its release cleared and is its own.
-  for (ArrowArray& child : data->children) {
+  for (Node& child : data->children) {
     if (child.release != nullptr) child.release(&child);
   }
   delete data;
-  array->release = nullptr;
+  node->release = nullptr;
 }
 
 // What an exported schema points to: its own strings and its children, each
@@ -35,15 +37,6 @@ struct SchemaData {
   std::vector<ArrowSchema*> child_pointers;
 };
 
-void release_schema(ArrowSchema* schema) {
-  auto* data = static_cast<SchemaData*>(schema->private_data);
-  for (ArrowSchema& child : data->children) {
-    if (child.release != nullptr) child.release(&child);
-  }
-  delete data;
-  schema->release = nullptr;
-}
-
 // Fills *out from `data`, which it then owns.
 void export_schema(std::unique_ptr<SchemaData> data, int64_t flags, ArrowSchema* out) {
   for (ArrowSchema& child : data->children) data->child_pointers.push_back(&child);
@@ -55,7 +48,7 @@ void export_schema(std::unique_ptr<SchemaData> data, int64_t flags, ArrowSchema*
   out->n_children = static_cast<int64_t>(data->children.size());
   out->children = data->child_pointers.empty() ? nullptr : data->child_pointers.data();
   out->dictionary = nullptr;
-  out->release = release_schema;
+  out->release = release_node<ArrowSchema, SchemaData>;
   out->private_data = data.release();
 }
 
@@ -100,7 +93,7 @@ void export_array(ArrayParts parts, ArrowArray* out) {
   out->buffers = data->pointers.empty() ? nullptr : data->pointers.data();
   out->children = data->child_pointers.empty() ? nullptr : data->child_pointers.data();
   out->dictionary = nullptr;
-  out->release = release_array;
+  out->release = release_node<ArrowArray, ArrayData>;
   out->private_data = data.release();
 }
 
