@@ -24,6 +24,9 @@ struct Source {
   std::string member;
   std::string snapshot;
   std::string key;
+  // The rows as the first pass read them, kept for the batches when all the
+  // members so kept come to no more than a batch's text.
+  std::optional<std::string> kept;
 };
 
 // Notes the kinds of the values of every row of `rows` (compact rows
@@ -91,14 +94,14 @@ Result<void> ArrowTable::State::list_sources() {
     const std::string& path = request.paths[i];
     const std::string snapshot = request.snapshots.empty() ? std::string() : request.snapshots[i];
     if (!bare) {
-      sources.push_back({path, request.name, snapshot, std::string()});
+      sources.push_back({path, request.name, snapshot, std::string(), std::nullopt});
       continue;
     }
     auto opened = open_archive(path);
     if (!opened) return std::move(opened).error();
     for (const std::string& member : listed_members(*opened)) {
       if (member.starts_with(prefix)) {
-        sources.push_back({path, member, snapshot, member.substr(prefix.size())});
+        sources.push_back({path, member, snapshot, member.substr(prefix.size()), std::nullopt});
       }
     }
   }
@@ -110,12 +113,14 @@ Result<void> ArrowTable::State::scan() {
   if (!listed) return listed;
   std::vector<ColumnKinds> kinds(spec->columns.size());
   size_t largest = 0;
+  size_t kept = 0;
   std::string rows;
-  for (const Source& source : sources) {
+  for (Source& source : sources) {
     auto opened = MemberReader::open(source.path, source.member);
     if (!opened) return std::move(opened).error();
     ReadAhead reader(std::move(*opened));  // reads on while the rows are looked at
     size_t bytes = 0;
+    std::string whole;
     for (bool more = true; more;) {
       rows.clear();
       auto next = reader.next(&rows, nullptr);
@@ -123,8 +128,16 @@ Result<void> ArrowTable::State::scan() {
       more = *next;
       bytes += rows.size() + 1;
       observe_rows(rows, kinds);
+      if (kept + bytes <= kBatchBytes && !rows.empty()) {
+        if (!whole.empty()) whole += ',';
+        whole += rows;
+      }
     }
     largest = std::max(largest, bytes);
+    if (kept + bytes <= kBatchBytes) {
+      kept += bytes;
+      source.kept = std::move(whole);
+    }
   }
   // A batch's texts in one column are at most the batch's rows' text, which
   // is at most its member's.
@@ -180,9 +193,15 @@ Result<bool> ArrowTable::State::fill() {
     }
     if (pos < text.size()) return true;
     if (next_source == sources.size()) return false;
-    current = &sources[next_source++];
+    Source& source = sources[next_source++];
+    current = &source;
     text.clear();
     pos = 0;
+    if (source.kept) {
+      text = std::move(*source.kept);
+      source.kept.reset();
+      continue;
+    }
     auto opened = MemberReader::open(current->path, current->member);
     if (!opened) return std::move(opened).error();
     reader = std::make_unique<ReadAhead>(std::move(*opened));

@@ -7,7 +7,7 @@ native core from the member's text, never through Python objects.
 
 Nothing unchecked is handed out: before the first batch, every member involved
 is read with every check of `read`, which also settles the columns' types; the
-batches come from a second read. A fault in either is the consumer's error,
+batches come from a second read (small members are kept from the first). A fault in either is the consumer's error,
 carrying `read`'s message.
 """
 

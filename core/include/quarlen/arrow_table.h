@@ -3,8 +3,10 @@
 //
 // Nothing unchecked reaches the receiver: a first pass reads every member
 // involved with every check of read_text, and learns the columns' types
-// meanwhile; the batches come from a second read. A fault in either pass is
-// the stream's error, with read_text's message.
+// meanwhile; the batches come from a second read, except for members whose
+// rows, all together, are no more than a batch's text: the first pass keeps
+// those. A fault in either pass is the stream's error, with read_text's
+// message.
 //
 // The columns: "snapshot" (the file, as text) when the table was asked for
 // with snapshot texts; "key" (the instance's key, "APP") for a keyed member
