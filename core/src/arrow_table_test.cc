@@ -137,6 +137,16 @@ TEST_F(ArrowTableTest, TypedRowsOfEveryInstanceOfEveryFile) {
   EXPECT_EQ(drain({{b}, {}, "nope"}), (std::vector<std::string>{"nope: not a member of quarlen/1"}));
 }
 
+TEST_F(ArrowTableTest, MembersLongerThanABatchAreReadAgain) {
+  const std::string text(1000, 'x');
+  std::string rows = "[";
+  for (int i = 0; i < 5000; ++i) rows.append(i == 0 ? "" : ",").append("[\"").append(text).append("\"]");
+  rows += "]";
+  const auto got = drain({{write("c.quarlen", {{"control_rows/C", rows}})}, {}, "control_rows/C"});
+  EXPECT_EQ(got.size(), 5001u);
+  EXPECT_EQ(got.back(), text);
+}
+
 TEST_F(ArrowTableTest, AFaultInAnyFileIsTheStreamsErrorBeforeAnyBatch) {
   const std::string a = write("a.quarlen", {{"comments", R"([["APP","T","C","x"]])"}});
   const std::string bad = write("bad.quarlen", {{"comments", R"([["APP","T","C","some words to damage"]])"}});
