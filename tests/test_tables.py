@@ -4,6 +4,7 @@ holds, equal to load's rows, and never handed out unchecked."""
 import gc
 import importlib
 import json
+import re
 import sys
 from pathlib import Path
 
@@ -118,7 +119,7 @@ def consumed(consumer, t):
     """The table's rows as plain values through one consumer."""
     if consumer == "nanoarrow":
         na = pytest.importorskip("nanoarrow", reason="nanoarrow is not installed")
-        return pa.table(na.Array(t)).to_pylist() if hasattr(na, "Array") else None
+        return pa.table(na.Array(t)).to_pylist()
     if consumer == "polars":
         pl = pytest.importorskip("polars", reason="polars is not installed")
         return pl.DataFrame(t).to_dicts()
@@ -141,10 +142,11 @@ def test_damaged_member_is_the_consumers_error(sample, tmp_path):
         quarlen.read(bad, "control_rows/APP")
     message = str(read_error.value)
     t = quarlen.table([sample, bad], "control_rows")
-    with pytest.raises(OSError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(OSError, match=re.escape(message)):
         pa.RecordBatchReader.from_stream(t)  # before any batch
-    with pytest.raises(quarlen.Error, match="3"):
+    with pytest.raises(quarlen.Error) as schema_error:
         pa.schema(t)
+    assert str(schema_error.value) == message
 
 
 def test_names_outside_the_format(sample):
