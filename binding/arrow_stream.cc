@@ -99,7 +99,9 @@ PyObject* arrow_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nar
     std::unique_ptr<ArrowTable> table = table_argument("_arrow_stream()", args, nargs, kwnames);
     if (table == nullptr) return nullptr;
     // The stream keeps the fault for its consumer.
-    (void)unlocked([&] { return table->prepare(); });
+    bool raised = false;
+    (void)interruptible(&raised, [&](Interrupt* i) { return table->prepare(i); });
+    if (raised) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
     ArrowTable::export_stream(std::move(table), stream.get());
     return capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
@@ -112,7 +114,11 @@ PyObject* arrow_schema_function(PyObject*, PyObject* const* args, Py_ssize_t nar
     std::unique_ptr<ArrowTable> table = table_argument("_arrow_schema()", args, nargs, kwnames);
     if (table == nullptr) return nullptr;
     auto schema = std::make_unique<ArrowSchema>();
-    auto exported = unlocked([&] { return table->export_schema(schema.get()); });
+    bool raised = false;
+    auto prepared = interruptible(&raised, [&](Interrupt* i) { return table->prepare(i); });
+    if (raised) return nullptr;
+    if (!prepared) return raise_error(prepared.error());
+    auto exported = table->export_schema(schema.get());
     if (!exported) return raise_error(exported.error());
     return capsule<ArrowSchema, kSchemaCapsule>(std::move(schema));
   });

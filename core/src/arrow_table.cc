@@ -77,7 +77,7 @@ struct ArrowTable::State {
   size_t pos = 0;
   std::string piece;
 
-  Result<void> scan();
+  Result<void> scan(Interrupt* interrupt);
   Result<void> list_sources();
   Result<bool> fill();
   Result<void> build(ArrowArray* out);
@@ -108,7 +108,7 @@ Result<void> ArrowTable::State::list_sources() {
   return {};
 }
 
-Result<void> ArrowTable::State::scan() {
+Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
   auto listed = list_sources();
   if (!listed) return listed;
   std::vector<ColumnKinds> kinds(spec->columns.size());
@@ -123,7 +123,7 @@ Result<void> ArrowTable::State::scan() {
     std::string whole;
     for (bool more = true; more;) {
       rows.clear();
-      auto next = reader.next(&rows, nullptr);
+      auto next = reader.next(&rows, interrupt);
       if (!next) return std::move(next).error();
       more = *next;
       bytes += rows.size() + 1;
@@ -261,11 +261,15 @@ Result<std::unique_ptr<ArrowTable>> ArrowTable::make(TableRequest request) {
   return std::unique_ptr<ArrowTable>(new ArrowTable(std::move(state)));
 }
 
-Result<void> ArrowTable::prepare() {
+Result<void> ArrowTable::prepare(Interrupt* interrupt) {
   State& s = *state_;
   if (!s.prepared) {
+    auto scanned = s.scan(interrupt);
+    if (!scanned && stop_requested(interrupt)) {
+      s.sources.clear();  // the pass starts over when asked again
+      return std::move(scanned).error();
+    }
     s.prepared = true;
-    auto scanned = s.scan();
     if (!scanned) s.fail(std::move(scanned).error());
   }
   if (s.fault) return *s.fault;

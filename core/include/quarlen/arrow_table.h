@@ -25,6 +25,7 @@
 
 #include "quarlen/arrow_c.h"
 #include "quarlen/error.h"
+#include "quarlen/interrupt.h"
 
 namespace quarlen {
 
@@ -47,8 +48,10 @@ class ArrowTable {
   static Result<std::unique_ptr<ArrowTable>> make(TableRequest request);
   ~ArrowTable();
 
-  // The first pass over every file, unless it already ran; its fault.
-  Result<void> prepare();
+  // The first pass over every file, unless it already ran; its fault. It
+  // gives up with kInterrupted once `interrupt` asks, and runs anew when
+  // asked again.
+  Result<void> prepare(Interrupt* interrupt = nullptr);
 
   // The schema of the batches, after the first pass.
   Result<void> export_schema(ArrowSchema* out);
