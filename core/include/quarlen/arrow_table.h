@@ -6,7 +6,9 @@
 // meanwhile; the batches come from a second read, except for members whose
 // rows, all together, are no more than a batch's text: the first pass keeps
 // those. A fault in either pass is the stream's error, with read_text's
-// message.
+// message. A file changed between the two reads fails the stream once its
+// member ends, or at the first row that no longer fits the types or the
+// member's shape.
 //
 // The columns: "snapshot" (the file, as text) when the table was asked for
 // with snapshot texts; "key" (the instance's key, "APP") for a keyed member
