@@ -57,9 +57,33 @@ std::string cell(const ArrowArray& a, const char* format, int64_t i) {
       const auto* offsets = static_cast<const int32_t*>(a.buffers[1]);
       out << std::string(static_cast<const char*>(a.buffers[2]) + offsets[i],
                          static_cast<size_t>(offsets[i + 1] - offsets[i]));
+      break;
+    }
+    case 'U': {
+      const auto* offsets = static_cast<const int64_t*>(a.buffers[1]);
+      out << std::string(static_cast<const char*>(a.buffers[2]) + offsets[i],
+                         static_cast<size_t>(offsets[i + 1] - offsets[i]));
     }
   }
   return out.str();
+}
+
+TEST(ArrowColumnTest, LargeTextsTakeWideOffsets) {
+  for (ColumnType type : {ColumnType::kString, ColumnType::kJson}) {
+    ColumnBuilder column(type, true);
+    CompactReader r(R"("a\tb",null,"",{"c":1})");
+    do {
+      const bool fits = type == ColumnType::kJson || r.peek() != '{';
+      EXPECT_EQ(column.append(r), fits);
+    } while (r.more());
+    ArrowArray a;
+    column.finish(&a);
+    std::string cells;
+    for (int64_t i = 0; i < a.length; ++i) cells += cell(a, "U", i) + ";";
+    EXPECT_EQ(cells, type == ColumnType::kJson ? "\"a\\tb\";~;\"\";{\"c\":1};" : "a\tb;~;;");
+    EXPECT_EQ(a.null_count, 1);
+    a.release(&a);
+  }
 }
 
 class ArrowTableTest : public ::testing::Test {
