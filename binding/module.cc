@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "arrow_stream.h"
 #include "convert.h"
 #include "member_diff.h"
 #include "py_ref.h"
@@ -193,6 +194,10 @@ PyMethodDef g_private_functions[] = {
     {"_read_listed", fast(fn_read_listed), METH_FASTCALL | METH_KEYWORDS,
      "_read_listed(path, name)\n--\n\n"},
     {"_discard", discard_function, METH_O, "_discard(writer)\n--\n\n"},
+    {"_arrow_stream", fast(arrow_stream_function), METH_FASTCALL | METH_KEYWORDS,
+     "_arrow_stream(paths, snapshots, name)\n--\n\n"},
+    {"_arrow_schema", fast(arrow_schema_function), METH_FASTCALL | METH_KEYWORDS,
+     "_arrow_schema(paths, snapshots, name)\n--\n\n"},
 };
 
 PyModuleDef g_module_def = {

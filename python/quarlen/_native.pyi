@@ -68,3 +68,9 @@ def _diff_member_json(
     old: str | PathLike[str], new: str | PathLike[str], name: str, key_columns: tuple[int, ...],
     rules: tuple[object, ...] | None = None,
 ) -> list[tuple[str, str, str | None, str | None, tuple[int, ...]]]: ...
+
+# Private helpers of the package's tables: capsules "arrow_array_stream" and
+# "arrow_schema" over one member of every file of `paths`, with a snapshot
+# column of `snapshots` unless it is empty.
+def _arrow_stream(paths: list[str], snapshots: list[str], name: str) -> object: ...
+def _arrow_schema(paths: list[str], snapshots: list[str], name: str) -> object: ...

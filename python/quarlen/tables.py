@@ -1,0 +1,81 @@
+"""A member's rows as Apache Arrow data, typed, over one snapshot or many.
+
+`table(paths, name)` gives an object that speaks Arrow's PyCapsule interface
+(`__arrow_c_stream__`, `__arrow_c_schema__`): pyarrow, polars, DuckDB and
+nanoarrow take it as it is. The rows come as record batches built by the
+native core from the member's text, never through Python objects.
+
+Nothing unchecked is handed out: before the first batch, every member involved
+is read with every check of `read`, which also settles the columns' types; the
+batches come from a second read (small members are kept from the first). A fault in either is the consumer's error,
+carrying `read`'s message.
+"""
+
+import os
+from typing import Any, Optional, Sequence, Union
+
+from . import _native
+from .errors import Path, from_native
+from .schema import MEMBERS, member
+
+__all__ = ["Table", "table"]
+
+Paths = Union[Path, Sequence[Path]]
+
+
+class Table:
+    """The rows of one member over one or more files, for Arrow consumers.
+
+    Columns: `snapshot` (the file's path as given, as text) when `paths` was a
+    list or tuple (any sequence of paths), even of one; `key` (the instance's key, "APP") when `name`
+    is a keyed member's bare name ("control_rows"), which stands for every
+    instance each manifest lists, in its byte order; then the member's columns.
+
+    Each column's type is settled over every file: only strings give utf8;
+    only integers within int64 give int64; numbers of any kind give float64;
+    only booleans give bool; only nulls (or no rows) give null. Anything else
+    (objects, arrays, integers beyond int64, kinds mixed) gives each value's
+    compact JSON text, typed utf8 with the `arrow.json` extension. Texts are
+    large_utf8 only when some member read holds 2 GiB of text or more. Every
+    column is nullable; batches hold at most 65,536 rows or about 4 MiB of the
+    member's text.
+
+    Every `__arrow_c_stream__` call opens a fresh stream, so the table can be
+    scanned again.
+    """
+
+    def __init__(self, paths: Paths, name: str) -> None:
+        if isinstance(paths, (str, os.PathLike)):
+            self._paths = [os.fspath(paths)]
+            self._snapshots: list[str] = []
+        else:
+            self._paths = [os.fspath(p) for p in paths]
+            self._snapshots = list(self._paths)
+        self._name = name
+        bare = name in MEMBERS and MEMBERS[name].keyed
+        if not bare:
+            member(name)  # a name outside the format fails here, as in read
+
+    def _call(self, function: Any) -> object:
+        try:
+            return function(self._paths, self._snapshots, self._name)
+        except ValueError as error:
+            first = self._paths[0] if len(self._paths) == 1 else None
+            raise from_native(error, path=first, member=self._name) from None
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """A new "arrow_array_stream" capsule over the rows. A requested
+        schema is not followed: the table has the types its values take."""
+        return self._call(_native._arrow_stream)
+
+    def __arrow_c_schema__(self) -> object:
+        """An "arrow_schema" capsule, after reading every member to settle
+        the types; a damaged member raises Error with `read`'s message."""
+        return self._call(_native._arrow_schema)
+
+
+def table(paths: Paths, name: str) -> Table:
+    """The rows of member `name` of the file `paths`, or of every file of a
+    list of them, as an Arrow table; see `Table`. A name outside the format
+    raises Error with `read`'s message."""
+    return Table(paths, name)
