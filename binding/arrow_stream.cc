@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "convert.h"
+#include "py_ref.h"
 #include "quarlen/arrow_c.h"
 #include "quarlen/arrow_table.h"
 #include "unlocked.h"
@@ -14,6 +15,7 @@ namespace quarlen::py {
 namespace {
 
 constexpr const char* kTableParams[] = {"paths", "snapshots", "name"};
+constexpr const char* kSchemaParams[] = {"fields"};
 constexpr const char kStreamCapsule[] = "arrow_array_stream";
 constexpr const char kSchemaCapsule[] = "arrow_schema";
 
@@ -108,18 +110,53 @@ PyObject* arrow_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* arrow_schema_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* arrow_fields_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
-    std::unique_ptr<ArrowTable> table = table_argument("_arrow_schema()", args, nargs, kwnames);
+    std::unique_ptr<ArrowTable> table = table_argument("_arrow_fields()", args, nargs, kwnames);
     if (table == nullptr) return nullptr;
-    auto schema = std::make_unique<ArrowSchema>();
     bool raised = false;
     auto prepared = interruptible(&raised, [&](Interrupt* i) { return table->prepare(i); });
     if (raised) return nullptr;
     if (!prepared) return raise_error(prepared.error());
-    auto exported = table->export_schema(schema.get());
-    if (!exported) return raise_error(exported.error());
+    auto fields = table->fields();
+    if (!fields) return raise_error(fields.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(fields->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < fields->size(); ++i) {
+      const FieldSpec& f = (*fields)[i];
+      PyObject* name = PyUnicode_FromStringAndSize(f.name.data(), static_cast<Py_ssize_t>(f.name.size()));
+      PyObject* format = name ? PyUnicode_FromString(f.format.c_str()) : nullptr;
+      PyObject* item = format ? Py_BuildValue("(NNO)", name, format, f.json ? Py_True : Py_False) : nullptr;
+      if (item == nullptr) {
+        if (format == nullptr) Py_XDECREF(name);
+        return nullptr;
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* arrow_schema_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall({"_arrow_schema()", kSchemaParams, 1}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    std::vector<FieldSpec> fields;
+    const bool converted = list_argument("fields", bound[0], [&](PyObject* item) {
+      const char* name = nullptr;
+      const char* format = nullptr;
+      int json = 0;
+      if (!PyArg_ParseTuple(item, "ssp", &name, &format, &json)) return false;
+      fields.push_back({name, format, json != 0});
+      return true;
+    });
+    if (!converted) return nullptr;
+    auto schema = std::make_unique<ArrowSchema>();
+    export_batch_schema(fields, schema.get());
     return capsule<ArrowSchema, kSchemaCapsule>(std::move(schema));
   });
 }

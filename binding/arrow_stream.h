@@ -15,8 +15,14 @@ namespace quarlen::py {
 PyObject* arrow_stream_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 
-// _arrow_schema(paths, snapshots, name): a capsule "arrow_schema" with the
-// schema of that table, after the first pass; its fault raises ValueError.
+// _arrow_fields(paths, snapshots, name): the fields of that table's batches,
+// [(name, format, holds JSON)], after the first pass, which runs now without
+// the interpreter lock; its fault raises ValueError.
+PyObject* arrow_fields_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept;
+
+// _arrow_schema(fields): a capsule "arrow_schema" of a record batch with the
+// fields that _arrow_fields gave, read from nothing.
 PyObject* arrow_schema_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 

@@ -196,8 +196,10 @@ PyMethodDef g_private_functions[] = {
     {"_discard", discard_function, METH_O, "_discard(writer)\n--\n\n"},
     {"_arrow_stream", fast(arrow_stream_function), METH_FASTCALL | METH_KEYWORDS,
      "_arrow_stream(paths, snapshots, name)\n--\n\n"},
+    {"_arrow_fields", fast(arrow_fields_function), METH_FASTCALL | METH_KEYWORDS,
+     "_arrow_fields(paths, snapshots, name)\n--\n\n"},
     {"_arrow_schema", fast(arrow_schema_function), METH_FASTCALL | METH_KEYWORDS,
-     "_arrow_schema(paths, snapshots, name)\n--\n\n"},
+     "_arrow_schema(fields)\n--\n\n"},
 };
 
 PyModuleDef g_module_def = {

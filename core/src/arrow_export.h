@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quarlen/arrow_c.h"
+#include "quarlen/arrow_table.h"
 
 namespace quarlen {
 
@@ -44,18 +45,6 @@ struct ArrayParts {
 // Fills *out from `parts`, which it then owns; its release releases the
 // children still in place.
 void export_array(ArrayParts parts, ArrowArray* out);
-
-// A field of a record batch: its name, its format string and whether it holds
-// JSON texts (the arrow.json extension type over utf8).
-struct FieldSpec {
-  std::string name;
-  std::string format;
-  bool json;
-};
-
-// Fills *out with the schema of a record batch of `fields`, all nullable;
-// *out then owns what it points to.
-void export_batch_schema(const std::vector<FieldSpec>& fields, ArrowSchema* out);
 
 }  // namespace quarlen
 

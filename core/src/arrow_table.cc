@@ -283,6 +283,12 @@ Result<void> ArrowTable::export_schema(ArrowSchema* out) {
   return {};
 }
 
+Result<std::vector<FieldSpec>> ArrowTable::fields() {
+  auto prepared = prepare();
+  if (!prepared) return std::move(prepared).error();
+  return state_->fields;
+}
+
 Result<bool> ArrowTable::next_batch(ArrowArray* out) {
   auto prepared = prepare();
   if (!prepared) return std::move(prepared).error();

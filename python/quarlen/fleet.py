@@ -114,7 +114,7 @@ class Fleet:
         while True:
             table = Table(list(self.files), name)
             try:
-                table.schema()  # reads and checks the member in every file
+                table.check()  # reads and checks the member in every file, once
             except Error as error:
                 if error.path not in self.files:
                     raise

@@ -113,7 +113,9 @@ def _folder_types(connection: Any, folder: str) -> dict[str, str]:
 
 def _inferred_types(connection: Any, paths: list[str], name: str) -> dict[str, str]:
     """The types of the member `name` inferred over all `paths`, with nulls as text."""
-    connection.register("quarlen_source", Table(paths, name))
+    table = Table(paths, name)
+    table.check()
+    connection.register("quarlen_source", table)
     try:
         types = _columns(connection, "quarlen_source")
     finally:
@@ -123,6 +125,7 @@ def _inferred_types(connection: Any, paths: list[str], name: str) -> dict[str, s
 
 def _write(connection: Any, table: Table, types: dict[str, str], target: str, path: str, name: str) -> int:
     """Writes one file; returns its row count."""
+    table.check()
     connection.register("quarlen_source", table)
     hidden = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial")
     try:

@@ -12,7 +12,7 @@ carrying `read`'s message.
 """
 
 import os
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union, cast
 
 from . import _native
 from .errors import Path, from_native
@@ -52,6 +52,7 @@ class Table:
             self._paths = [os.fspath(p) for p in paths]
             self._snapshots = list(self._paths)
         self._name = name
+        self._fields: Optional[list[tuple[str, str, bool]]] = None
         bare = name in MEMBERS and MEMBERS[name].keyed
         if not bare:
             member(name)  # a name outside the format fails here, as in read
@@ -69,9 +70,17 @@ class Table:
         return self._call(_native._arrow_stream)
 
     def __arrow_c_schema__(self) -> object:
-        """An "arrow_schema" capsule, after reading every member to settle
-        the types; a damaged member raises Error with `read`'s message."""
-        return self._call(_native._arrow_schema)
+        """An "arrow_schema" capsule. The first call reads every member to
+        settle the types, as `check` does; later calls answer from it."""
+        return _native._arrow_schema(self.check())
+
+    def check(self) -> list[tuple[str, str, bool]]:
+        """Reads every member with every check of `read`, once, and settles
+        the columns' types: (name, Arrow format, holds JSON text) per column.
+        A damaged member raises Error with `read`'s message and its file."""
+        if self._fields is None:
+            self._fields = cast(list[tuple[str, str, bool]], self._call(_native._arrow_fields))
+        return self._fields
 
 
 def table(paths: Paths, name: str) -> Table:

@@ -31,6 +31,18 @@
 
 namespace quarlen {
 
+// A field of a record batch: its name, its format string and whether it holds
+// JSON texts (the arrow.json extension type over utf8).
+struct FieldSpec {
+  std::string name;
+  std::string format;
+  bool json;
+};
+
+// Fills *out with the schema of a record batch of `fields`, all nullable;
+// *out then owns what it points to.
+void export_batch_schema(const std::vector<FieldSpec>& fields, ArrowSchema* out);
+
 // What a table is made of.
 struct TableRequest {
   std::vector<std::string> paths;      // raw bytes, as the system takes them
@@ -57,6 +69,8 @@ class ArrowTable {
 
   // The schema of the batches, after the first pass.
   Result<void> export_schema(ArrowSchema* out);
+  // The fields of that schema, after the first pass.
+  Result<std::vector<FieldSpec>> fields();
 
   // The next batch, after the first pass; false at the end of the table.
   Result<bool> next_batch(ArrowArray* out);
