@@ -40,7 +40,7 @@ def snapshot_files(items: Iterable[Path]) -> list[str]:
     for item in items:
         path = os.fspath(item)
         if os.path.isdir(path):
-            found = []
+            found: list[str] = []
             for root, dirs, names in os.walk(path):
                 dirs.sort()
                 found.extend(os.path.join(root, name) for name in names if name.endswith(".quarlen"))
@@ -75,7 +75,8 @@ def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = 
     database = Fleet(files)
     for name in MEMBERS if members is None else members:
         database.add_member(name)
-    return database.connection
+    connection: "duckdb.DuckDBPyConnection" = database.connection
+    return connection
 
 
 class Fleet:
@@ -127,8 +128,9 @@ class Fleet:
     def _drop(self, error: Error) -> None:
         """Leaves out the file that `error` is about, from every view."""
         self._refuse(error)
-        self.files.remove(error.path)
-        self.connection.execute("DELETE FROM quarlen_snapshots WHERE path = ?", [error.path])
+        path = str(error.path)
+        self.files.remove(path)
+        self.connection.execute("DELETE FROM quarlen_snapshots WHERE path = ?", [path])
         for name in list(self._members):
             self.connection.unregister(name)
             del self._members[name]
