@@ -185,3 +185,32 @@ def test_an_interrupted_export_leaves_complete_files_and_a_rerun_finishes(tmp_pa
     rerun = run("export", out, fleet_dir, "--member", "objects")
     assert rerun.stderr.decode() == f"{out}: {60 - len(written)} files written, {len(written)} there already\n"
     assert len(os.listdir(out / "objects")) == 60
+
+
+@pytest.mark.parametrize("command, shown", [
+    (("verify", "{a}", "{b}"), "2 of 2 files, 6 rows, "),
+    (("sql", "select count(*) from objects", "{a}", "{b}"), "1 of 1 members checked in 2 files, 3 rows, "),
+    (("export", "{tmp}/out", "{a}", "{b}", "--member", "objects"), "2 of 2 files, 3 rows, "),
+])
+def test_progress_on_a_terminal_only(fleet, command, shown):
+    tmp, a, b = fleet
+    args = [part.format(tmp=tmp, a=a, b=b) for part in command]
+    leader, follower = os.openpty()
+    try:
+        subprocess.run([QUARLEN, *args], stdout=subprocess.DEVNULL, stderr=follower, check=True)
+        os.close(follower)
+        seen = b""
+        while chunk := _read_or_eof(leader):
+            seen += chunk
+    finally:
+        os.close(leader)
+    assert shown in seen.decode().split("\r\x1b[K")[-2]
+    shutil.rmtree(tmp / "out", ignore_errors=True)
+    assert b"\x1b[K" not in run(*args).stderr  # not on a pipe
+
+
+def _read_or_eof(fd):
+    try:
+        return os.read(fd, 65536)
+    except OSError:  # the terminal's other end closed
+        return b""

@@ -91,6 +91,8 @@ class Fleet:
         self._skip_bad = skip_bad
         self._members: dict[str, Table] = {}
         self.files: list[str] = []
+        # The rows of each member (by its bare name) that the manifests list.
+        self.rows: dict[str, int] = {}
         rows = []
         for path in files:
             try:
@@ -100,6 +102,9 @@ class Fleet:
                 continue
             self.files.append(path)
             counts = manifest.pop("members")
+            for entry, listed in counts.items():
+                bare = entry.partition("/")[0]
+                self.rows[bare] = self.rows.get(bare, 0) + listed["rows"]
             header = json.dumps(manifest, ensure_ascii=False, separators=(",", ":"))
             rows.append((path, header, len(counts), sum(record["rows"] for record in counts.values())))
         self.connection.execute(
