@@ -134,7 +134,11 @@ PyObject* arrow_fields_function(PyObject*, PyObject* const* args, Py_ssize_t nar
       }
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
     }
-    return list.release();
+    // The table, its first pass done, is the stream of the next scan.
+    auto stream = std::make_unique<ArrowArrayStream>();
+    ArrowTable::export_stream(std::move(table), stream.get());
+    PyObject* ready = capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
+    return ready == nullptr ? nullptr : Py_BuildValue("(NN)", list.release(), ready);
   });
 }
 

@@ -16,8 +16,9 @@ PyObject* arrow_stream_function(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) noexcept;
 
 // _arrow_fields(paths, snapshots, name): the fields of that table's batches,
-// [(name, format, holds JSON)], after the first pass, which runs now without
-// the interpreter lock; its fault raises ValueError.
+// [(name, format, holds JSON)], and a capsule "arrow_array_stream" over the
+// table, after the first pass, which runs now without the interpreter lock;
+// its fault raises ValueError.
 PyObject* arrow_fields_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 

@@ -53,6 +53,7 @@ class Table:
             self._snapshots = list(self._paths)
         self._name = name
         self._fields: Optional[list[tuple[str, str, bool]]] = None
+        self._ready: Optional[object] = None
         bare = name in MEMBERS and MEMBERS[name].keyed
         if not bare:
             member(name)  # a name outside the format fails here, as in read
@@ -67,7 +68,8 @@ class Table:
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """A new "arrow_array_stream" capsule over the rows. A requested
         schema is not followed: the table has the types its values take."""
-        return self._call(_native._arrow_stream)
+        ready, self._ready = self._ready, None
+        return ready if ready is not None else self._call(_native._arrow_stream)
 
     def __arrow_c_schema__(self) -> object:
         """An "arrow_schema" capsule. The first call reads every member to
@@ -79,7 +81,10 @@ class Table:
         the columns' types: (name, Arrow format, holds JSON text) per column.
         A damaged member raises Error with `read`'s message and its file."""
         if self._fields is None:
-            self._fields = cast(list[tuple[str, str, bool]], self._call(_native._arrow_fields))
+            # The stream that comes with the fields has read everything once
+            # already: the next scan takes it.
+            self._fields, self._ready = cast(tuple[list[tuple[str, str, bool]], object],
+                                             self._call(_native._arrow_fields))
         return self._fields
 
 
