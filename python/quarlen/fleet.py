@@ -73,6 +73,7 @@ def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = 
     """
     files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
     database = Fleet(files)
+    database.add_snapshots()
     for name in MEMBERS if members is None else members:
         database.add_member(name)
     connection: "duckdb.DuckDBPyConnection" = database.connection
@@ -80,31 +81,28 @@ def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = 
 
 
 class Fleet:
-    """The connection being built: the `snapshots` view at once, member views
-    on request. With `skip_bad`, a file that fails its checks is left out of
-    every view (added or to come) and passed to `skip_bad`, instead of raising.
-    """
+    """The connection being built, its views made on request. With
+    `skip_bad`, a file that fails its checks is left out of every view (made
+    or to come) and passed to `skip_bad`, instead of raising."""
 
     def __init__(self, files: Sequence[str], skip_bad: Optional[Callable[[Error], None]] = None) -> None:
         duckdb = need_duckdb("quarlen.connect")
         self.connection = duckdb.connect()
+        self.files = list(files)
         self._skip_bad = skip_bad
         self._members: dict[str, Table] = {}
-        self.files: list[str] = []
-        # The rows of each member (by its bare name) that the manifests list.
-        self.rows: dict[str, int] = {}
+        self._snapshots = False
+
+    def add_snapshots(self) -> None:
+        """Makes the view `snapshots`, from every file's checked manifest."""
         rows = []
-        for path in files:
+        for path in list(self.files):
             try:
                 manifest = json.loads(_manifest(path))
             except Error as error:
-                self._refuse(error)
+                self._drop(error)
                 continue
-            self.files.append(path)
             counts = manifest.pop("members")
-            for entry, listed in counts.items():
-                bare = entry.partition("/")[0]
-                self.rows[bare] = self.rows.get(bare, 0) + listed["rows"]
             header = json.dumps(manifest, ensure_ascii=False, separators=(",", ":"))
             rows.append((path, header, len(counts), sum(record["rows"] for record in counts.values())))
         self.connection.execute(
@@ -114,6 +112,7 @@ class Fleet:
             self.connection.execute("INSERT INTO quarlen_snapshots VALUES " + ", ".join(["(?, ?, ?, ?)"] * len(chunk)),
                                     [value for row in chunk for value in row])
         self.connection.execute("CREATE TEMP VIEW snapshots AS SELECT * FROM quarlen_snapshots")
+        self._snapshots = True
 
     def add_member(self, name: str) -> None:
         """Makes the view of the member `name` (a bare name for a keyed member)."""
@@ -137,7 +136,8 @@ class Fleet:
         self._refuse(error)
         path = str(error.path)
         self.files.remove(path)
-        self.connection.execute("DELETE FROM quarlen_snapshots WHERE path = ?", [path])
+        if self._snapshots:
+            self.connection.execute("DELETE FROM quarlen_snapshots WHERE path = ?", [path])
         for name in list(self._members):
             self.connection.unregister(name)
             del self._members[name]

@@ -49,15 +49,16 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
     try:
         database = fleet.Fleet(fleet.snapshot_files(files), skip if skip_bad else None)
         named = {name.lower().rpartition(".")[2] for name in duckdb.get_table_names(query)}
+        if "snapshots" in named:
+            database.add_snapshots()
         used = [name for name in quarlen.schema.MEMBERS if name in named]
         progress = _progress.Progress(None if len(database.files) > 1 else False)
-        rows = 0
         for done, name in enumerate(used):
-            progress.show(f"{name}: checking {len(database.files):,} files, {rows:,} rows so far", now=True)
+            progress.show(f"{done} of {len(used)} members checked in {len(database.files):,} files; "
+                          f"{name} next, {time.monotonic() - progress.start:,.1f} s", now=True)
             database.add_member(name)
-            rows += database.rows.get(name, 0)
-            progress.show(f"{done + 1} of {len(used)} members checked in {len(database.files):,} files, "
-                          f"{rows:,} rows, {time.monotonic() - progress.start:,.1f} s", now=True)
+        progress.show(f"{len(used)} of {len(used)} members checked in {len(database.files):,} files, "
+                      f"{time.monotonic() - progress.start:,.1f} s", now=True)
         progress.end()
         result = database.connection.execute(query)
         if result.description is not None:  # None: a statement without a result
