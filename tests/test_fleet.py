@@ -214,3 +214,28 @@ def _read_or_eof(fd):
         return os.read(fd, 65536)
     except OSError:  # the terminal's other end closed
         return b""
+
+
+@pytest.mark.parametrize("first, later, expected", [
+    ([1, 2], [None, None], [1, 2, None, None]),                      # nulls take the directory's type
+    ([1, 2], [1.5, 2], "{later}: objects.object_id: DOUBLE where {out}/objects holds BIGINT; "
+                       "export it into another directory"),
+    ([1.5, 2], [3, 4], [1.5, 2.0, 3.0, 4.0]),                        # integers widen to doubles
+    ([None, None], ["x", None], [None, None, "x", None]),            # a column of nulls became text
+    (["x", 1], ["y", True], ['"x"', "1", '"y"', "true"]),            # any value as JSON text
+    ([1, 2], ["x", "y"], "{later}: objects.object_id: VARCHAR where {out}/objects holds BIGINT; "
+                         "export it into another directory"),
+])
+def test_export_keeps_a_directorys_types(tmp_path, first, later, expected):
+    def made(path, ids):
+        text = b"".join(b"[%s,\"APP\",\"T%d\",\"TABLE\",\"VALID\",\"N\",null]\n" % (json.dumps(v).encode(), i)
+                        for i, v in enumerate(ids))
+        return archive(path, {"objects": text})
+    out, a, b = tmp_path / "out", made(tmp_path / "a.quarlen", first), made(tmp_path / "b.quarlen", later)
+    assert run("export", out, a).returncode == 0
+    result = run("export", out, b)
+    if isinstance(expected, str):
+        assert (result.returncode, result.stderr.decode()) == (2, "quarlen: " + expected.format(later=b, out=out) + "\n")
+    else:
+        query = f"select object_id from read_parquet('{out}/objects/*.parquet') order by snapshot, object_name"
+        assert [row[0] for row in duckdb.sql(query).fetchall()] == expected

@@ -9,8 +9,10 @@ Types stay the same across the files of a member, so that the directory keeps
 reading as one table as it grows: the first export of a member takes the types
 inferred over all the snapshots it writes (a column of nulls only becomes
 text), and every later snapshot is cast to the types of the files already
-there. A snapshot whose values do not fit them (text where the directory holds
-integers, say) is refused with an Error naming the column.
+there where nothing is lost: nulls to any type, integers to doubles, any value
+to its JSON text where the directory holds JSON. A snapshot whose values do not
+fit them (text where the directory holds integers, say) is refused with an
+Error naming the column.
 
 An export writes only the files that are not there yet. Each file is written
 under a hidden name and renamed into place once complete, so a run that is
@@ -30,7 +32,7 @@ from .tables import Table
 __all__ = ["export", "Exported"]
 
 # Casts that lose nothing, from a column's type in a snapshot to the type the
-# directory holds.
+# directory holds; besides these, nulls take any type and any value its JSON text.
 _WIDENS = {("BIGINT", "DOUBLE")}
 
 
@@ -138,8 +140,10 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
                 selected.append(quoted)
             elif have in ('"NULL"', "NULL") or (have, kind) in _WIDENS:
                 selected.append(f"CAST({quoted} AS {kind}) AS {quoted}")
+            elif kind == "JSON":  # a value of any kind as its JSON text
+                selected.append(f"to_json({quoted}) AS {quoted}")
             else:
-                raise Error(f"{name}.{column}: {path} holds {have} where {os.path.dirname(target)} holds {kind}; "
+                raise Error(f"{name}.{column}: {have} where {os.path.dirname(target)} holds {kind}; "
                             "export it into another directory", path=path, member=name)
         with _removed_unless_renamed(hidden):
             try:
