@@ -35,7 +35,7 @@ class ZipArchive;
 // at the end: memory stays fixed whatever the entry's size. Move-only.
 class EntryReader {
  public:
-  static constexpr size_t kPieceSize = size_t{1} << 18;
+  static constexpr size_t kPieceSize = size_t{1} << 16;
 
   EntryReader(EntryReader&&) noexcept;
   EntryReader& operator=(EntryReader&&) noexcept;
