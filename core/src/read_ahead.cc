@@ -65,7 +65,9 @@ Result<bool> ReadAhead::next(std::string* batch, Interrupt* interrupt) {
 
 void ReadAhead::run() {
   try {
-    for (;;) {
+    // The first batch is whatever the first piece of text gives: the consumer
+    // waits for it with nothing else to do.
+    for (size_t at_least = 1;; at_least = kBatchBytes) {
       std::string batch;
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -78,7 +80,7 @@ void ReadAhead::run() {
       }
       // A batch ends within the piece that takes it past kBatchBytes.
       batch.reserve(2 * kBatchBytes);
-      auto more = reader_->next(&batch, kBatchBytes, this);
+      auto more = reader_->next(&batch, at_least, this);
       std::lock_guard<std::mutex> lock(mutex_);
       if (!more) {
         fault_ = std::move(more).error();
