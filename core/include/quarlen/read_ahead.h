@@ -44,9 +44,9 @@ class ReadAhead final : private Interrupt {
   // The next batch (rows separated by ',') into *batch: true while more may
   // follow, false once the member ended and every check passed, or the
   // member's fault: read_text's error. The memory of the batch that *batch
-  // held before is kept for a batch to come. It asks `interrupt` on every call and
-  // every kPoll while it waits, and gives up with kInterrupted once it asks;
-  // the rows read meanwhile wait for the next call.
+  // held before is kept for a batch to come. It asks `interrupt` on every
+  // call and every kPoll while it waits, and gives up with kInterrupted once
+  // it asks; the rows read meanwhile wait for the next call.
   Result<bool> next(std::string* batch, Interrupt* interrupt);
 
  private:
