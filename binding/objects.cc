@@ -1,6 +1,7 @@
 #include "objects.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <charconv>
 #include <cmath>
@@ -18,26 +19,52 @@ namespace quarlen::py {
 // Short strings recur in catalogues (owners, types, flags): one slot per hash
 // of the bytes keeps the last string made for them.
 struct RowDecoder::Cache {
-  static constexpr size_t kSlots = 4096;
+  static constexpr size_t kSlotBits = 12;
   static constexpr size_t kLongest = 24;
+  // The bytes of a string, zero-padded to three words. Only strings without
+  // escapes are kept, and their bytes are never NUL in the compact form, so
+  // the padding tells the size.
+  struct Key {
+    uint64_t words[3];
+    bool operator==(const Key&) const = default;
+  };
   struct Slot {
     PyObject* object = nullptr;
-    size_t size = 0;
-    char bytes[kLongest];
+    Key key = {};
   };
-  Slot slots[kSlots];
+  Slot slots[size_t{1} << kSlotBits];
 
   ~Cache() {
     for (Slot& s : slots) Py_XDECREF(s.object);
   }
 
+  // REQUIRES: size <= kLongest, and the text goes on to `end`.
+  static Key key_of(const char* utf8, size_t size, const char* end) {
+    Key k = {};
+    if constexpr (std::endian::native == std::endian::little) {
+      if (end - utf8 >= static_cast<ptrdiff_t>(kLongest)) {
+        // Whole words from the text, the bytes past the string masked off.
+        std::memcpy(k.words, utf8, kLongest);
+        for (size_t i = 0; i < 3; ++i) {
+          const size_t n = std::min<size_t>(size - std::min(size, 8 * i), 8);
+          k.words[i] &= n == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+        }
+        return k;
+      }
+    }
+    std::memcpy(k.words, utf8, size);
+    return k;
+  }
+
   // A new reference to the str of `utf8`, or null with an exception set.
-  PyObject* get(const char* utf8, size_t size) {
+  // `end`: where the text that holds the string ends.
+  PyObject* get(const char* utf8, size_t size, const char* end) {
     if (size > kLongest) return PyUnicode_FromStringAndSize(utf8, static_cast<Py_ssize_t>(size));
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(utf8[i])) * 16777619u;
-    Slot& s = slots[h & (kSlots - 1)];
-    if (s.object != nullptr && s.size == size && std::memcmp(s.bytes, utf8, size) == 0) {
+    const Key k = key_of(utf8, size, end);
+    const uint64_t h = k.words[0] * 0x9E3779B97F4A7C15u + k.words[1] * 0xC2B2AE3D27D4EB4Fu +
+                       k.words[2] * 0x165667B19E3779F9u;
+    Slot& s = slots[h >> (64 - kSlotBits)];
+    if (s.object != nullptr && s.key == k) {
       Py_INCREF(s.object);
       return s.object;
     }
@@ -46,8 +73,7 @@ struct RowDecoder::Cache {
     Py_XDECREF(s.object);
     Py_INCREF(made);
     s.object = made;
-    s.size = size;
-    std::memcpy(s.bytes, utf8, size);
+    s.key = k;
     return made;
   }
 };
@@ -138,7 +164,7 @@ PyObject* RowDecoder::string(CompactReader& reader) {
   const std::string_view text = reader.string(&scratch_);
   // Only a string without escapes is a view of the text, and only short ones
   // are worth keeping.
-  if (text.data() == open + 1) return cache_->get(text.data(), text.size());
+  if (text.data() == open + 1) return cache_->get(text.data(), text.size(), reader.end());
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 

@@ -76,6 +76,15 @@ def test_round_trip_agrees_with_zipfile_json_and_hashlib(tmp_path_factory, membe
             assert repr(list(iter_rows(path, name))) == expected
 
 
+def test_load_tells_apart_strings_that_share_their_first_bytes(tmp_path):
+    # Every length around the short strings kept for reuse, each met twice, the last at the member's end.
+    prefixes = [("abcdefghijklmnopqrstuvwxyz\u00e9" * 2)[:n] for n in range(34)]
+    rows = [[s, s[::-1], s + "\n", s] for s in prefixes + prefixes[::-1]] + [["", "a", "\u00e9", "x"]]
+    with create(tmp_path / "s.quarlen", {"source": "db1"}) as snapshot:
+        snapshot.write("comments", rows)
+    assert load(tmp_path / "s.quarlen", "comments") == json.loads(read(tmp_path / "s.quarlen", "comments")) == rows
+
+
 def nest(levels):
     return [nest(levels - 1)] if levels else "x"
 

@@ -49,7 +49,11 @@ Result<bool> ReadAhead::next(std::string* batch, Interrupt* interrupt) {
     lock.lock();
   }
   if (!ready_.empty()) {
-    *batch = std::move(ready_.front());
+    batch->swap(ready_.front());
+    if (ready_.front().capacity() > 0 && spare_.size() < kAhead) {
+      ready_.front().clear();
+      spare_.push_back(std::move(ready_.front()));
+    }
     ready_.pop_front();
     changed_.notify_all();
     return true;
@@ -61,14 +65,22 @@ Result<bool> ReadAhead::next(std::string* batch, Interrupt* interrupt) {
 
 void ReadAhead::run() {
   try {
-    for (;;) {
+    // The first batch is whatever the first piece of text gives: the consumer
+    // waits for it with nothing else to do.
+    for (size_t at_least = 1;; at_least = kBatchBytes) {
+      std::string batch;
       {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stop_ || ready_.size() < kAhead; });
         if (stop_) return;
+        if (!spare_.empty()) {
+          batch = std::move(spare_.back());
+          spare_.pop_back();
+        }
       }
-      std::string batch;
-      auto more = reader_->next(&batch, kBatchBytes, this);
+      // A batch ends within the piece that takes it past kBatchBytes.
+      batch.reserve(2 * kBatchBytes);
+      auto more = reader_->next(&batch, at_least, this);
       std::lock_guard<std::mutex> lock(mutex_);
       if (!more) {
         fault_ = std::move(more).error();

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "quarlen/error.h"
 #include "quarlen/interrupt.h"
@@ -29,8 +30,8 @@ class ReadAhead final : private Interrupt {
  public:
   // Compact text per batch: enough to make the cost of a turn vanish, little
   // enough to stay in the caches and to keep a batch of objects small.
-  static constexpr size_t kBatchBytes = size_t{1} << 18;
-  static constexpr size_t kAhead = 2;
+  static constexpr size_t kBatchBytes = size_t{1} << 16;
+  static constexpr size_t kAhead = 4;
   // How often a consumer that waits asks its interrupt.
   static constexpr std::chrono::milliseconds kPoll{20};
 
@@ -42,9 +43,10 @@ class ReadAhead final : private Interrupt {
 
   // The next batch (rows separated by ',') into *batch: true while more may
   // follow, false once the member ended and every check passed, or the
-  // member's fault: read_text's error. It asks `interrupt` on every call and
-  // every kPoll while it waits, and gives up with kInterrupted once it asks;
-  // the rows read meanwhile wait for the next call.
+  // member's fault: read_text's error. The memory of the batch that *batch
+  // held before is kept for a batch to come. It asks `interrupt` on every
+  // call and every kPoll while it waits, and gives up with kInterrupted once
+  // it asks; the rows read meanwhile wait for the next call.
   Result<bool> next(std::string* batch, Interrupt* interrupt);
 
  private:
@@ -56,6 +58,7 @@ class ReadAhead final : private Interrupt {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> ready_;
+  std::vector<std::string> spare_;  // emptied batches, their memory kept for the next ones
   bool done_ = false;
   std::atomic<bool> stop_{false};
   std::optional<Error> fault_;

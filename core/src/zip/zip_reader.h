@@ -35,7 +35,9 @@ class ZipArchive;
 // at the end: memory stays fixed whatever the entry's size. Move-only.
 class EntryReader {
  public:
-  static constexpr size_t kPieceSize = size_t{1} << 18;
+  // Small enough that a piece stays in the caches through the checks that
+  // follow inflating it, and that the first rows of an entry come soon.
+  static constexpr size_t kPieceSize = size_t{1} << 16;
 
   EntryReader(EntryReader&&) noexcept;
   EntryReader& operator=(EntryReader&&) noexcept;
