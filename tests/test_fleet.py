@@ -168,8 +168,10 @@ def test_an_interrupted_export_leaves_complete_files_and_a_rerun_finishes(tmp_pa
     fleet_dir.mkdir()
     for i in range(60):
         snapshot(fleet_dir / f"db{i:02d}.quarlen", [f"O{j}" for j in range(200)])
+    # As from a terminal: a shell's background job would start with SIGINT ignored.
     export = subprocess.Popen([QUARLEN, "export", out, fleet_dir, "--member", "objects"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert export.stdout.readline().endswith(b".parquet\n")  # one file is in place
     export.send_signal(signal.SIGINT)
     _, stderr = export.communicate(timeout=60)
@@ -237,5 +239,6 @@ def test_export_keeps_a_directorys_types(tmp_path, first, later, expected):
     if isinstance(expected, str):
         assert (result.returncode, result.stderr.decode()) == (2, "quarlen: " + expected.format(later=b, out=out) + "\n")
     else:
+        assert result.returncode == 0, result.stderr
         query = f"select object_id from read_parquet('{out}/objects/*.parquet') order by snapshot, object_name"
         assert [row[0] for row in duckdb.sql(query).fetchall()] == expected

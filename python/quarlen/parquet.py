@@ -117,21 +117,27 @@ def _folder_types(connection: Any, folder: str) -> dict[str, str]:
     return _columns(connection, "read_parquet(?)", os.path.join(folder, existing[0]))
 
 
+def _nulls(table: Table) -> set[str]:
+    """The columns of `table` that hold only nulls (Arrow's null type, which
+    DuckDB versions name differently), after reading every member."""
+    return {name for name, form, _ in table.check() if form == "n"}
+
+
 def _inferred_types(connection: Any, paths: list[str], name: str) -> dict[str, str]:
     """The types of the member `name` inferred over all `paths`, with nulls as text."""
     table = Table(paths, name)
-    table.check()
+    nulls = _nulls(table)
     connection.register("quarlen_source", table)
     try:
         types = _columns(connection, "quarlen_source")
     finally:
         connection.unregister("quarlen_source")
-    return {column: "VARCHAR" if kind == '"NULL"' or kind == "NULL" else kind for column, kind in types.items()}
+    return {column: "VARCHAR" if column in nulls else kind for column, kind in types.items()}
 
 
 def _write(connection: Any, table: Table, types: dict[str, str], target: str, path: str, name: str) -> int:
     """Writes one file; returns its row count."""
-    table.check()
+    nulls = _nulls(table)
     connection.register("quarlen_source", table)
     hidden = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".partial")
     try:
@@ -142,7 +148,7 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
             quoted = '"' + column.replace('"', '""') + '"'
             if have == kind:
                 selected.append(quoted)
-            elif have in ('"NULL"', "NULL") or (have, kind) in _WIDENS:
+            elif column in nulls or (have, kind) in _WIDENS:
                 selected.append(f"CAST({quoted} AS {kind}) AS {quoted}")
             elif kind == "JSON":  # a value of any kind as its JSON text
                 selected.append(f"to_json({quoted}) AS {quoted}")
