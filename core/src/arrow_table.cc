@@ -25,7 +25,7 @@ struct Source {
   std::string snapshot;
   std::string key;
   // The rows as the first pass read them, kept for the batches when all the
-  // members so kept come to no more than a batch's text.
+  // members so kept come to no more than kKeptBytes.
   std::optional<std::string> kept;
 };
 
@@ -128,13 +128,13 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
       more = *next;
       bytes += rows.size() + 1;
       observe_rows(rows, kinds);
-      if (kept + bytes <= kBatchBytes && !rows.empty()) {
+      if (kept + bytes <= kKeptBytes && !rows.empty()) {
         if (!whole.empty()) whole += ',';
         whole += rows;
       }
     }
     largest = std::max(largest, bytes);
-    if (kept + bytes <= kBatchBytes) {
+    if (kept + bytes <= kKeptBytes) {
       kept += bytes;
       source.kept = std::move(whole);
     }
@@ -218,8 +218,9 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();
   CompactReader r(std::string_view(text).substr(pos));
+  const size_t start = pos;
   int64_t length = 0;
-  for (bool more_rows = true; more_rows && length < kBatchRows;) {
+  for (bool more_rows = true; more_rows && length < kBatchRows && pos - start < kBatchBytes;) {
     if (r.at_end() || r.peek() != '[' || !r.open()) return changed();
     size_t c = 0;
     if (!request.snapshots.empty()) columns[c++].append_text(current->snapshot);

@@ -4,8 +4,8 @@
 // Nothing unchecked reaches the receiver: a first pass reads every member
 // involved with every check of read_text, and learns the columns' types
 // meanwhile; the batches come from a second read, except for members whose
-// rows, all together, are no more than a batch's text: the first pass keeps
-// those. A fault in either pass is the stream's error, with read_text's
+// rows, all together, are no more than kKeptBytes of text: the first pass
+// keeps those. A fault in either pass is the stream's error, with read_text's
 // message. A file changed between the two reads fails the stream once its
 // member ends, or at the first row that no longer fits the types or the
 // member's shape.
@@ -54,6 +54,9 @@ struct TableRequest {
 // batch, whichever comes first.
 inline constexpr int64_t kBatchRows = 64 * 1024;
 inline constexpr size_t kBatchBytes = 4 << 20;
+// The first pass keeps up to this much of the rows' text for the batches,
+// which a second read then need not inflate and check again.
+inline constexpr size_t kKeptBytes = 5 << 20;
 
 class ArrowTable {
  public:

@@ -52,15 +52,7 @@ class CompactReader {
 
   // The string at the cursor, decoded; it is a view of the text itself unless
   // the string holds an escape, when it is decoded into *scratch.
-  std::string_view string(std::string* scratch) {
-    const char* const body = ++p_;
-    while (p_ != end_ && *p_ != '"' && *p_ != '\\') ++p_;
-    if (p_ != end_ && *p_ == '"') return std::string_view(body, static_cast<size_t>(p_++ - body));
-    p_ = string_end(body - 1);
-    const char* const close = p_ > body ? p_ - 1 : body;
-    decode_string(std::string_view(body, static_cast<size_t>(close - body)), scratch);
-    return *scratch;
-  }
+  std::string_view string(std::string* scratch);
 
   // The text of the number or literal at the cursor.
   std::string_view token() {
