@@ -5,10 +5,13 @@
 // involved with every check of read_text, and learns the columns' types
 // meanwhile; the batches come from a second read, except for members whose
 // rows, all together, are no more than kKeptBytes of text: the first pass
-// keeps those. A fault in either pass is the stream's error, with read_text's
-// message. A file changed between the two reads fails the stream once its
-// member ends, or at the first row that no longer fits the types or the
-// member's shape.
+// keeps those. When the entry's lines are the compact rows the first pass
+// read, as their size and CRC-32 tell, the second read takes them as they
+// stand, handing out no row before the text up to it matched the first
+// pass's, piece by piece; otherwise it runs every check again. A fault in
+// either pass is the stream's error, with read_text's message. A file changed
+// between the two reads fails the stream once its member ends, or at the
+// first row that no longer fits the types or the member's shape.
 //
 // The columns: "snapshot" (the file, as text) when the table was asked for
 // with snapshot texts; "key" (the instance's key, "APP") for a keyed member
