@@ -51,7 +51,9 @@ void observe_rows(std::string_view rows, std::vector<ColumnKinds>& kinds, LinesD
         if (!r.more()) break;
       }
     }
-    if (lines != nullptr) lines->add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
+    if (lines != nullptr) {
+      lines->add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
+    }
   } while (r.more());
 }
 
