@@ -122,7 +122,12 @@ void ColumnBuilder::append_fixed(T value) {
 }
 
 void ColumnBuilder::append_valid(bool valid) {
-  set_bit(validity_, length_, valid);
+  // The bitmap is written from the first null on: till then every value is valid.
+  if (!valid && nulls_ == 0) {
+    validity_.assign(static_cast<size_t>(length_ / 8), 0xFF);
+    for (int64_t i = length_ / 8 * 8; i < length_; ++i) set_bit(validity_, i, true);
+  }
+  if (nulls_ != 0 || !valid) set_bit(validity_, length_, valid);
   if (!valid) ++nulls_;
   ++length_;
 }
@@ -203,8 +208,9 @@ void ColumnBuilder::finish(ArrowArray* out) {
   parts.length = length_;
   parts.null_count = nulls_;
   if (type_ != ColumnType::kNull) {
-    // A bitmap as long as the values, even where the last bits are nulls.
-    validity_.resize(static_cast<size_t>((length_ + 7) / 8));
+    // A bitmap as long as the values, even where the last bits are nulls;
+    // none when nothing is null.
+    if (nulls_ != 0) validity_.resize(static_cast<size_t>((length_ + 7) / 8));
     parts.buffers.push_back(std::move(validity_));
     parts.absent.push_back(nulls_ == 0);
     if (type_ == ColumnType::kBool) values_.resize(static_cast<size_t>((length_ + 7) / 8));

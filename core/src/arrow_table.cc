@@ -9,6 +9,7 @@
 
 #include "arrow_column.h"
 #include "arrow_export.h"
+#include "entry_lines.h"
 #include "quarlen/compact_text.h"
 #include "quarlen/format.h"
 #include "quarlen/read_ahead.h"
@@ -25,27 +26,45 @@ struct Source {
   std::string snapshot;
   std::string key;
   // The rows as the first pass read them, kept for the batches when all the
-  // members so kept come to no more than a batch's text.
+  // members so kept come to no more than kKeptBytes.
   std::optional<std::string> kept;
+  // The rows as lines, as the first pass read them: what lets the second read
+  // take the entry's text as it stands.
+  LinesDigest lines;
 };
 
 // Notes the kinds of the values of every row of `rows` (compact rows
-// separated by ','). A member that breaks its shape fails its checks, so
-// what is read of it then does not matter; the reader stays within the text.
-void observe_rows(std::string_view rows, std::vector<ColumnKinds>& kinds) {
+// separated by ',') and adds the rows to `lines` unless it is null. A member
+// that breaks its shape fails its checks, so what is read of it then does not
+// matter; the reader stays within the text.
+void observe_rows(std::string_view rows, std::vector<ColumnKinds>& kinds, LinesDigest* lines) {
   CompactReader r(rows);
   if (r.at_end()) return;
   do {
+    const char* const start = r.position();
     if (r.peek() != '[') {
       r.value();
-      continue;
+    } else if (r.open()) {
+      for (size_t i = 0; !r.at_end(); ++i) {
+        if (i < kinds.size()) kinds[i].observe(r);
+        else r.value();
+        if (!r.more()) break;
+      }
     }
-    if (!r.open()) continue;
-    for (size_t i = 0; !r.at_end(); ++i) {
-      if (i < kinds.size()) kinds[i].observe(r);
-      else r.value();
-      if (!r.more()) break;
+    if (lines != nullptr) {
+      lines->add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
     }
+  } while (r.more());
+}
+
+// Adds every row of `rows` (compact rows separated by ',') to `lines`.
+void digest_rows(std::string_view rows, LinesDigest& lines) {
+  CompactReader r(rows);
+  if (r.at_end()) return;
+  do {
+    const char* const start = r.position();
+    r.value();
+    lines.add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
   } while (r.more());
 }
 
@@ -73,6 +92,7 @@ struct ArrowTable::State {
   size_t next_source = 0;
   const Source* current = nullptr;
   std::unique_ptr<ReadAhead> reader;  // null once the member ended
+  std::unique_ptr<EntryLines> lines;  // instead of `reader`, where it could be had
   std::string text;                   // rows read, not yet in a batch from `pos` on
   size_t pos = 0;
   std::string piece;
@@ -82,6 +102,7 @@ struct ArrowTable::State {
   Result<bool> fill();
   Result<void> build(ArrowArray* out);
   Error changed() const;
+  Error differs() const;
   Error fail(Error error) {
     if (!fault) fault = std::move(error);
     return *fault;
@@ -94,14 +115,14 @@ Result<void> ArrowTable::State::list_sources() {
     const std::string& path = request.paths[i];
     const std::string snapshot = request.snapshots.empty() ? std::string() : request.snapshots[i];
     if (!bare) {
-      sources.push_back({path, request.name, snapshot, std::string(), std::nullopt});
+      sources.push_back({path, request.name, snapshot, std::string(), std::nullopt, {}});
       continue;
     }
     auto opened = open_archive(path);
     if (!opened) return std::move(opened).error();
     for (const std::string& member : listed_members(*opened)) {
       if (member.starts_with(prefix)) {
-        sources.push_back({path, member, snapshot, member.substr(prefix.size()), std::nullopt});
+        sources.push_back({path, member, snapshot, member.substr(prefix.size()), std::nullopt, {}});
       }
     }
   }
@@ -121,20 +142,29 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
     ReadAhead reader(std::move(*opened));  // reads on while the rows are looked at
     size_t bytes = 0;
     std::string whole;
+    bool digested = false;
     for (bool more = true; more;) {
       rows.clear();
       auto next = reader.next(&rows, interrupt);
       if (!next) return std::move(next).error();
       more = *next;
       bytes += rows.size() + 1;
-      observe_rows(rows, kinds);
-      if (kept + bytes <= kBatchBytes && !rows.empty()) {
+      const bool keep = kept + bytes <= kKeptBytes;
+      // Rows read again need their digest, which the kept ones go without.
+      if (!keep && !digested) {
+        digest_rows(whole, source.lines);
+        whole = std::string();
+        digested = true;
+      }
+      observe_rows(rows, kinds, keep ? nullptr : &source.lines);
+      if (keep && !rows.empty()) {
         if (!whole.empty()) whole += ',';
         whole += rows;
       }
     }
+    source.lines.finish();
     largest = std::max(largest, bytes);
-    if (kept + bytes <= kBatchBytes) {
+    if (kept + bytes <= kKeptBytes) {
       kept += bytes;
       source.kept = std::move(whole);
     }
@@ -174,17 +204,37 @@ Error ArrowTable::State::changed() const {
       .with_member(current->member);
 }
 
+// When the entry's text turned out not to be what the first pass read: the
+// member's own fault, as read_text gives it, or the change.
+Error ArrowTable::State::differs() const {
+  auto opened = MemberReader::open(current->path, current->member);
+  if (!opened) return std::move(opened).error();
+  std::string rows;
+  for (;;) {
+    rows.clear();
+    auto more = (*opened)->next(&rows, ReadAhead::kBatchBytes);
+    if (!more) return std::move(more).error();
+    if (!*more) return changed();
+  }
+}
+
 // Reads on until a batch's worth of rows waits in `text`, or what is left of
 // the member; false at the end of the table.
 Result<bool> ArrowTable::State::fill() {
   for (;;) {
-    if (reader != nullptr && text.size() - pos < kBatchBytes) {
+    if ((reader != nullptr || lines != nullptr) && text.size() - pos < kBatchBytes) {
       text.erase(0, pos);
       pos = 0;
       piece.clear();
-      auto next = reader->next(&piece, nullptr);
-      if (!next) return std::move(next).error();
-      if (!*next) reader.reset();  // closes the file now
+      auto next = lines != nullptr ? lines->next(&piece) : reader->next(&piece, nullptr);
+      if (!next) {
+        if (lines != nullptr) return differs();
+        return std::move(next).error();
+      }
+      if (!*next) {  // closes the file now
+        reader.reset();
+        lines.reset();
+      }
       if (!piece.empty()) {
         if (!text.empty()) text += ',';
         text += piece;
@@ -202,6 +252,10 @@ Result<bool> ArrowTable::State::fill() {
       source.kept.reset();
       continue;
     }
+    // The entry's lines when they are the rows the first pass proved: no
+    // check need run again on them but their CRC-32.
+    lines = EntryLines::open(current->path, current->member, current->lines);
+    if (lines != nullptr) continue;
     auto opened = MemberReader::open(current->path, current->member);
     if (!opened) return std::move(opened).error();
     reader = std::make_unique<ReadAhead>(std::move(*opened));
@@ -218,8 +272,9 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();
   CompactReader r(std::string_view(text).substr(pos));
+  const size_t start = pos;
   int64_t length = 0;
-  for (bool more_rows = true; more_rows && length < kBatchRows;) {
+  for (bool more_rows = true; more_rows && length < kBatchRows && pos - start < kBatchBytes;) {
     if (r.at_end() || r.peek() != '[' || !r.open()) return changed();
     size_t c = 0;
     if (!request.snapshots.empty()) columns[c++].append_text(current->snapshot);
@@ -299,6 +354,7 @@ Result<bool> ArrowTable::next_batch(ArrowArray* out) {
   auto built = s.build(out);
   if (!built) {
     s.reader.reset();
+    s.lines.reset();
     return s.fail(std::move(built).error());
   }
   return true;

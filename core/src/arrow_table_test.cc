@@ -171,6 +171,46 @@ TEST_F(ArrowTableTest, MembersLongerThanABatchAreReadAgain) {
   EXPECT_EQ(got.back(), text);
 }
 
+TEST_F(ArrowTableTest, TheSecondReadTakesTheRowsTheFirstProved) {
+  std::string rows = "[";
+  for (int i = 0; i < 6000; ++i) {
+    rows.append(i == 0 ? "" : ",").append("[\"").append(1000, static_cast<char>('a' + i % 26));
+    rows.append(std::to_string(i)).append("\"]");
+  }
+  rows += "]";
+  // Nothing, or a byte of the entry's data changed after the first pass.
+  for (const bool damage : {false, true}) {
+    const std::string path = write("d.quarlen", {{"control_rows/D", rows}});
+    auto made = ArrowTable::make({{path}, {}, "control_rows/D"});
+    ASSERT_TRUE(made.ok() && (*made)->prepare().ok());
+    if (damage) {
+      std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(static_cast<std::streamoff>(fs::file_size(path) / 2));
+      f.put('\x5a');
+    }
+    int64_t row = 0;
+    bool same = true;
+    ArrowArray batch;
+    Result<bool> more = true;
+    while ((more = (*made)->next_batch(&batch)).ok() && *more) {
+      for (int64_t i = 0; i < batch.length; ++i, ++row) {
+        const std::string want = std::string(1000, static_cast<char>('a' + row % 26)) + std::to_string(row);
+        same = same && cell(*batch.children[0], "u", i) == want;
+      }
+      batch.release(&batch);
+    }
+    EXPECT_TRUE(same);
+    if (damage) {
+      auto read = read_text(path, "control_rows/D");
+      ASSERT_FALSE(read.ok());
+      EXPECT_EQ(more.ok() ? "" : more.error().message(), read.error().message());
+    } else {
+      EXPECT_TRUE(more.ok());
+      EXPECT_EQ(row, 6000);
+    }
+  }
+}
+
 TEST_F(ArrowTableTest, AFaultInAnyFileIsTheStreamsErrorBeforeAnyBatch) {
   const std::string a = write("a.quarlen", {{"comments", R"([["APP","T","C","x"]])"}});
   const std::string bad = write("bad.quarlen", {{"comments", R"([["APP","T","C","some words to damage"]])"}});

@@ -4,11 +4,14 @@
 // Nothing unchecked reaches the receiver: a first pass reads every member
 // involved with every check of read_text, and learns the columns' types
 // meanwhile; the batches come from a second read, except for members whose
-// rows, all together, are no more than a batch's text: the first pass keeps
-// those. A fault in either pass is the stream's error, with read_text's
-// message. A file changed between the two reads fails the stream once its
-// member ends, or at the first row that no longer fits the types or the
-// member's shape.
+// rows, all together, are no more than kKeptBytes of text: the first pass
+// keeps those. When the entry's lines are the compact rows the first pass
+// read, as their size and CRC-32 tell, the second read takes them as they
+// stand, handing out no row before the text up to it matched the first
+// pass's, piece by piece; otherwise it runs every check again. A fault in
+// either pass is the stream's error, with read_text's message. A file changed
+// between the two reads fails the stream once its member ends, or at the
+// first row that no longer fits the types or the member's shape.
 //
 // The columns: "snapshot" (the file, as text) when the table was asked for
 // with snapshot texts; "key" (the instance's key, "APP") for a keyed member
@@ -54,6 +57,9 @@ struct TableRequest {
 // batch, whichever comes first.
 inline constexpr int64_t kBatchRows = 64 * 1024;
 inline constexpr size_t kBatchBytes = 4 << 20;
+// The first pass keeps up to this much of the rows' text for the batches,
+// which a second read then need not inflate and check again.
+inline constexpr size_t kKeptBytes = 5 << 20;
 
 class ArrowTable {
  public:

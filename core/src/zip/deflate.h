@@ -37,6 +37,11 @@ inline uint32_t crc32_of(uint32_t crc, const char* data, size_t size) {
   return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
 }
 
+// The CRC-32 of two texts one after the other, from theirs and the second's size.
+inline uint32_t crc32_joined(uint32_t first, uint32_t second, uint64_t second_size) {
+  return static_cast<uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(second_size)));
+}
+
 }  // namespace quarlen::zip
 
 #endif  // QUARLEN_ZIP_DEFLATE_H_

@@ -1,0 +1,70 @@
+// A member's rows read back from its entry as they stand, for a reader that
+// proved them once already: the entry's lines, when they are the rows'
+// compact text exactly.
+#ifndef QUARLEN_ENTRY_LINES_H_
+#define QUARLEN_ENTRY_LINES_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarlen/error.h"
+#include "quarlen/reader.h"
+#include "zip/zip_reader.h"
+
+namespace quarlen {
+
+// The CRC-32 and length of rows written as lines (each row's compact text and
+// a line feed), as a whole and a piece at a time: what the entry of a member
+// holds when it holds its rows in compact form.
+struct LinesDigest {
+  static constexpr uint64_t kPiece = uint64_t{1} << 18;
+
+  uint32_t crc = 0;  // once finished
+  uint64_t size = 0;
+  std::vector<uint32_t> pieces;  // of every kPiece bytes; the last may be shorter
+
+  void add_row(std::string_view row);
+  // After the last row.
+  void finish();
+
+ private:
+  void add(std::string_view bytes);
+  uint32_t piece_crc_ = 0;
+};
+
+class EntryLines {
+ public:
+  // The entry of `member` in the file at `path` when its directory record
+  // claims the text `digest` stands for; null otherwise, or when the file or
+  // the member cannot be opened.
+  static std::unique_ptr<EntryLines> open(const std::string& path, std::string_view member,
+                                          const LinesDigest& digest);
+
+  // Appends the next whole rows to *rows, separated by ',' (none before the
+  // first): true while more may follow, false at the end of the entry. Rows
+  // are handed out only once every byte up to them matched the digest's
+  // pieces, so they are the rows the digest stands for (unless a CRC-32
+  // collides). Any fault: the text is not what the digest stands for.
+  Result<bool> next(std::string* rows);
+
+ private:
+  EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest);
+  // Checks `bytes`, the text after what was checked so far, piece by piece.
+  bool check(std::string_view bytes);
+
+  OpenedArchive archive_;  // the file, open while the entry is read
+  zip::EntryReader reader_;
+  const LinesDigest& digest_;
+  uint64_t read_ = 0;     // bytes of the entry read
+  uint64_t checked_ = 0;  // of them, those that matched whole pieces of the digest
+  uint32_t crc_ = 0;      // of the bytes read past checked_
+  std::string text_;      // the text read, not handed out yet, from a row's start
+  uint64_t text_at_ = 0;  // where text_ starts in the entry
+};
+
+}  // namespace quarlen
+
+#endif  // QUARLEN_ENTRY_LINES_H_
