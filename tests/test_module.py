@@ -37,6 +37,7 @@ def test_unit_hash_matches_hashlib(owner, object_type, object_name, text):
 # Every entry point binds its arguments as a Python function would, with the same messages.
 @pytest.mark.parametrize("call, message", [
     (lambda: unit_hash(), "unit_hash() missing 4 required positional arguments: 'owner', 'object_type', 'object_name', and 'text'"),
+    (lambda: unit_hash("a", "b"), "unit_hash() missing 2 required positional arguments: 'object_name' and 'text'"),
     (lambda: unit_hash("a", "b", "c", "d", owner="x"), "unit_hash() got multiple values for argument 'owner'"),
     # An unexpected keyword is reported before the missing argument.
     (lambda: manifest(**{"a\0b": "x"}), "manifest() got an unexpected keyword argument 'a\0b'"),
