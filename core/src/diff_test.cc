@@ -110,6 +110,18 @@ TEST_F(DiffTest, ChangesComeInKeyOrderWithTheColumnsThatDiffer) {
 }
 
 // Quotes, backslashes and brackets inside strings are not structure.
+// Rows that repeat are counted: what one side holds more often is added or
+// removed as often, whatever the order.
+TEST_F(DiffTest, RepeatedRowsAreCounted) {
+  const std::string a = write("a", {{"comments", R"([["A","T","C","x"],["A","T","C","x"],
+      ["B","T","C","y"],["A","T","C","x"],["B","T","C","y"]])"}});
+  const std::string b = write("b", {{"comments", R"([["B","T","C","y"],["A","T","C","x"],
+      ["B","T","C","y"],["B","T","C","y"]])"}});
+  EXPECT_EQ(changes(a, b, "comments", {}),
+            (Lines{R"(- ["A","T","C","x"] ["A","T","C","x"])", R"(- ["A","T","C","x"] ["A","T","C","x"])",
+                   R"(+ ["B","T","C","y"] ["B","T","C","y"])"}));
+}
+
 TEST_F(DiffTest, KeysAreCutAtTheirOwnCommas) {
   const std::string a = write("a", {{"comments", R"([["x\"],[","\\",0,0],["k","]",1,1]])"}});
   const std::string b = write("b", {{"comments", R"([["x\"],[","\\",0,1],["k","]",1,1]])"}});

@@ -305,6 +305,20 @@ TEST_F(ZipTest, LimitsRemoveTheEntryThatPassesThem) {
   ASSERT_TRUE(cut.ok()) << cut.error().message();
   ASSERT_EQ(cut->entries().size(), 2u);
   EXPECT_EQ(message_of(read(*cut, "b")), "<read 1 bytes>");
+
+  // Data that deflates to exactly the limit is kept.
+  ZipWriter d = writer(path("d.zip"), ZipWriterLimits{kMax32, 100000});
+  ASSERT_TRUE(d.start_entry("noise").ok());
+  ASSERT_TRUE(d.write(noise(1000)).ok());
+  ASSERT_TRUE(d.finish().ok());
+  auto sized = open(path("d.zip"));
+  ASSERT_TRUE(sized.ok()) << sized.error().message();
+  const uint64_t deflated = sized->entries()[0].compressed_size;
+  ASSERT_GT(deflated, 1000u);
+  ZipWriter e = writer(path("e.zip"), ZipWriterLimits{kMax32, deflated});
+  ASSERT_TRUE(e.start_entry("noise").ok());
+  ASSERT_TRUE(e.write(noise(1000)).ok());
+  EXPECT_TRUE(e.finish().ok());
 }
 
 TEST_F(ZipTest, FailuresCarryTheSystemsDescription) {
