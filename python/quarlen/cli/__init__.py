@@ -32,8 +32,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="quarlen",
         description="Write, read, verify and compare .quarlen database catalogue snapshots.",
         epilog="Exit codes: 0 success, 1 a file fails verification (or read: the member is not in the file; "
-        "diff: the snapshots differ), 2 bad usage or a file that cannot be read or written (diff: or "
-        "fails verification).",
+        "diff: the snapshots differ; sql: --skip-bad left a file out), 2 bad usage or a file that cannot be "
+        "read or written (diff, sql, export: or fails verification).",
     )
     parser.add_argument("--version", action="version", version=f"quarlen {quarlen.version()} ({quarlen.FORMAT})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
