@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence
 
 from . import _native
 from .errors import Error, Path, from_native
-from .schema import MEMBERS
+from .schema import MEMBERS, bare_member
 from .tables import Table
 
 if TYPE_CHECKING:
@@ -33,11 +33,12 @@ def need_duckdb(what: str) -> Any:
     return duckdb
 
 
-def snapshot_files(items: Iterable[Path]) -> list[str]:
-    """The files `items` name, in their order: a directory stands for every
-    .quarlen file under it, in name order. Each file comes once."""
+def snapshot_files(items: Path | Iterable[Path]) -> list[str]:
+    """The files `items` (one path or several) name, in their order: a
+    directory stands for every .quarlen file under it, in name order. Each
+    file comes once."""
     files: list[str] = []
-    for item in items:
+    for item in [items] if isinstance(items, (str, os.PathLike)) else items:
         path = os.fspath(item)
         if os.path.isdir(path):
             found: list[str] = []
@@ -71,7 +72,7 @@ def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = 
     its column types, when it is made; `members` limits the views to those
     members. A file that fails its checks raises Error, with its path.
     """
-    files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
+    files = snapshot_files(paths)
     database = Fleet(files)
     database.add_snapshots()
     for name in MEMBERS if members is None else members:
@@ -116,8 +117,7 @@ class Fleet:
 
     def add_member(self, name: str) -> None:
         """Makes the view of the member `name` (a bare name for a keyed member)."""
-        if name not in MEMBERS:
-            raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
+        bare_member(name)
         while True:
             table = Table(list(self.files), name)
             try:

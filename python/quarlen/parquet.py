@@ -26,7 +26,7 @@ from typing import Any, Callable, Iterable, Optional, Sequence
 
 from .errors import Error, Path
 from .fleet import _manifest, need_duckdb, snapshot_files, snapshot_id
-from .schema import MEMBERS
+from .schema import MEMBERS, bare_member
 from .tables import Table
 
 __all__ = ["export", "Exported"]
@@ -59,9 +59,8 @@ def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iter
     directory = os.fspath(directory)
     names = list(MEMBERS) if members is None else list(dict.fromkeys(members))
     for name in names:
-        if name not in MEMBERS:
-            raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
-    files = snapshot_files([paths] if isinstance(paths, (str, os.PathLike)) else paths)
+        bare_member(name)
+    files = snapshot_files(paths)
     # The files of the export, member by member: (member, snapshot, target).
     plan: list[tuple[str, str, str]] = []
     for path in files:

@@ -7,9 +7,9 @@ import json
 from typing import Optional
 
 from . import _native
-from .errors import from_native
+from .errors import Error, from_native
 
-__all__ = ["Member", "MEMBERS", "member"]
+__all__ = ["Member", "MEMBERS", "member", "bare_member"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -38,6 +38,15 @@ MEMBERS: dict[str, Member] = {
 
 # The key columns of each member (see Member.key).
 KEY_COLUMNS: dict[str, tuple[str, ...]] = {name: spec.key for name, spec in MEMBERS.items()}
+
+
+def bare_member(name: str) -> Member:
+    """The member a bare name stands for ("objects", "control_rows"); Error,
+    naming the members, for any other name."""
+    spec = MEMBERS.get(name)
+    if spec is None:
+        raise Error(f"unknown member: {name} (the members: {', '.join(MEMBERS)})", member=name)
+    return spec
 
 
 def member(name: str) -> Member:

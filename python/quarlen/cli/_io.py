@@ -3,6 +3,7 @@ standard output that survives its reader going away, and text arguments."""
 
 import contextlib
 import os
+import signal
 import sys
 from typing import IO, Iterable, Iterator
 
@@ -63,6 +64,15 @@ def about_file(error: ValueError) -> str:
     does not name it already."""
     path, text = getattr(error, "path", None), str(error)
     return text if path is None or text.startswith(f"{path}: ") else f"{path}: {text}"
+
+
+def leave_on_sigterm() -> None:
+    """Makes SIGTERM leave as Ctrl-C does, through the command's cleanup."""
+    signal.signal(signal.SIGTERM, _terminate)
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
 
 
 def stdin() -> IO[bytes]:

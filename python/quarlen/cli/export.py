@@ -1,6 +1,5 @@
 """quarlen export: snapshots as Parquet files, one per snapshot and member."""
 
-import signal
 from typing import Any, Optional, Sequence
 
 from quarlen import parquet
@@ -28,7 +27,7 @@ def add_parser(commands: Any) -> None:
 
 def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) -> int:
     # SIGTERM, like Ctrl-C, leaves through the export's cleanup: no hidden file stays.
-    signal.signal(signal.SIGTERM, _terminate)
+    _io.leave_on_sigterm()
     counts = {True: 0, False: 0}
     progress: Optional[_progress.FileProgress] = None
 
@@ -56,7 +55,3 @@ def run(directory: str, files: Sequence[str], members: Optional[Sequence[str]]) 
             progress.end()
     _io.err(f"{directory}: {counts[True]} files written, {counts[False]} there already\n")
     return _io.EXIT_OK
-
-
-def _terminate(signum: int, frame: object) -> None:
-    raise SystemExit(128 + signum)

@@ -3,7 +3,6 @@
 import errno
 import json
 import os
-import signal
 import stat
 import sys
 from typing import IO, Any, Optional, Sequence
@@ -30,7 +29,7 @@ def add_parser(commands: Any) -> None:
 def run(out: str, specs: Sequence[str], header_source: Optional[str]) -> int:
     # SIGTERM, like Ctrl-C, leaves through the snapshot's cleanup: OUT stays
     # as it was and the hidden file goes.
-    signal.signal(signal.SIGTERM, _terminate)
+    _io.leave_on_sigterm()
     sources = [_parse_source(spec) for spec in specs]
     if sum(1 for _, source in sources if source == "-") + (header_source == "-") > 1:
         raise CommandError("standard input can feed only one member or the header")
@@ -68,10 +67,6 @@ def run(out: str, specs: Sequence[str], header_source: Optional[str]) -> int:
         raise CommandError(f"{out}: {error}") from None
     _io.err(f"{out}: {len(sources)} members, {total} rows\n")
     return _io.EXIT_OK
-
-
-def _terminate(signum: int, frame: object) -> None:
-    raise SystemExit(128 + signum)
 
 
 class _Progress(_progress.Progress):
