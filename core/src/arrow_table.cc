@@ -92,7 +92,7 @@ struct ArrowTable::State {
   size_t next_source = 0;
   const Source* current = nullptr;
   std::unique_ptr<ReadAhead> reader;  // null once the member ended
-  std::unique_ptr<EntryLines> lines;  // instead of `reader`, where it could be had
+  bool from_lines = false;            // `reader` reads the entry's lines as they stand
   std::string text;                   // rows read, not yet in a batch from `pos` on
   size_t pos = 0;
   std::string piece;
@@ -137,9 +137,10 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
   size_t kept = 0;
   std::string rows;
   for (Source& source : sources) {
-    auto opened = MemberReader::open(source.path, source.member);
+    // Inflating, checking and looking at the rows take a thread each.
+    auto opened = MemberReader::open(source.path, source.member, true);
     if (!opened) return std::move(opened).error();
-    ReadAhead reader(std::move(*opened));  // reads on while the rows are looked at
+    ReadAhead reader(std::move(*opened));
     size_t bytes = 0;
     std::string whole;
     bool digested = false;
@@ -222,19 +223,16 @@ Error ArrowTable::State::differs() const {
 // the member; false at the end of the table.
 Result<bool> ArrowTable::State::fill() {
   for (;;) {
-    if ((reader != nullptr || lines != nullptr) && text.size() - pos < kBatchBytes) {
+    if (reader != nullptr && text.size() - pos < kBatchBytes) {
       text.erase(0, pos);
       pos = 0;
-      piece.clear();
-      auto next = lines != nullptr ? lines->next(&piece) : reader->next(&piece, nullptr);
+      piece.clear();  // the end leaves it as it is
+      auto next = reader->next(&piece, nullptr);
       if (!next) {
-        if (lines != nullptr) return differs();
+        if (from_lines) return differs();
         return std::move(next).error();
       }
-      if (!*next) {  // closes the file now
-        reader.reset();
-        lines.reset();
-      }
+      if (!*next) reader.reset();  // closes the file now
       if (!piece.empty()) {
         if (!text.empty()) text += ',';
         text += piece;
@@ -254,8 +252,12 @@ Result<bool> ArrowTable::State::fill() {
     }
     // The entry's lines when they are the rows the first pass proved: no
     // check need run again on them but their CRC-32.
-    lines = EntryLines::open(current->path, current->member, current->lines);
-    if (lines != nullptr) continue;
+    auto lines = EntryLines::open(current->path, current->member, current->lines);
+    from_lines = lines != nullptr;
+    if (from_lines) {
+      reader = std::make_unique<ReadAhead>(std::move(lines));
+      continue;
+    }
     auto opened = MemberReader::open(current->path, current->member);
     if (!opened) return std::move(opened).error();
     reader = std::make_unique<ReadAhead>(std::move(*opened));
@@ -354,7 +356,6 @@ Result<bool> ArrowTable::next_batch(ArrowArray* out) {
   auto built = s.build(out);
   if (!built) {
     s.reader.reset();
-    s.lines.reset();
     return s.fail(std::move(built).error());
   }
   return true;

@@ -23,11 +23,39 @@ std::string_view CompactReader::string(std::string* scratch) {
   const char* const body = ++p_;
   // The compact form has no controls in strings: the first special byte is
   // the closing quotation mark or a backslash.
-  p_ = find_string_special(p_, end_);
-  if (p_ != end_ && *p_ == '"') return std::string_view(body, static_cast<size_t>(p_++ - body));
-  p_ = string_end(body - 1);
-  const char* const close = p_ > body ? p_ - 1 : body;
-  decode_string(std::string_view(body, static_cast<size_t>(close - body)), scratch);
+  const char* p = find_string_special(p_, end_);
+  if (p != end_ && *p == '"') {
+    p_ = p + 1;
+    return std::string_view(body, static_cast<size_t>(p - body));
+  }
+  // Decoded in the same pass that finds the string's end.
+  scratch->clear();
+  const char* run = body;
+  for (;;) {
+    scratch->append(run, static_cast<size_t>(p - run));
+    if (p == end_ || *p == '"' || end_ - p < 2) break;
+    run = p + 2;
+    switch (*p == '\\' ? p[1] : '\0') {
+      case '\0': scratch->push_back(*p); run = p + 1; break;  // a control: not the compact form
+      case 'b': scratch->push_back('\b'); break;
+      case 't': scratch->push_back('\t'); break;
+      case 'n': scratch->push_back('\n'); break;
+      case 'f': scratch->push_back('\f'); break;
+      case 'r': scratch->push_back('\r'); break;
+      case 'u':  // \u00XX
+        if (end_ - p < 6) {
+          p = end_;
+          break;
+        }
+        scratch->push_back(static_cast<char>(hex_value(p[4]) * 16 + hex_value(p[5])));
+        run = p + 6;
+        break;
+      default: scratch->push_back(p[1]); break;  // \" and \\ stand for themselves
+    }
+    if (p == end_) break;
+    p = find_string_special(run, end_);
+  }
+  p_ = p == end_ ? end_ : p + 1;
   return *scratch;
 }
 

@@ -38,7 +38,7 @@ void LinesDigest::finish() {
 }
 
 EntryLines::EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest)
-    : archive_(std::move(archive)), reader_(std::move(reader)), digest_(digest) {}
+    : archive_(std::move(archive)), reader_(std::move(reader), true), digest_(digest) {}
 
 std::unique_ptr<EntryLines> EntryLines::open(const std::string& path, std::string_view member,
                                              const LinesDigest& digest) {
@@ -73,7 +73,22 @@ bool EntryLines::check(std::string_view bytes) {
   return true;
 }
 
-Result<bool> EntryLines::next(std::string* rows) {
+Result<bool> EntryLines::next(std::string* rows, size_t at_least, Interrupt* interrupt) {
+  const size_t start = rows->size();
+  for (;;) {
+    if (stop_requested(interrupt)) return Error(kInterrupted);
+    if (rows->size() > start) rows->push_back(',');
+    const size_t before = rows->size();
+    auto more = next_rows(rows);
+    if (!more || !*more) {
+      if (more && rows->size() == before && before > start) rows->pop_back();
+      return more;
+    }
+    if (rows->size() - start >= at_least) return true;
+  }
+}
+
+Result<bool> EntryLines::next_rows(std::string* rows) {
   for (;;) {
     auto piece = reader_.next();
     if (!piece) return std::move(piece).error();

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "quarlen/error.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
+#include "zip/inflate_ahead.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
@@ -35,7 +37,7 @@ struct LinesDigest {
   uint32_t piece_crc_ = 0;
 };
 
-class EntryLines {
+class EntryLines final : public RowSource {
  public:
   // The entry of `member` in the file at `path` when its directory record
   // claims the text `digest` stands for; null otherwise, or when the file or
@@ -43,20 +45,21 @@ class EntryLines {
   static std::unique_ptr<EntryLines> open(const std::string& path, std::string_view member,
                                           const LinesDigest& digest);
 
-  // Appends the next whole rows to *rows, separated by ',' (none before the
-  // first): true while more may follow, false at the end of the entry. Rows
-  // are handed out only once every byte up to them matched the digest's
-  // pieces, so they are the rows the digest stands for (unless a CRC-32
-  // collides). Any fault: the text is not what the digest stands for.
-  Result<bool> next(std::string* rows);
+  // As RowSource says. Rows are handed out only once every byte up to them
+  // matched the digest's pieces, so they are the rows the digest stands for
+  // (unless a CRC-32 collides). Any fault but kInterrupted: the text is not
+  // what the digest stands for.
+  Result<bool> next(std::string* rows, size_t at_least, Interrupt* interrupt) override;
 
  private:
+  // The rows of the next piece that completes a checked stretch.
+  Result<bool> next_rows(std::string* rows);
   EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest);
   // Checks `bytes`, the text after what was checked so far, piece by piece.
   bool check(std::string_view bytes);
 
   OpenedArchive archive_;  // the file, open while the entry is read
-  zip::EntryReader reader_;
+  zip::InflateAhead reader_;
   const LinesDigest& digest_;
   uint64_t read_ = 0;     // bytes of the entry read
   uint64_t checked_ = 0;  // of them, those that matched whole pieces of the digest

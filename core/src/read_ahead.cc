@@ -4,8 +4,22 @@
 #include <utility>
 
 namespace quarlen {
+namespace {
 
-ReadAhead::ReadAhead(std::unique_ptr<MemberReader> reader) : reader_(std::move(reader)) {
+struct MemberSource final : RowSource {
+  explicit MemberSource(std::unique_ptr<MemberReader> reader) : reader(std::move(reader)) {}
+  Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) override {
+    return reader->next(out, at_least, interrupt);
+  }
+  std::unique_ptr<MemberReader> reader;
+};
+
+}  // namespace
+
+ReadAhead::ReadAhead(std::unique_ptr<MemberReader> reader)
+    : ReadAhead(std::make_unique<MemberSource>(std::move(reader))) {}
+
+ReadAhead::ReadAhead(std::unique_ptr<RowSource> source) : reader_(std::move(source)) {
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {

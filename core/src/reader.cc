@@ -13,6 +13,7 @@
 #include "quarlen/utf8.h"
 #include "utf8_check.h"
 #include "zip/file.h"
+#include "zip/inflate_ahead.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
@@ -36,7 +37,8 @@ class MemberPass {
   // The name, record and entry steps; null for a member the manifest does not
   // list, which reads as no rows.
   static Result<std::unique_ptr<MemberPass>> start(const OpenedArchive& opened,
-                                                   std::string_view name, std::string* compact) {
+                                                   std::string_view name, std::string* compact,
+                                                   bool inflate_ahead = false) {
     auto spec = lookup_member(name);
     if (!spec) return std::move(spec).error();
     std::optional<ListedMember> listed = ListedMember::find(opened, name);
@@ -47,17 +49,20 @@ class MemberPass {
     const zip::Entry& e = *entry->entry;
     const uint64_t size_hint =
         std::min(e.uncompressed_size, std::max<uint64_t>(16 * e.compressed_size, 1 << 16));
+    // An entry of one piece gains nothing from a thread of its own.
+    const bool threaded = inflate_ahead && e.compressed_size > zip::EntryReader::kPieceSize;
+    auto reader = std::make_unique<zip::InflateAhead>(opened.archive().reader(*entry), threaded);
     return std::unique_ptr<MemberPass>(new MemberPass(std::move(*listed), (*spec)->columns.size(),
                                                       static_cast<size_t>(size_hint),
-                                                      opened.archive().reader(*entry), compact));
+                                                      std::move(reader), compact));
   }
 
   // Takes the next piece (perhaps empty); false once the entry has been read
   // to its end.
   Result<bool> step() {
-    auto piece = reader_.next();
+    auto piece = reader_->next();
     if (!piece) return listed_.fault(piece.error().message());
-    if (reader_.done()) return false;
+    if (reader_->done()) return false;
     // Past broken UTF-8 only the read itself can still fail first.
     if (utf8_.feed(*piece)) {
       hash_.update(*piece);
@@ -89,15 +94,15 @@ class MemberPass {
   }
 
  private:
-  MemberPass(ListedMember listed, size_t columns, size_t size_hint, zip::EntryReader reader,
-             std::string* compact)
+  MemberPass(ListedMember listed, size_t columns, size_t size_hint,
+             std::unique_ptr<zip::InflateAhead> reader, std::string* compact)
       : listed_(std::move(listed)), columns_(columns), size_hint_(size_hint),
         reader_(std::move(reader)), lines_(listed_.name(), columns, compact) {}
 
   const ListedMember listed_;
   const size_t columns_;
   const size_t size_hint_;
-  zip::EntryReader reader_;
+  std::unique_ptr<zip::InflateAhead> reader_;
   Utf8Check utf8_;
   Sha256 hash_;
   MemberLineScanner lines_;
@@ -228,11 +233,12 @@ MemberReader::MemberReader(OpenedArchive opened) : opened_(std::move(opened)) {}
 MemberReader::~MemberReader() = default;
 
 Result<std::unique_ptr<MemberReader>> MemberReader::open(const std::string& path,
-                                                         std::string_view name) {
+                                                         std::string_view name,
+                                                         bool inflate_ahead) {
   auto opened = open_archive(path);
   if (!opened) return std::move(opened).error();
   std::unique_ptr<MemberReader> reader(new MemberReader(std::move(*opened)));
-  auto pass = MemberPass::start(reader->opened_, name, &reader->unused_);
+  auto pass = MemberPass::start(reader->opened_, name, &reader->unused_, inflate_ahead);
   if (!pass) return std::move(pass).error();
   reader->pass_ = std::move(*pass);
   reader->listed_ = reader->pass_ != nullptr;

@@ -21,6 +21,17 @@
 
 namespace quarlen {
 
+// Where a ReadAhead takes its rows from: the compact form of the next rows
+// appended to *out, separated by ',' (none before the first), until at least
+// `at_least` bytes were added or the rows end; true while more may follow,
+// false once they ended and every check passed. Gives up with kInterrupted
+// once `interrupt` asks.
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) = 0;
+};
+
 // Reads batches of a member's compact text on a thread of its own, at most
 // kAhead batches ahead of the consumer, so that inflating, hashing and
 // checking overlap with the consumer's work on the batch before. Where no
@@ -36,6 +47,7 @@ class ReadAhead final : private Interrupt {
   static constexpr std::chrono::milliseconds kPoll{20};
 
   explicit ReadAhead(std::unique_ptr<MemberReader> reader);
+  explicit ReadAhead(std::unique_ptr<RowSource> source);
   // Stops the thread within a piece of its current batch and waits for it.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -54,7 +66,7 @@ class ReadAhead final : private Interrupt {
   void run();
   Result<bool> next_here(std::string* batch, Interrupt* interrupt);
 
-  std::unique_ptr<MemberReader> reader_;  // null once the member ended
+  std::unique_ptr<RowSource> reader_;  // null once the member ended
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> ready_;

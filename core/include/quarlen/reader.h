@@ -56,9 +56,12 @@ class MemberPass;
 class MemberReader {
  public:
   // Opens the file and the member: read_text's checks and messages up to the
-  // member's entry. A member the manifest does not list has no rows.
+  // member's entry. A member the manifest does not list has no rows. With
+  // `inflate_ahead`, the entry is inflated on a thread of its own: for a
+  // caller whose own work on the rows leaves a core free.
   static Result<std::unique_ptr<MemberReader>> open(const std::string& path,
-                                                    std::string_view name);
+                                                    std::string_view name,
+                                                    bool inflate_ahead = false);
   ~MemberReader();
 
   // Appends the compact form of the next rows to *out, separated by ',' (none
