@@ -33,39 +33,33 @@ struct Source {
   LinesDigest lines;
 };
 
-// Notes the kinds of the values of every row of `rows` (compact rows
-// separated by ',') and adds the rows to `lines` unless it is null. A member
-// that breaks its shape fails its checks, so what is read of it then does not
-// matter; the reader stays within the text.
-void observe_rows(std::string_view rows, std::vector<ColumnKinds>& kinds, LinesDigest* lines) {
-  CompactReader r(rows);
+// Walks every row of *rows (compact rows separated by ','), noting the kinds
+// of their values unless `kinds` is null. With `lines`, then adds the rows to
+// it as lines: the ',' between rows become line feeds, which the walk no
+// longer needs. A member that breaks its shape fails its checks, so what is
+// read of it then does not matter; the reader stays within the text.
+void walk_rows(std::string* rows, std::vector<ColumnKinds>* kinds, LinesDigest* lines) {
+  CompactReader r(*rows);
   if (r.at_end()) return;
+  std::vector<size_t> ends;
   do {
-    const char* const start = r.position();
-    if (r.peek() != '[') {
+    if (kinds == nullptr || r.peek() != '[') {
       r.value();
     } else if (r.open()) {
       for (size_t i = 0; !r.at_end(); ++i) {
-        if (i < kinds.size()) kinds[i].observe(r);
+        if (i < kinds->size()) (*kinds)[i].observe(r);
         else r.value();
         if (!r.more()) break;
       }
     }
-    if (lines != nullptr) {
-      lines->add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
-    }
+    if (lines != nullptr) ends.push_back(static_cast<size_t>(r.position() - rows->data()));
   } while (r.more());
-}
-
-// Adds every row of `rows` (compact rows separated by ',') to `lines`.
-void digest_rows(std::string_view rows, LinesDigest& lines) {
-  CompactReader r(rows);
-  if (r.at_end()) return;
-  do {
-    const char* const start = r.position();
-    r.value();
-    lines.add_row(std::string_view(start, static_cast<size_t>(r.position() - start)));
-  } while (r.more());
+  if (lines == nullptr) return;
+  for (const size_t end : ends) {
+    if (end < rows->size()) (*rows)[end] = '\n';
+  }
+  rows->push_back('\n');
+  lines->add(*rows);
 }
 
 // Whether texts of up to `longest` bytes, one a row, could pass int32
@@ -140,9 +134,10 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
     // Inflating, checking and looking at the rows take a thread each.
     auto opened = MemberReader::open(source.path, source.member, true);
     if (!opened) return std::move(opened).error();
+    std::string whole;
+    if (kept < kKeptBytes) whole.reserve(std::min((*opened)->size_hint(), kKeptBytes - kept));
     ReadAhead reader(std::move(*opened));
     size_t bytes = 0;
-    std::string whole;
     bool digested = false;
     for (bool more = true; more;) {
       rows.clear();
@@ -153,14 +148,16 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
       const bool keep = kept + bytes <= kKeptBytes;
       // Rows read again need their digest, which the kept ones go without.
       if (!keep && !digested) {
-        digest_rows(whole, source.lines);
+        walk_rows(&whole, nullptr, &source.lines);
         whole = std::string();
         digested = true;
       }
-      observe_rows(rows, kinds, keep ? nullptr : &source.lines);
       if (keep && !rows.empty()) {
+        walk_rows(&rows, &kinds, nullptr);
         if (!whole.empty()) whole += ',';
         whole += rows;
+      } else {
+        walk_rows(&rows, &kinds, &source.lines);
       }
     }
     source.lines.finish();
@@ -265,11 +262,16 @@ Result<bool> ArrowTable::State::fill() {
 }
 
 Result<void> ArrowTable::State::build(ArrowArray* out) {
+  // A row takes at least two bytes of text and its ',': the batch's rows are
+  // at most a third of its text.
+  const size_t batch_text = std::min(text.size() - pos, kBatchBytes);
+  const int64_t batch_rows = std::min<int64_t>(kBatchRows, static_cast<int64_t>(batch_text / 3 + 1));
   std::vector<ColumnBuilder> columns;
   columns.reserve(fields.size());
   for (size_t i = 0; i < fields.size(); ++i) {
     const bool big = fields[i].format == "U";
     columns.emplace_back(types[i], big);
+    columns.back().reserve(batch_rows, i < fields.size() - spec->columns.size() ? 0 : batch_text);
   }
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();

@@ -10,11 +10,6 @@
 
 namespace quarlen {
 
-void LinesDigest::add_row(std::string_view row) {
-  add(row);
-  add("\n");
-}
-
 void LinesDigest::add(std::string_view bytes) {
   while (!bytes.empty()) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(bytes.size(), kPiece - size % kPiece));

@@ -28,12 +28,12 @@ struct LinesDigest {
   uint64_t size = 0;
   std::vector<uint32_t> pieces;  // of every kPiece bytes; the last may be shorter
 
-  void add_row(std::string_view row);
+  // Adds rows' lines, or a part of them.
+  void add(std::string_view lines);
   // After the last row.
   void finish();
 
  private:
-  void add(std::string_view bytes);
   uint32_t piece_crc_ = 0;
 };
 
