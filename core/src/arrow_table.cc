@@ -134,8 +134,9 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
     // Inflating, checking and looking at the rows take a thread each.
     auto opened = MemberReader::open(source.path, source.member, true);
     if (!opened) return std::move(opened).error();
+    const size_t size_hint = (*opened)->size_hint();
     std::string whole;
-    if (kept < kKeptBytes) whole.reserve(std::min((*opened)->size_hint(), kKeptBytes - kept));
+    if (kept < kKeptBytes) whole.reserve(std::min(size_hint, kKeptBytes - kept));
     ReadAhead reader(std::move(*opened));
     size_t bytes = 0;
     bool digested = false;

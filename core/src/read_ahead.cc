@@ -11,6 +11,7 @@ struct MemberSource final : RowSource {
   Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) override {
     return reader->next(out, at_least, interrupt);
   }
+  size_t size_hint() const override { return reader->size_hint(); }
   std::unique_ptr<MemberReader> reader;
 };
 
@@ -20,6 +21,7 @@ ReadAhead::ReadAhead(std::unique_ptr<MemberReader> reader)
     : ReadAhead(std::make_unique<MemberSource>(std::move(reader))) {}
 
 ReadAhead::ReadAhead(std::unique_ptr<RowSource> source) : reader_(std::move(source)) {
+  if (reader_->size_hint() < kThreadedBytes) return;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {

@@ -3,6 +3,7 @@
 #define QUARLEN_READ_AHEAD_H_
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -30,13 +31,15 @@ class RowSource {
  public:
   virtual ~RowSource() = default;
   virtual Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) = 0;
+  // About the length of the rows' text, where it is known.
+  virtual size_t size_hint() const { return SIZE_MAX; }
 };
 
 // Reads batches of a member's compact text on a thread of its own, at most
 // kAhead batches ahead of the consumer, so that inflating, hashing and
-// checking overlap with the consumer's work on the batch before. Where no
-// thread can be had, each batch is read when it is wanted, on the consumer's
-// thread. The reading thread asks no one but this object whether to stop.
+// checking overlap with the consumer's work on the batch before. For a small
+// member, or where no thread can be had, each batch is read when it is
+// wanted, on the consumer's thread. The reading thread asks no one but this object whether to stop.
 class ReadAhead final : private Interrupt {
  public:
   // Compact text per batch: enough to make the cost of a turn vanish, little
@@ -45,6 +48,10 @@ class ReadAhead final : private Interrupt {
   static constexpr size_t kAhead = 4;
   // How often a consumer that waits asks its interrupt.
   static constexpr std::chrono::milliseconds kPoll{20};
+
+  // Below this much text a member is read on the consumer's thread, which
+  // costs less than starting one.
+  static constexpr size_t kThreadedBytes = size_t{256} << 10;
 
   explicit ReadAhead(std::unique_ptr<MemberReader> reader);
   explicit ReadAhead(std::unique_ptr<RowSource> source);
