@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -19,6 +20,7 @@
 #include "quarlen/diff.h"
 #include "quarlen/hash.h"
 #include "quarlen/json_text.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
 #include "quarlen/writer.h"
 #include "testing/models.h"
@@ -250,11 +252,51 @@ TEST_F(ArchiveTest, LongReadsGiveUpWhenInterrupted) {
     EXPECT_EQ(outcome(read_text(file, "comments", &b)), kInterrupted);
     auto diffed = diff_member(file, file, "comments", key, &c);
     EXPECT_EQ(diffed ? "compared" : diffed.error().message(), kInterrupted);
-    auto reader = MemberReader::open(file, "comments");
+    for (const bool ahead : {false, true}) {
+      auto reader = MemberReader::open(file, "comments", ahead);
+      ASSERT_TRUE(reader.ok());
+      std::string rows;
+      StopAfter e(after);
+      auto more = (*reader)->next(&rows, SIZE_MAX, ahead ? &e : &d);
+      EXPECT_EQ(more ? "read" : more.error().message(), kInterrupted);
+    }
+  }
+}
+
+// Inflated on a thread of its own, a member reads as read_text reads it: the
+// same rows, or the same fault, whichever step finds it.
+TEST_F(ArchiveTest, InflatingAheadReadsAlike) {
+  std::string text;
+  uint32_t x = 1;
+  for (int i = 0; i < 20000; ++i) {
+    text += "[\"";
+    for (int j = 0; j < 24; ++j, x = x * 1103515245u + 12345u) text += static_cast<char>('a' + (x >> 16) % 26);
+    text += "\",\"T\",\"C\",null]\n";
+  }
+  std::string bad_line = text;
+  bad_line[bad_line.size() / 2] = '{';
+  for (const auto& [body, sha, damage] :
+       {std::tuple{text, sha256_hex(text), false}, {text, std::string(64, '0'), false},
+        {bad_line, sha256_hex(bad_line), false}, {text, sha256_hex(text), true}}) {
+    Json manifest = {{"format", "quarlen/1"}, {"members", {{"comments", {{"rows", 20000}, {"sha256", sha}}}}}};
+    const std::string file = write_zip("a.quarlen", {{"comments.jsonl", body}, {"manifest.json", to_pretty(manifest)}});
+    if (damage) {
+      std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(file) / 2));
+      f.put('\x5a');
+    }
+    auto reader = MemberReader::open(file, "comments", true);
     ASSERT_TRUE(reader.ok());
-    std::string rows;
-    auto more = (*reader)->next(&rows, SIZE_MAX, &d);
-    EXPECT_EQ(more ? "read" : more.error().message(), kInterrupted);
+    ASSERT_GE((*reader)->size_hint(), ReadAhead::kThreadedBytes);
+    std::string rows, batch;
+    Result<bool> more = true;
+    while (more.ok() && *more) {
+      batch.clear();
+      more = (*reader)->next(&batch, 1 << 16);
+      if (!rows.empty() && !batch.empty()) rows += ',';
+      rows += batch;
+    }
+    EXPECT_EQ(more.ok() ? "[" + rows + "]" : more.error().message(), outcome(read_text(file, "comments")));
   }
 }
 

@@ -250,6 +250,8 @@ Result<bool> ArrowTable::State::fill() {
     }
     // The entry's lines when they are the rows the first pass proved: no
     // check need run again on them but their CRC-32.
+    // The lines are cut into rows and checked on a thread of their own, while
+    // the batch before is built.
     auto lines = EntryLines::open(current->path, current->member, current->lines);
     from_lines = lines != nullptr;
     if (from_lines) {

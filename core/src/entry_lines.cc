@@ -33,7 +33,7 @@ void LinesDigest::finish() {
 }
 
 EntryLines::EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest)
-    : archive_(std::move(archive)), reader_(std::move(reader), true), digest_(digest) {}
+    : archive_(std::move(archive)), reader_(std::move(reader), static_cast<size_t>(digest.size)), digest_(digest) {}
 
 std::unique_ptr<EntryLines> EntryLines::open(const std::string& path, std::string_view member,
                                              const LinesDigest& digest) {
@@ -71,10 +71,9 @@ bool EntryLines::check(std::string_view bytes) {
 Result<bool> EntryLines::next(std::string* rows, size_t at_least, Interrupt* interrupt) {
   const size_t start = rows->size();
   for (;;) {
-    if (stop_requested(interrupt)) return Error(kInterrupted);
     if (rows->size() > start) rows->push_back(',');
     const size_t before = rows->size();
-    auto more = next_rows(rows);
+    auto more = next_rows(rows, interrupt);
     if (!more || !*more) {
       if (more && rows->size() == before && before > start) rows->pop_back();
       return more;
@@ -83,16 +82,16 @@ Result<bool> EntryLines::next(std::string* rows, size_t at_least, Interrupt* int
   }
 }
 
-Result<bool> EntryLines::next_rows(std::string* rows) {
+Result<bool> EntryLines::next_rows(std::string* rows, Interrupt* interrupt) {
   for (;;) {
-    auto piece = reader_.next();
-    if (!piece) return std::move(piece).error();
-    if (reader_.done()) {
+    auto more = reader_.next(&piece_, interrupt);
+    if (!more) return std::move(more).error();
+    if (!*more) {
       if (!text_.empty() || checked_ != digest_.size) return Error("not the rows' lines");
       return false;
     }
-    if (!check(*piece)) return Error("not the rows' lines");
-    text_.append(*piece);
+    if (!check(piece_)) return Error("not the rows' lines");
+    text_.append(piece_);
     // The rows within what was checked, up to the last line feed.
     const size_t checked = static_cast<size_t>(checked_ - text_at_);
     const size_t last = checked == 0 ? std::string::npos : text_.rfind('\n', checked - 1);

@@ -13,7 +13,6 @@
 #include "quarlen/error.h"
 #include "quarlen/read_ahead.h"
 #include "quarlen/reader.h"
-#include "zip/inflate_ahead.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
@@ -37,7 +36,7 @@ struct LinesDigest {
   uint32_t piece_crc_ = 0;
 };
 
-class EntryLines final : public RowSource {
+class EntryLines final : public TextSource {
  public:
   // The entry of `member` in the file at `path` when its directory record
   // claims the text `digest` stands for; null otherwise, or when the file or
@@ -45,21 +44,23 @@ class EntryLines final : public RowSource {
   static std::unique_ptr<EntryLines> open(const std::string& path, std::string_view member,
                                           const LinesDigest& digest);
 
-  // As RowSource says. Rows are handed out only once every byte up to them
-  // matched the digest's pieces, so they are the rows the digest stands for
-  // (unless a CRC-32 collides). Any fault but kInterrupted: the text is not
-  // what the digest stands for.
+  // The rows' compact text, as TextSource says. Rows are handed out only
+  // once every byte up to them matched the digest's pieces, so they are the
+  // rows the digest stands for (unless a CRC-32 collides). Any fault but
+  // kInterrupted: the text is not what the digest stands for. The entry is
+  // inflated ahead, on a thread of its own.
   Result<bool> next(std::string* rows, size_t at_least, Interrupt* interrupt) override;
 
  private:
-  // The rows of the next piece that completes a checked stretch.
-  Result<bool> next_rows(std::string* rows);
+  // The rows that the next piece completes.
+  Result<bool> next_rows(std::string* rows, Interrupt* interrupt);
   EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest);
   // Checks `bytes`, the text after what was checked so far, piece by piece.
   bool check(std::string_view bytes);
 
   OpenedArchive archive_;  // the file, open while the entry is read
-  zip::InflateAhead reader_;
+  ReadAhead reader_;
+  std::string piece_;  // the last piece read
   const LinesDigest& digest_;
   uint64_t read_ = 0;     // bytes of the entry read
   uint64_t checked_ = 0;  // of them, those that matched whole pieces of the digest

@@ -3,10 +3,12 @@
 #include <system_error>
 #include <utility>
 
+#include "zip/zip_reader.h"
+
 namespace quarlen {
 namespace {
 
-struct MemberSource final : RowSource {
+struct MemberSource final : TextSource {
   explicit MemberSource(std::unique_ptr<MemberReader> reader) : reader(std::move(reader)) {}
   Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) override {
     return reader->next(out, at_least, interrupt);
@@ -15,12 +17,36 @@ struct MemberSource final : RowSource {
   std::unique_ptr<MemberReader> reader;
 };
 
+struct EntrySource final : TextSource {
+  EntrySource(zip::EntryReader reader, size_t size_hint)
+      : reader(std::move(reader)), hint(size_hint) {}
+  Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) override {
+    const size_t start = out->size();
+    for (;;) {
+      // Asked at every piece, which may be empty: a stream of empty blocks
+      // cannot hold off a stop.
+      if (stop_requested(interrupt)) return Error(kInterrupted);
+      auto piece = reader.next();
+      if (!piece) return std::move(piece).error();
+      if (reader.done()) return false;
+      out->append(*piece);
+      if (out->size() - start >= at_least) return true;
+    }
+  }
+  size_t size_hint() const override { return hint; }
+  zip::EntryReader reader;
+  size_t hint;
+};
+
 }  // namespace
 
 ReadAhead::ReadAhead(std::unique_ptr<MemberReader> reader)
     : ReadAhead(std::make_unique<MemberSource>(std::move(reader))) {}
 
-ReadAhead::ReadAhead(std::unique_ptr<RowSource> source) : reader_(std::move(source)) {
+ReadAhead::ReadAhead(zip::EntryReader reader, size_t size_hint)
+    : ReadAhead(std::make_unique<EntrySource>(std::move(reader), size_hint)) {}
+
+ReadAhead::ReadAhead(std::unique_ptr<TextSource> source) : reader_(std::move(source)) {
   if (reader_->size_hint() < kThreadedBytes) return;
   try {
     thread_ = std::thread([this] { run(); });

@@ -9,11 +9,11 @@
 #include "listed_member.h"
 #include "quarlen/format.h"
 #include "quarlen/hash.h"
+#include "quarlen/read_ahead.h"
 #include "quarlen/rows.h"
 #include "quarlen/utf8.h"
 #include "utf8_check.h"
 #include "zip/file.h"
-#include "zip/inflate_ahead.h"
 #include "zip/zip_reader.h"
 
 namespace quarlen {
@@ -49,24 +49,37 @@ class MemberPass {
     const zip::Entry& e = *entry->entry;
     const uint64_t size_hint =
         std::min(e.uncompressed_size, std::max<uint64_t>(16 * e.compressed_size, 1 << 16));
-    // An entry of one piece gains nothing from a thread of its own.
-    const bool threaded = inflate_ahead && e.compressed_size > zip::EntryReader::kPieceSize;
-    auto reader = std::make_unique<zip::InflateAhead>(opened.archive().reader(*entry), threaded);
-    return std::unique_ptr<MemberPass>(new MemberPass(std::move(*listed), (*spec)->columns.size(),
-                                                      static_cast<size_t>(size_hint),
-                                                      std::move(reader), compact));
+    std::unique_ptr<MemberPass> pass(new MemberPass(std::move(*listed), (*spec)->columns.size(),
+                                                    static_cast<size_t>(size_hint),
+                                                    opened.archive().reader(*entry), compact));
+    if (inflate_ahead && size_hint >= ReadAhead::kThreadedBytes) {
+      pass->ahead_ = std::make_unique<ReadAhead>(std::move(*pass->reader_), pass->size_hint_);
+      pass->reader_.reset();
+    }
+    return pass;
   }
 
   // Takes the next piece (perhaps empty); false once the entry has been read
-  // to its end.
-  Result<bool> step() {
-    auto piece = reader_->next();
-    if (!piece) return listed_.fault(piece.error().message());
-    if (reader_->done()) return false;
+  // to its end. Waiting for a piece read ahead, gives up with kInterrupted
+  // once `interrupt` asks.
+  Result<bool> step(Interrupt* interrupt) {
+    std::string_view piece;
+    if (ahead_ == nullptr) {
+      auto read = reader_->next();
+      if (!read) return listed_.fault(read.error().message());
+      if (reader_->done()) return false;
+      piece = *read;
+    } else {
+      auto more = ahead_->next(&piece_, interrupt);
+      if (!more && more.error().message() == kInterrupted) return std::move(more).error();
+      if (!more) return listed_.fault(more.error().message());
+      if (!*more) return false;
+      piece = piece_;
+    }
     // Past broken UTF-8 only the read itself can still fail first.
-    if (utf8_.feed(*piece)) {
-      hash_.update(*piece);
-      lines_.feed(*piece);
+    if (utf8_.feed(piece)) {
+      hash_.update(piece);
+      lines_.feed(piece);
     }
     return true;
   }
@@ -94,15 +107,17 @@ class MemberPass {
   }
 
  private:
-  MemberPass(ListedMember listed, size_t columns, size_t size_hint,
-             std::unique_ptr<zip::InflateAhead> reader, std::string* compact)
+  MemberPass(ListedMember listed, size_t columns, size_t size_hint, zip::EntryReader reader,
+             std::string* compact)
       : listed_(std::move(listed)), columns_(columns), size_hint_(size_hint),
         reader_(std::move(reader)), lines_(listed_.name(), columns, compact) {}
 
   const ListedMember listed_;
   const size_t columns_;
   const size_t size_hint_;
-  std::unique_ptr<zip::InflateAhead> reader_;
+  std::optional<zip::EntryReader> reader_;  // or, inflating on a thread of its own:
+  std::unique_ptr<ReadAhead> ahead_;
+  std::string piece_;                       // the last piece read ahead
   Utf8Check utf8_;
   Sha256 hash_;
   MemberLineScanner lines_;
@@ -117,7 +132,7 @@ Result<uint64_t> scan_member(const OpenedArchive& opened, std::string_view name,
   if (*pass == nullptr) return uint64_t{0};
   for (;;) {
     if (stop_requested(interrupt)) return Error(kInterrupted);
-    auto more = (*pass)->step();
+    auto more = (*pass)->step(interrupt);
     if (!more) return std::move(more).error();
     if (!*more) return (*pass)->verdict();
   }
@@ -256,7 +271,7 @@ Result<bool> MemberReader::next(std::string* out, size_t at_least, Interrupt* in
       pass_.reset();
       return Error(kInterrupted);
     }
-    auto more = pass_->step();
+    auto more = pass_->step(interrupt);
     if (!more) {
       pass_.reset();
       return std::move(more).error();

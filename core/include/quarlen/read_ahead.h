@@ -22,24 +22,27 @@
 
 namespace quarlen {
 
-// Where a ReadAhead takes its rows from: the compact form of the next rows
-// appended to *out, separated by ',' (none before the first), until at least
-// `at_least` bytes were added or the rows end; true while more may follow,
-// false once they ended and every check passed. Gives up with kInterrupted
-// once `interrupt` asks.
-class RowSource {
+namespace zip {
+class EntryReader;
+}
+
+// Where a ReadAhead takes its text from: the next text appended to *out
+// until at least `at_least` bytes were added or the text ends; true while
+// more may follow, false once it ended and every check passed. Gives up with
+// kInterrupted once `interrupt` asks.
+class TextSource {
  public:
-  virtual ~RowSource() = default;
+  virtual ~TextSource() = default;
   virtual Result<bool> next(std::string* out, size_t at_least, Interrupt* interrupt) = 0;
-  // About the length of the rows' text, where it is known.
+  // About the length of the text, where it is known.
   virtual size_t size_hint() const { return SIZE_MAX; }
 };
 
-// Reads batches of a member's compact text on a thread of its own, at most
-// kAhead batches ahead of the consumer, so that inflating, hashing and
-// checking overlap with the consumer's work on the batch before. For a small
-// member, or where no thread can be had, each batch is read when it is
-// wanted, on the consumer's thread. The reading thread asks no one but this object whether to stop.
+// Reads batches of text (a member's compact rows, or an entry's text) on a
+// thread of its own, at most kAhead batches ahead of the consumer, so that
+// inflating, hashing and checking overlap with the consumer's work on the
+// batch before. For a short text, or where no thread can be had, each batch
+// is read when it is wanted, on the consumer's thread. The reading thread asks no one but this object whether to stop.
 class ReadAhead final : private Interrupt {
  public:
   // Compact text per batch: enough to make the cost of a turn vanish, little
@@ -49,12 +52,14 @@ class ReadAhead final : private Interrupt {
   // How often a consumer that waits asks its interrupt.
   static constexpr std::chrono::milliseconds kPoll{20};
 
-  // Below this much text a member is read on the consumer's thread, which
-  // costs less than starting one.
+  // Below this much, text is read on the consumer's thread, which costs less
+  // than starting one.
   static constexpr size_t kThreadedBytes = size_t{256} << 10;
 
   explicit ReadAhead(std::unique_ptr<MemberReader> reader);
-  explicit ReadAhead(std::unique_ptr<RowSource> source);
+  explicit ReadAhead(std::unique_ptr<TextSource> source);
+  // An entry's text as `reader` inflates it, about `size_hint` bytes long.
+  ReadAhead(zip::EntryReader reader, size_t size_hint);
   // Stops the thread within a piece of its current batch and waits for it.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -73,7 +78,7 @@ class ReadAhead final : private Interrupt {
   void run();
   Result<bool> next_here(std::string* batch, Interrupt* interrupt);
 
-  std::unique_ptr<RowSource> reader_;  // null once the member ended
+  std::unique_ptr<TextSource> reader_;  // null once the member ended
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> ready_;

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "zip/file.h"
-#include "zip/inflate_ahead.h"
 #include "zip/zip_format.h"
 #include "zip/zip_reader.h"
 #include "zip/zip_writer.h"
@@ -488,46 +487,6 @@ TEST_F(ZipTest, TruncatedOrFlippedArchivesFail) {
   }
   EXPECT_TRUE(seen.count(kBadChecksum)) << "some flip only changes the text";
   EXPECT_GT(seen.size(), 2u) << "and others break the stream";
-}
-
-// Inflated ahead on a thread or not, an entry reads as the reader reads it:
-// the same text, the same failure of a damaged copy, and a stop at any piece.
-TEST_F(ZipTest, InflatingAheadGivesWhatTheReaderGives) {
-  const std::string good = zipped({{"a", noise(1 << 20)}});
-  std::string bad = good;
-  bad[31 + get32(good, 18) / 2] ^= 0x10;
-  // The text, and the failure or "" after it.
-  auto drain = [&](const std::string& bytes, int mode) {
-    spit(path("in.zip"), bytes);
-    auto archive = open(path("in.zip"));
-    EXPECT_TRUE(archive.ok());
-    auto opened = archive->open_entry("a");
-    EXPECT_TRUE(opened.ok());
-    EntryReader plain = archive->reader(*opened);
-    InflateAhead ahead(archive->reader(*opened), mode == 2);
-    std::string text;
-    for (;;) {
-      auto piece = mode == 0 ? plain.next() : ahead.next();
-      if (!piece) return std::make_pair(text, piece.error().message());
-      if (mode == 0 ? plain.done() : ahead.done()) return std::make_pair(text, std::string());
-      text.append(*piece);
-    }
-  };
-  for (const std::string& bytes : {good, bad}) {
-    const auto want = drain(bytes, 0);
-    EXPECT_EQ(drain(bytes, 1), want);
-    EXPECT_EQ(drain(bytes, 2), want);
-  }
-  EXPECT_EQ(drain(good, 0).first, noise(1 << 20));
-  EXPECT_NE(drain(bad, 0).second, "");
-  // Left after each of its first pieces, the thread stops.
-  spit(path("in.zip"), good);
-  auto archive = open(path("in.zip"));
-  ASSERT_TRUE(archive.ok());
-  for (int pieces = 0; pieces < 8; ++pieces) {
-    InflateAhead ahead(archive->reader(*archive->open_entry("a")), true);
-    for (int i = 0; i < pieces; ++i) ASSERT_TRUE(ahead.next().ok());
-  }
 }
 
 // A claim of the file never becomes an allocation: the output grows with
