@@ -268,7 +268,8 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
   // A row takes at least two bytes of text and its ',': the batch's rows are
   // at most a third of its text.
   const size_t batch_text = std::min(text.size() - pos, kBatchBytes);
-  const int64_t batch_rows = std::min<int64_t>(kBatchRows, static_cast<int64_t>(batch_text / 3 + 1));
+  const int64_t batch_rows =
+      std::min<int64_t>(kBatchRows, static_cast<int64_t>(batch_text / 3 + 1));
   std::vector<ColumnBuilder> columns;
   columns.reserve(fields.size());
   for (size_t i = 0; i < fields.size(); ++i) {

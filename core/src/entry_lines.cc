@@ -33,7 +33,9 @@ void LinesDigest::finish() {
 }
 
 EntryLines::EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest)
-    : archive_(std::move(archive)), reader_(std::move(reader), static_cast<size_t>(digest.size)), digest_(digest) {}
+    : archive_(std::move(archive)),
+      reader_(std::move(reader), static_cast<size_t>(digest.size)),
+      digest_(digest) {}
 
 std::unique_ptr<EntryLines> EntryLines::open(const std::string& path, std::string_view member,
                                              const LinesDigest& digest) {

@@ -3,10 +3,10 @@
 #define QUARLEN_READ_AHEAD_H_
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -42,7 +42,8 @@ class TextSource {
 // thread of its own, at most kAhead batches ahead of the consumer, so that
 // inflating, hashing and checking overlap with the consumer's work on the
 // batch before. For a short text, or where no thread can be had, each batch
-// is read when it is wanted, on the consumer's thread. The reading thread asks no one but this object whether to stop.
+// is read when it is wanted, on the consumer's thread. The reading thread
+// asks no one but this object whether to stop.
 class ReadAhead final : private Interrupt {
  public:
   // Compact text per batch: enough to make the cost of a turn vanish, little
