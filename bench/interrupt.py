@@ -6,7 +6,7 @@ sends SIGINT once the call has run for a while, and prints the time from the
 signal to the KeyboardInterrupt the child catches, and how many threads the
 child has left a moment later (1: the main thread alone).
 
-    python bench/interrupt.py [--mb 1000] [--calls verify,read,load,iter_rows,diff] [--dir /tmp]
+    python bench/interrupt.py [--mb 1000] [--calls verify,read,load,iter_rows,diff,table] [--dir /tmp]
 """
 
 from __future__ import annotations
@@ -49,6 +49,8 @@ def child(call: str, path: str) -> None:
         "iter_rows": lambda: sum(1 for _ in quarlen.iter_rows(path, "units")),
         # The same file on both sides: the members are read to their ends for their checks.
         "diff": lambda: sum(1 for _ in quarlen.diff(path, path)),
+        # The first pass, which inflates, checks and types the rows on three threads.
+        "table": lambda: quarlen.table(path, "units").check(),
     }
     print("ready", flush=True)
     try:
@@ -81,7 +83,7 @@ def main() -> None:
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mb", type=int, default=1000)
-    parser.add_argument("--calls", default="verify,read,load,iter_rows,diff")
+    parser.add_argument("--calls", default="verify,read,load,iter_rows,diff,table")
     parser.add_argument("--delay", type=float, default=1.0, help="seconds the call runs before SIGINT")
     parser.add_argument("--dir", default=tempfile.gettempdir())
     args = parser.parse_args()

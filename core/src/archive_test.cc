@@ -263,6 +263,30 @@ TEST_F(ArchiveTest, LongReadsGiveUpWhenInterrupted) {
   }
 }
 
+// A fault is final, read ahead on a thread or on the consumer's: every later
+// call repeats it, never reads as the end of the text.
+TEST_F(ArchiveTest, ReadAheadRepeatsAFault) {
+  struct Failing final : TextSource {
+    explicit Failing(size_t hint) : hint(hint) {}
+    Result<bool> next(std::string* out, size_t, Interrupt*) override {
+      if (calls++ > 0) return Error("after its fault");
+      out->append("[1]");
+      return Error("damaged");
+    }
+    size_t size_hint() const override { return hint; }
+    size_t hint;
+    int calls = 0;
+  };
+  for (const size_t hint : {size_t{0}, SIZE_MAX}) {
+    ReadAhead ahead(std::make_unique<Failing>(hint));
+    std::string batch;
+    for (int i = 0; i < 3; ++i) {
+      auto more = ahead.next(&batch, nullptr);
+      EXPECT_EQ(more ? "more" : more.error().message(), "damaged") << hint << " " << i;
+    }
+  }
+}
+
 // Inflated on a thread of its own, a member reads as read_text reads it: the
 // same rows, or the same fault, whichever step finds it.
 TEST_F(ArchiveTest, InflatingAheadReadsAlike) {

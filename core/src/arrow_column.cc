@@ -114,15 +114,6 @@ void ColumnBuilder::reset() {
   }
 }
 
-void ColumnBuilder::reserve(int64_t rows, size_t text) {
-  const bool texts = type_ == ColumnType::kString || type_ == ColumnType::kJson;
-  const size_t width = type_ == ColumnType::kBool || type_ == ColumnType::kNull ? 0
-                       : texts && !large_                                    ? 4
-                                                                             : 8;
-  values_.reserve(static_cast<size_t>(rows + 1) * width);
-  if (texts) data_.reserve(text);
-}
-
 template <class T>
 void ColumnBuilder::append_fixed(T value) {
   const size_t at = values_.size();

@@ -44,10 +44,6 @@ class ColumnBuilder {
   bool append(CompactReader& value);
   // Appends a text. REQUIRES: the type is kString.
   void append_text(std::string_view text);
-  // Makes room for up to `rows` values from up to `text` bytes of rows, so
-  // that the buffers are not copied as they grow: room not written to takes
-  // no memory.
-  void reserve(int64_t rows, size_t text);
 
   int64_t length() const { return length_; }
   // Hands the values out as an array, which then owns them; the builder

@@ -134,9 +134,7 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
     // Inflating, checking and looking at the rows take a thread each.
     auto opened = MemberReader::open(source.path, source.member, true);
     if (!opened) return std::move(opened).error();
-    const size_t size_hint = (*opened)->size_hint();
     std::string whole;
-    if (kept < kKeptBytes) whole.reserve(std::min(size_hint, kKeptBytes - kept));
     ReadAhead reader(std::move(*opened));
     size_t bytes = 0;
     bool digested = false;
@@ -265,17 +263,11 @@ Result<bool> ArrowTable::State::fill() {
 }
 
 Result<void> ArrowTable::State::build(ArrowArray* out) {
-  // A row takes at least two bytes of text and its ',': the batch's rows are
-  // at most a third of its text.
-  const size_t batch_text = std::min(text.size() - pos, kBatchBytes);
-  const int64_t batch_rows =
-      std::min<int64_t>(kBatchRows, static_cast<int64_t>(batch_text / 3 + 1));
   std::vector<ColumnBuilder> columns;
   columns.reserve(fields.size());
   for (size_t i = 0; i < fields.size(); ++i) {
     const bool big = fields[i].format == "U";
     columns.emplace_back(types[i], big);
-    columns.back().reserve(batch_rows, i < fields.size() - spec->columns.size() ? 0 : batch_text);
   }
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();

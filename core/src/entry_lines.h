@@ -50,6 +50,7 @@ class EntryLines final : public TextSource {
   // kInterrupted: the text is not what the digest stands for. The entry is
   // inflated ahead, on a thread of its own.
   Result<bool> next(std::string* rows, size_t at_least, Interrupt* interrupt) override;
+  size_t size_hint() const override { return static_cast<size_t>(digest_.size); }
 
  private:
   // The rows that the next piece completes.

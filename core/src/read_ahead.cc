@@ -30,7 +30,9 @@ struct EntrySource final : TextSource {
       if (!piece) return std::move(piece).error();
       if (reader.done()) return false;
       out->append(*piece);
-      if (out->size() - start >= at_least) return true;
+      // An empty piece ends the batch, so that a thread reading ahead comes
+      // back to ask whether to stop and to wake its consumer, who asks too.
+      if (piece->empty() || out->size() - start >= at_least) return true;
     }
   }
   size_t size_hint() const override { return hint; }
@@ -66,9 +68,11 @@ ReadAhead::~ReadAhead() {
 }
 
 Result<bool> ReadAhead::next_here(std::string* batch, Interrupt* interrupt) {
+  if (fault_) return *fault_;  // every later call repeats it, as with a thread
   if (reader_ == nullptr) return false;
   batch->clear();
   auto more = reader_->next(batch, kBatchBytes, interrupt);
+  if (!more) fault_ = more.error();
   if (!more || !*more) reader_.reset();
   if (more && !*more && !batch->empty()) return true;  // the end comes with the next call
   return more;
@@ -84,7 +88,10 @@ Result<bool> ReadAhead::next(std::string* batch, Interrupt* interrupt) {
     // Against the system clock: a steady one would need pthread_cond_clockwait,
     // which glibc has only from 2.30 on, and the module runs on 2.17.
     const auto until = std::chrono::system_clock::now() + kPoll;
-    if (changed_.wait_until(lock, until) == std::cv_status::no_timeout) continue;
+    changed_.wait_until(lock, until);
+    if (!ready_.empty() || done_) break;
+    // Asked at every turn of the thread that brought nothing, too: a consumer
+    // that is itself a ReadAhead's thread then stops as soon as it is asked.
     // The interrupt may need locks of its own (the interpreter's): not this one.
     lock.unlock();
     if (stop_requested(interrupt)) return Error(kInterrupted);
