@@ -242,3 +242,21 @@ def test_export_keeps_a_directorys_types(tmp_path, first, later, expected):
         assert result.returncode == 0, result.stderr
         query = f"select object_id from read_parquet('{out}/objects/*.parquet') order by snapshot, object_name"
         assert [row[0] for row in duckdb.sql(query).fetchall()] == expected
+
+
+# DuckDB takes Ctrl-C's KeyboardInterrupt while a query runs and raises an error of its own:
+# the commands and calls raise KeyboardInterrupt again, and leave every other error as it is.
+@pytest.mark.parametrize("error, interrupt", [
+    (duckdb.InterruptException("INTERRUPT Error: Interrupted!"), True),
+    (RuntimeError("Query interrupted"), True),
+    (duckdb.InvalidInputException("Invalid Input Error: exporting a stream from the object registered as "
+                                  "'quarlen_source' failed: KeyboardInterrupt:\n"), True),
+    (RuntimeError("Query failed"), False),
+    (duckdb.CatalogException("Table with name x does not exist!"), False),
+])
+def test_duckdbs_interrupt_is_ctrl_c_again(error, interrupt):
+    def query():
+        with quarlen.fleet.signals_kept():
+            raise error
+    with pytest.raises(KeyboardInterrupt if interrupt else type(error)):
+        query()

@@ -5,6 +5,28 @@
 #include "json_bytes.h"
 
 namespace quarlen {
+namespace {
+
+// Appends what the escape at `escape` (a backslash) stands for to *out; past
+// it, or null where the text ends inside it, which the compact form never does.
+const char* decode_escape(const char* escape, const char* end, std::string* out) {
+  if (end - escape < 2) return nullptr;
+  switch (escape[1]) {
+    case 'b': out->push_back('\b'); break;
+    case 't': out->push_back('\t'); break;
+    case 'n': out->push_back('\n'); break;
+    case 'f': out->push_back('\f'); break;
+    case 'r': out->push_back('\r'); break;
+    case 'u':  // \u00XX
+      if (end - escape < 6) return nullptr;
+      out->push_back(static_cast<char>(hex_value(escape[4]) * 16 + hex_value(escape[5])));
+      return escape + 6;
+    default: out->push_back(escape[1]); break;  // \" and \\ stand for themselves
+  }
+  return escape + 2;
+}
+
+}  // namespace
 
 const char* CompactReader::string_end(const char* open) const {
   const char* p = open + 1;
@@ -33,26 +55,17 @@ std::string_view CompactReader::string(std::string* scratch) {
   const char* run = body;
   for (;;) {
     scratch->append(run, static_cast<size_t>(p - run));
-    if (p == end_ || *p == '"' || end_ - p < 2) break;
-    run = p + 2;
-    switch (*p == '\\' ? p[1] : '\0') {
-      case '\0': scratch->push_back(*p); run = p + 1; break;  // a control: not the compact form
-      case 'b': scratch->push_back('\b'); break;
-      case 't': scratch->push_back('\t'); break;
-      case 'n': scratch->push_back('\n'); break;
-      case 'f': scratch->push_back('\f'); break;
-      case 'r': scratch->push_back('\r'); break;
-      case 'u':  // \u00XX
-        if (end_ - p < 6) {
-          p = end_;
-          break;
-        }
-        scratch->push_back(static_cast<char>(hex_value(p[4]) * 16 + hex_value(p[5])));
-        run = p + 6;
+    if (p == end_ || *p == '"') break;
+    if (*p == '\\') {
+      run = decode_escape(p, end_, scratch);
+      if (run == nullptr) {
+        p = end_;
         break;
-      default: scratch->push_back(p[1]); break;  // \" and \\ stand for themselves
+      }
+    } else {
+      scratch->push_back(*p);  // a control: not the compact form
+      run = p + 1;
     }
-    if (p == end_) break;
     p = find_string_special(run, end_);
   }
   p_ = p == end_ ? end_ : p + 1;
@@ -92,21 +105,9 @@ void CompactReader::decode_string(std::string_view body, std::string* out) {
     const void* found = std::memchr(p, '\\', static_cast<size_t>(end - p));
     const char* const escape = found != nullptr ? static_cast<const char*>(found) : end;
     out->append(p, static_cast<size_t>(escape - p));
-    if (escape == end || escape + 1 == end) return;  // a lone last '\\' is not the compact form
-    p = escape + 2;
-    switch (escape[1]) {
-      case 'b': out->push_back('\b'); break;
-      case 't': out->push_back('\t'); break;
-      case 'n': out->push_back('\n'); break;
-      case 'f': out->push_back('\f'); break;
-      case 'r': out->push_back('\r'); break;
-      case 'u':  // \u00XX
-        if (end - escape < 6) return;  // not the compact form
-        out->push_back(static_cast<char>(hex_value(escape[4]) * 16 + hex_value(escape[5])));
-        p = escape + 6;
-        break;
-      default: out->push_back(escape[1]); break;  // \" and \\ stand for themselves
-    }
+    if (escape == end) return;
+    p = decode_escape(escape, end, out);
+    if (p == nullptr) return;
   }
 }
 

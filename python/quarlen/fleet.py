@@ -6,10 +6,12 @@ for a keyed member, then the member's own. The view `snapshots` has one row
 per file. DuckDB is an optional dependency: `pip install 'quarlen[sql]'`.
 """
 
+import contextlib
 import hashlib
 import json
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence
+import re
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Sequence
 
 from . import _native
 from .errors import Error, Path, from_native
@@ -31,6 +33,28 @@ def need_duckdb(what: str) -> Any:
     except ImportError:
         raise ImportError(f"{what} needs DuckDB, which is not installed: {EXTRA}") from None
     return duckdb
+
+
+def interrupted(error: BaseException) -> bool:
+    """Whether `error` is DuckDB's own for a query that a signal stopped: it
+    takes the exception of a signal's handler (Ctrl-C's KeyboardInterrupt,
+    SIGTERM's SystemExit) that comes while a query runs, and raises this
+    instead."""
+    text = str(error)
+    return (type(error).__name__ == "InterruptException" or text == "Query interrupted"
+            # raised by a scan of a table, where the signal came while it was asked for rows
+            or re.search(r"failed: (KeyboardInterrupt|SystemExit)\b", text) is not None)
+
+
+@contextlib.contextmanager
+def signals_kept() -> Iterator[None]:
+    """Raises KeyboardInterrupt again where DuckDB took it (see `interrupted`)."""
+    try:
+        yield
+    except Exception as error:
+        if interrupted(error):
+            raise KeyboardInterrupt from None
+        raise
 
 
 def snapshot_files(items: Path | Iterable[Path]) -> list[str]:
@@ -63,6 +87,7 @@ def snapshot_id(path: Path, manifest_text: Optional[str] = None) -> str:
     return f"{stem}-{hashlib.sha256(manifest_text.encode()).hexdigest()[:12]}"
 
 
+@signals_kept()
 def connect(paths: Path | Sequence[Path], *, members: Optional[Iterable[str]] = None) -> "duckdb.DuckDBPyConnection":
     """A DuckDB connection in which every member of the format is a view over
     the snapshots `paths` (files, or directories of .quarlen files), and

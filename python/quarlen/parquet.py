@@ -25,7 +25,7 @@ import os
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from .errors import Error, Path
-from .fleet import _manifest, need_duckdb, snapshot_files, snapshot_id
+from .fleet import _manifest, interrupted, need_duckdb, signals_kept, snapshot_files, snapshot_id
 from .schema import MEMBERS, bare_member
 from .tables import Table
 
@@ -48,6 +48,7 @@ class Exported:
     rows: int = 0
 
 
+@signals_kept()
 def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iterable[str]] = None,
            *, progress: Optional[Callable[[Exported, int], object]] = None) -> list[Exported]:
     """Exports the snapshots `paths` (files, or directories of .quarlen
@@ -160,6 +161,8 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
                     f"COPY (SELECT {', '.join(selected)} FROM quarlen_source) TO ? (FORMAT parquet)", [hidden])
                 rows: int = copied.fetchone()[0]
             except need_duckdb("quarlen export").Error as error:
+                if interrupted(error):
+                    raise KeyboardInterrupt from None
                 raise Error(str(error).strip(), path=path, member=name) from None
             _durable(hidden)
             os.replace(hidden, target)

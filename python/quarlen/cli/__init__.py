@@ -59,7 +59,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         status = EXIT_FAILURE
         _io.err("quarlen: out of memory\n")
     except KeyboardInterrupt:
-        return _io.EXIT_INTERRUPTED
+        return _io.interrupted_status()
     try:
         _io.flush()
     except CommandError as error:

@@ -71,8 +71,19 @@ def leave_on_sigterm() -> None:
     signal.signal(signal.SIGTERM, _terminate)
 
 
+_terminated_by: int | None = None
+
+
 def _terminate(signum: int, frame: object) -> None:
+    global _terminated_by
+    _terminated_by = signum  # for when DuckDB takes the exit for an interrupt
     raise SystemExit(128 + signum)
+
+
+def interrupted_status() -> int:
+    """The exit status of a command stopped by Ctrl-C, or by SIGTERM where
+    a query took its exit for an interrupt."""
+    return EXIT_INTERRUPTED if _terminated_by is None else 128 + _terminated_by
 
 
 def stdin() -> IO[bytes]:

@@ -35,6 +35,7 @@ def add_parser(commands: Any) -> None:
     p.set_defaults(run=lambda args: run(args.query, args.files, args.format, args.skip_bad))
 
 
+@fleet.signals_kept()
 def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
     try:
         duckdb = fleet.need_duckdb("quarlen sql")
@@ -67,6 +68,8 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
     except quarlen.Error as error:
         raise CommandError(_io.about_file(error)) from None
     except duckdb.Error as error:
+        if fleet.interrupted(error):
+            raise KeyboardInterrupt from None
         raise CommandError(str(error).strip()) from None
     return _io.EXIT_PROBLEMS if left_out else _io.EXIT_OK
 
