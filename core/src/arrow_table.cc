@@ -41,8 +41,7 @@ struct Source {
 void walk_rows(std::string* rows, std::vector<ColumnKinds>* kinds, LinesDigest* lines) {
   CompactReader r(*rows);
   if (r.at_end()) return;
-  std::vector<size_t> ends;
-  do {
+  for (;;) {
     if (kinds == nullptr || r.peek() != '[') {
       r.value();
     } else if (r.open()) {
@@ -52,12 +51,11 @@ void walk_rows(std::string* rows, std::vector<ColumnKinds>* kinds, LinesDigest* 
         if (!r.more()) break;
       }
     }
-    if (lines != nullptr) ends.push_back(static_cast<size_t>(r.position() - rows->data()));
-  } while (r.more());
-  if (lines == nullptr) return;
-  for (const size_t end : ends) {
-    if (end < rows->size()) (*rows)[end] = '\n';
+    const size_t end = static_cast<size_t>(r.position() - rows->data());
+    if (!r.more()) break;
+    if (lines != nullptr) (*rows)[end] = '\n';  // the reader is past it
   }
+  if (lines == nullptr) return;
   rows->push_back('\n');
   lines->add(*rows);
 }
@@ -247,9 +245,8 @@ Result<bool> ArrowTable::State::fill() {
       continue;
     }
     // The entry's lines when they are the rows the first pass proved: no
-    // check need run again on them but their CRC-32.
-    // The lines are cut into rows and checked on a thread of their own, while
-    // the batch before is built.
+    // check need run again on them but their CRC-32, which runs with the
+    // cutting into rows on a thread of its own while the batch before is built.
     auto lines = EntryLines::open(current->path, current->member, current->lines);
     from_lines = lines != nullptr;
     if (from_lines) {

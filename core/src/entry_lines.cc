@@ -73,19 +73,6 @@ bool EntryLines::check(std::string_view bytes) {
 Result<bool> EntryLines::next(std::string* rows, size_t at_least, Interrupt* interrupt) {
   const size_t start = rows->size();
   for (;;) {
-    if (rows->size() > start) rows->push_back(',');
-    const size_t before = rows->size();
-    auto more = next_rows(rows, interrupt);
-    if (!more || !*more) {
-      if (more && rows->size() == before && before > start) rows->pop_back();
-      return more;
-    }
-    if (rows->size() - start >= at_least) return true;
-  }
-}
-
-Result<bool> EntryLines::next_rows(std::string* rows, Interrupt* interrupt) {
-  for (;;) {
     auto more = reader_.next(&piece_, interrupt);
     if (!more) return std::move(more).error();
     if (!*more) {
@@ -98,18 +85,19 @@ Result<bool> EntryLines::next_rows(std::string* rows, Interrupt* interrupt) {
     const size_t checked = static_cast<size_t>(checked_ - text_at_);
     const size_t last = checked == 0 ? std::string::npos : text_.rfind('\n', checked - 1);
     if (last == std::string::npos) continue;
-    const size_t start = rows->size();
+    if (rows->size() > start) rows->push_back(',');
+    const size_t from = rows->size();
     rows->append(text_, 0, last);
     text_.erase(0, last + 1);
     text_at_ += last + 1;
     // A line feed stands in compact text only between rows.
     char* const end = rows->data() + rows->size();
-    for (char* p = rows->data() + start;; ++p) {
+    for (char* p = rows->data() + from;; ++p) {
       p = static_cast<char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
       if (p == nullptr) break;
       *p = ',';
     }
-    return true;
+    if (rows->size() - start >= at_least) return true;
   }
 }
 

@@ -53,8 +53,6 @@ class EntryLines final : public TextSource {
   size_t size_hint() const override { return static_cast<size_t>(digest_.size); }
 
  private:
-  // The rows that the next piece completes.
-  Result<bool> next_rows(std::string* rows, Interrupt* interrupt);
   EntryLines(OpenedArchive archive, zip::EntryReader reader, const LinesDigest& digest);
   // Checks `bytes`, the text after what was checked so far, piece by piece.
   bool check(std::string_view bytes);
