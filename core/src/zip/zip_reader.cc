@@ -228,6 +228,7 @@ struct EntryReader::State {
   uint64_t in_left;  // compressed bytes not read yet
   uint64_t produced = 0;
   uint32_t crc = 0;
+  bool checksum = true;  // whether crc is kept and checked
   bool done = false;
   std::unique_ptr<char[]> in;
   std::unique_ptr<char[]> out;
@@ -241,8 +242,12 @@ struct EntryReader::State {
   Result<std::string_view> end() {
     done = true;
     if (produced != entry.uncompressed_size) return invalid(kSizeMismatch);
-    if (crc != entry.crc32) return invalid(kBadChecksum);
+    if (checksum && crc != entry.crc32) return invalid(kBadChecksum);
     return std::string_view();
+  }
+
+  void add(const char* bytes, size_t n) {
+    if (checksum) crc = crc32_of(crc, bytes, n);
   }
 
   Result<std::string_view> next_stored() {
@@ -252,7 +257,7 @@ struct EntryReader::State {
     in_offset += n;
     in_left -= n;
     produced += n;
-    crc = crc32_of(crc, out.get(), n);
+    add(out.get(), n);
     return std::string_view(out.get(), n);
   }
 
@@ -271,7 +276,7 @@ struct EntryReader::State {
         if (read_once) {  // one read a call: what it gave, perhaps nothing
           const size_t made = room - s.avail_out;
           produced += made;
-          crc = crc32_of(crc, out.get(), made);
+          add(out.get(), made);
           return std::string_view(out.get(), made);
         }
         read_once = true;
@@ -298,7 +303,7 @@ struct EntryReader::State {
       }
       if (ret == Z_STREAM_END || s.avail_out == 0) {
         produced += made;
-        crc = crc32_of(crc, out.get(), made);
+        add(out.get(), made);
         if (ret == Z_STREAM_END) {
           // Every byte of the entry's data belongs to the stream.
           if (s.avail_in != 0 || in_left != 0) return invalid(kTrailingData);
@@ -324,6 +329,8 @@ EntryReader::EntryReader(const InputFile& file, const OpenedEntry& opened)
 }
 
 bool EntryReader::done() const noexcept { return state_->done; }
+
+void EntryReader::leave_checksum() noexcept { state_->checksum = false; }
 
 EntryReader::EntryReader(EntryReader&&) noexcept = default;
 EntryReader& EntryReader::operator=(EntryReader&&) noexcept = default;
