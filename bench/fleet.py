@@ -12,6 +12,9 @@ each as a user runs it, in a fresh process:
 Both print the same counts (checked). Each runs over the first 50, 100 and
 200 files, `--runs` times, alternating; the medians and their ratio are
 printed, with the time per file, which should stay flat as the fleet grows.
+Last, both over all the files in this process, imports done, as a notebook
+user meets them: `quarlen.connect(files, members=["objects"])` and the
+query, against the script's body.
 
     python bench/fleet.py [--files 200] [--scale 0.02] [--runs 3] [--dir DIR]
 
@@ -63,6 +66,27 @@ def timed(command):
     return time.perf_counter() - start, out
 
 
+def in_process(paths, runs):
+    """The same two answers in this process, with DuckDB and polars imported
+    already, as in a notebook: `connect` with the one member, then the query,
+    against the script's body."""
+    import duckdb  # noqa: F401
+    import polars  # noqa: F401
+    body = compile(POLARS.replace("sys.argv[1:]", "paths").replace("print(", "(lambda *a: None)("),
+                   "polars", "exec")
+    sql_times, polars_times = [], []
+    for _ in range(runs):
+        start = time.perf_counter()
+        quarlen.connect(paths, members=["objects"]).sql(QUERY).fetchall()
+        sql_times.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        exec(body, {"paths": paths})
+        polars_times.append(time.perf_counter() - start)
+    sql, plain = statistics.median(sql_times), statistics.median(polars_times)
+    print(f"in one process, {len(paths)} files: connect + query {sql:.3f} s, load + polars {plain:.3f} s, "
+          f"ratio {plain / sql:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=200)
@@ -95,6 +119,7 @@ def main():
         sql, plain = statistics.median(sql_times), statistics.median(polars_times)
         print(f"{count:>6}  {sql:>11.2f}s  {plain:>13.2f}s  {plain / sql:>6.2f}  {sql / count * 1000:>10.1f} ms"
               + ("   (target: ratio >= 2.00)" if count == args.files else ""))
+    in_process(paths, args.runs)
     print(json.dumps({"query": QUERY}))
     if not args.dir:
         shutil.rmtree(directory)
