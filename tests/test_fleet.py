@@ -4,8 +4,11 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -187,6 +190,50 @@ def test_an_interrupted_export_leaves_complete_files_and_a_rerun_finishes(tmp_pa
     rerun = run("export", out, fleet_dir, "--member", "objects")
     assert rerun.stderr.decode() == f"{out}: {60 - len(written)} files written, {len(written)} there already\n"
     assert len(os.listdir(out / "objects")) == 60
+
+
+# A join over which DuckDB passes few points of its own that look for signals.
+LONG_QUERY = "select count(*) from range(100000000000) t, objects"
+
+
+def test_ctrl_c_stops_a_long_query_at_once(fleet):
+    _, a, _ = fleet
+    query = subprocess.Popen([QUARLEN, "sql", LONG_QUERY, a], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.5)
+    query.send_signal(signal.SIGINT)
+    try:
+        _, stderr = query.communicate(timeout=10)
+    finally:
+        query.kill()
+        query.wait()
+    assert (query.returncode, stderr) == (130, b"")
+
+
+def test_a_stopped_query_tells_the_earlier_wakeup_descriptor_and_puts_it_back(fleet):
+    _, a, _ = fleet
+    connection = quarlen.connect(a, members=["objects"])
+    told, tell = socket.socketpair()
+    tell.setblocking(False)
+    previous = signal.set_wakeup_fd(tell.fileno())
+    ctrl_c = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    give_up = threading.Timer(8, connection.interrupt)  # a failure, not a hang
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            with quarlen.fleet.signals_kept(), quarlen.fleet.interruptible(connection):
+                ctrl_c.start()
+                give_up.start()
+                connection.sql(LONG_QUERY).fetchall()
+        give_up.cancel()
+        assert time.monotonic() - start < 5
+        assert signal.set_wakeup_fd(previous) == tell.fileno()
+        assert told.recv(16) == bytes([signal.SIGINT])
+    finally:
+        give_up.cancel()
+        signal.set_wakeup_fd(previous)
+        told.close()
+        tell.close()
 
 
 @pytest.mark.parametrize("command, shown", [

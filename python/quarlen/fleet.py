@@ -11,6 +11,9 @@ import hashlib
 import json
 import os
 import re
+import signal
+import socket
+import threading
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Sequence
 
 from . import _native
@@ -55,6 +58,50 @@ def signals_kept() -> Iterator[None]:
         if interrupted(error):
             raise KeyboardInterrupt from None
         raise
+
+
+@contextlib.contextmanager
+def interruptible(connection: Any) -> Iterator[None]:
+    """Stops the query running on `connection` as soon as Ctrl-C comes,
+    while SIGINT has Python's default handler, which then raises
+    KeyboardInterrupt as the query returns. DuckDB asks for signals only at
+    points of its own, which a long join may not pass for many seconds.
+
+    The interpreter writes each signal's number to its wakeup descriptor, and
+    a thread waiting on that descriptor interrupts the query; an earlier
+    descriptor is told of the signal too, and is put back at the end. Only
+    the main thread can set the descriptor: elsewhere this does nothing."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield
+        return
+    reader, writer = socket.socketpair()
+    writer.setblocking(False)
+    try:
+        previous = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
+    except ValueError:  # the main thread of another interpreter
+        reader.close()
+        writer.close()
+        yield
+        return
+
+    def watch() -> None:
+        while data := reader.recv(64):
+            if previous >= 0:
+                with contextlib.suppress(OSError):
+                    os.write(previous, data)
+            if signal.SIGINT in data:
+                connection.interrupt()
+
+    watcher = threading.Thread(target=watch, name="quarlen-interrupt", daemon=True)
+    watcher.start()
+    try:
+        yield
+    finally:
+        signal.set_wakeup_fd(previous)
+        writer.close()  # ends the watcher's wait
+        watcher.join()
+        reader.close()
 
 
 def snapshot_files(items: Path | Iterable[Path]) -> list[str]:

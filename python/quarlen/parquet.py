@@ -25,7 +25,7 @@ import os
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from .errors import Error, Path
-from .fleet import _manifest, interrupted, need_duckdb, signals_kept, snapshot_files, snapshot_id
+from .fleet import _manifest, interrupted, interruptible, need_duckdb, signals_kept, snapshot_files, snapshot_id
 from .schema import MEMBERS, bare_member
 from .tables import Table
 
@@ -83,23 +83,24 @@ def export(directory: Path, paths: Path | Sequence[Path], members: Optional[Iter
         if progress:
             progress(item, len(plan))
 
-    for name in names:
-        pending = []
-        for member, path, target in plan:
-            if member != name:
+    with interruptible(connection):
+        for name in names:
+            pending = []
+            for member, path, target in plan:
+                if member != name:
+                    continue
+                if os.path.exists(target):
+                    finished(Exported(name, path, target, False))
+                else:
+                    pending.append((path, target))
+            if not pending:
                 continue
-            if os.path.exists(target):
-                finished(Exported(name, path, target, False))
-            else:
-                pending.append((path, target))
-        if not pending:
-            continue
-        folder = os.path.join(directory, name)
-        os.makedirs(folder, exist_ok=True)
-        types = _folder_types(connection, folder) or _inferred_types(connection, [p for p, _ in pending], name)
-        for path, target in pending:
-            rows = _write(connection, Table([path], name), types, target, path, name)
-            finished(Exported(name, path, target, True, rows))
+            folder = os.path.join(directory, name)
+            os.makedirs(folder, exist_ok=True)
+            types = _folder_types(connection, folder) or _inferred_types(connection, [p for p, _ in pending], name)
+            for path, target in pending:
+                rows = _write(connection, Table([path], name), types, target, path, name)
+                finished(Exported(name, path, target, True, rows))
     return done
 
 

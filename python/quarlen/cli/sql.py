@@ -49,22 +49,8 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
 
     try:
         database = fleet.Fleet(fleet.snapshot_files(files), skip if skip_bad else None)
-        named = {name.lower().rpartition(".")[2] for name in duckdb.get_table_names(query)}
-        if "snapshots" in named:
-            database.add_snapshots()
-        used = [name for name in quarlen.schema.MEMBERS if name in named]
-        progress = _progress.Progress(None if len(database.files) > 1 else False)
-        for done, name in enumerate(used):
-            progress.show(f"{done} of {len(used)} members checked in {len(database.files):,} files; "
-                          f"{name} next, {time.monotonic() - progress.start:,.1f} s", now=True)
-            database.add_member(name)
-        progress.show(f"{len(used)} of {len(used)} members checked in {len(database.files):,} files, "
-                      f"{time.monotonic() - progress.start:,.1f} s", now=True)
-        progress.end()
-        result = database.connection.execute(query)
-        if result.description is not None:  # None: a statement without a result
-            columns = [column[0] for column in result.description]
-            _io.out_lines(_FORMS[form](columns, _rows(result)))
+        with fleet.interruptible(database.connection):
+            _query(duckdb, database, query, form)
     except quarlen.Error as error:
         raise CommandError(_io.about_file(error)) from None
     except duckdb.Error as error:
@@ -72,6 +58,26 @@ def run(query: str, files: Sequence[str], form: str, skip_bad: bool) -> int:
             raise KeyboardInterrupt from None
         raise CommandError(str(error).strip()) from None
     return _io.EXIT_PROBLEMS if left_out else _io.EXIT_OK
+
+
+def _query(duckdb: Any, database: fleet.Fleet, query: str, form: str) -> None:
+    """Makes the views the query names, runs it and prints its result."""
+    named = {name.lower().rpartition(".")[2] for name in duckdb.get_table_names(query)}
+    if "snapshots" in named:
+        database.add_snapshots()
+    used = [name for name in quarlen.schema.MEMBERS if name in named]
+    progress = _progress.Progress(None if len(database.files) > 1 else False)
+    for done, name in enumerate(used):
+        progress.show(f"{done} of {len(used)} members checked in {len(database.files):,} files; "
+                      f"{name} next, {time.monotonic() - progress.start:,.1f} s", now=True)
+        database.add_member(name)
+    progress.show(f"{len(used)} of {len(used)} members checked in {len(database.files):,} files, "
+                  f"{time.monotonic() - progress.start:,.1f} s", now=True)
+    progress.end()
+    result = database.connection.execute(query)
+    if result.description is not None:  # None: a statement without a result
+        columns = [column[0] for column in result.description]
+        _io.out_lines(_FORMS[form](columns, _rows(result)))
 
 
 def _rows(result: Any) -> Iterator[tuple[Any, ...]]:
