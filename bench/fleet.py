@@ -72,16 +72,19 @@ def in_process(paths, runs):
     against the script's body."""
     import duckdb  # noqa: F401
     import polars  # noqa: F401
-    body = compile(POLARS.replace("sys.argv[1:]", "paths").replace("print(", "(lambda *a: None)("),
+    body = compile(POLARS.replace("sys.argv[1:]", "paths").replace("print(", "printed.append("),
                    "polars", "exec")
     sql_times, polars_times = [], []
     for _ in range(runs):
         start = time.perf_counter()
-        quarlen.connect(paths, members=["objects"]).sql(QUERY).fetchall()
+        rows = quarlen.connect(paths, members=["objects"]).sql(QUERY + " order by 1").fetchall()
         sql_times.append(time.perf_counter() - start)
+        printed = []
         start = time.perf_counter()
-        exec(body, {"paths": paths})
+        exec(body, {"paths": paths, "printed": printed})
         polars_times.append(time.perf_counter() - start)
+        if [f"{snapshot},{n}" for snapshot, n in rows] != printed:
+            sys.exit("bench: the two answers differ")
     sql, plain = statistics.median(sql_times), statistics.median(polars_times)
     print(f"in one process, {len(paths)} files: connect + query {sql:.3f} s, load + polars {plain:.3f} s, "
           f"ratio {plain / sql:.2f}")

@@ -197,7 +197,8 @@ TEST_F(ArrowTableTest, TheSecondReadTakesTheRowsTheFirstProved) {
   };
   const std::string member = "control_rows/D";
   // Nothing changed after the first pass; a byte of the entry's data; or
-  // data that inflates cleanly to other text under the same CRC-32 and sizes.
+  // data that inflates cleanly to other text under the same CRC-32 and sizes,
+  // the change in the last rows, whose piece of the digest is a short one.
   for (const int damage : {0, 1, 2}) {
     const std::string path = write("d.quarlen", {{member, rows_text(-1)}});
     auto made = ArrowTable::make({{path}, {}, member});
@@ -209,7 +210,7 @@ TEST_F(ArrowTableTest, TheSecondReadTakesTheRowsTheFirstProved) {
     } else if (damage == 2) {
       const auto [offset, data] = entry_data(path, member);
       std::string other;
-      for (int changed = 1000; changed < 1100 && other.size() != data.size(); ++changed) {
+      for (int changed = 5998; changed > 5900 && other.size() != data.size(); --changed) {
         other = entry_data(write("e.quarlen", {{member, rows_text(changed)}}), member).second;
       }
       ASSERT_EQ(other.size(), data.size());

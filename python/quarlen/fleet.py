@@ -77,31 +77,35 @@ def interruptible(connection: Any) -> Iterator[None]:
         return
     reader, writer = socket.socketpair()
     writer.setblocking(False)
-    try:
-        previous = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
-    except ValueError:  # the main thread of another interpreter
-        reader.close()
-        writer.close()
-        yield
-        return
+    previous: Optional[int] = None
 
     def watch() -> None:
         while data := reader.recv(64):
-            if previous >= 0:
+            if previous is not None and previous >= 0:
                 with contextlib.suppress(OSError):
                     os.write(previous, data)
             if signal.SIGINT in data:
                 connection.interrupt()
 
     watcher = threading.Thread(target=watch, name="quarlen-interrupt", daemon=True)
-    watcher.start()
     try:
+        try:
+            previous = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
+        except ValueError:  # the main thread of another interpreter
+            pass
+        else:
+            watcher.start()
         yield
     finally:
-        signal.set_wakeup_fd(previous)
-        writer.close()  # ends the watcher's wait
-        watcher.join()
-        reader.close()
+        try:
+            if previous is not None:
+                # The interpreter's warning on a full buffer comes back on with it.
+                signal.set_wakeup_fd(previous)
+        finally:
+            writer.close()  # ends the watcher's wait
+            if watcher.ident is not None:
+                watcher.join()
+            reader.close()
 
 
 def snapshot_files(items: Path | Iterable[Path]) -> list[str]:
