@@ -15,7 +15,9 @@ namespace quarlen::py {
 namespace {
 
 constexpr const char* kTableParams[] = {"paths", "snapshots", "name"};
+constexpr const char* kMadeParams[] = {"table"};
 constexpr const char* kSchemaParams[] = {"fields"};
+constexpr const char kTableCapsule[] = "quarlen.arrow_table";
 constexpr const char kStreamCapsule[] = "arrow_array_stream";
 constexpr const char kSchemaCapsule[] = "arrow_schema";
 
@@ -93,32 +95,42 @@ PyObject* capsule(std::unique_ptr<T> held) {
   return made;
 }
 
+void release_table(PyObject* capsule) {
+  auto* table = static_cast<ArrowTable*>(PyCapsule_GetPointer(capsule, kTableCapsule));
+  if (table == nullptr) PyErr_Clear();
+  delete table;
+}
+
+// The table of the capsule that _arrow_table made; null with an exception set.
+ArrowTable* made_table(const char* full_name, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  PyObject* bound[1];
+  if (!bind_fastcall({full_name, kMadeParams, 1}, args, nargs, kwnames, bound)) return nullptr;
+  return static_cast<ArrowTable*>(PyCapsule_GetPointer(bound[0], kTableCapsule));
+}
+
 }  // namespace
 
-PyObject* arrow_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+PyObject* arrow_table_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
-    std::unique_ptr<ArrowTable> table = table_argument("_arrow_stream()", args, nargs, kwnames);
+    std::unique_ptr<ArrowTable> table = table_argument("_arrow_table()", args, nargs, kwnames);
     if (table == nullptr) return nullptr;
-    // The stream keeps the fault for its consumer.
+    // The table keeps the fault for the fields and the streams.
     bool raised = false;
     (void)interruptible(&raised, [&](Interrupt* i) { return table->prepare(i); });
     if (raised) return nullptr;
-    auto stream = std::make_unique<ArrowArrayStream>();
-    ArrowTable::export_stream(std::move(table), stream.get());
-    return capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
+    PyObject* made = PyCapsule_New(table.get(), kTableCapsule, release_table);
+    if (made != nullptr) table.release();
+    return made;
   });
 }
 
 PyObject* arrow_fields_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
   return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
-    std::unique_ptr<ArrowTable> table = table_argument("_arrow_fields()", args, nargs, kwnames);
+    ArrowTable* table = made_table("_arrow_fields()", args, nargs, kwnames);
     if (table == nullptr) return nullptr;
-    bool raised = false;
-    auto prepared = interruptible(&raised, [&](Interrupt* i) { return table->prepare(i); });
-    if (raised) return nullptr;
-    if (!prepared) return raise_error(prepared.error());
     auto fields = table->fields();
     if (!fields) return raise_error(fields.error());
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields->size())));
@@ -134,11 +146,18 @@ PyObject* arrow_fields_function(PyObject*, PyObject* const* args, Py_ssize_t nar
       }
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
     }
-    // The table, its first pass done, is the stream of the next scan.
+    return list.release();
+  });
+}
+
+PyObject* arrow_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  return guarded(QUARLEN_WHERE, [&]() -> PyObject* {
+    ArrowTable* table = made_table("_arrow_stream()", args, nargs, kwnames);
+    if (table == nullptr) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
-    ArrowTable::export_stream(std::move(table), stream.get());
-    PyObject* ready = capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
-    return ready == nullptr ? nullptr : Py_BuildValue("(NN)", list.release(), ready);
+    ArrowTable::export_stream(table->again(), stream.get());
+    return capsule<ArrowArrayStream, kStreamCapsule>(std::move(stream));
   });
 }
 

@@ -7,19 +7,23 @@
 
 namespace quarlen::py {
 
-// _arrow_stream(paths, snapshots, name): a capsule "arrow_array_stream" over
+// _arrow_table(paths, snapshots, name): a capsule "quarlen.arrow_table" of
 // the table of `name` in the files `paths` (a list), with a snapshot column
-// of the texts `snapshots` when that list is not empty. The first pass runs
-// now, without the interpreter lock; its fault is the stream's error. A name
+// of the texts `snapshots` when that list is not empty. Its first pass runs
+// now, without the interpreter lock; the table keeps its fault. A name
 // outside the format raises ValueError.
-PyObject* arrow_stream_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+PyObject* arrow_table_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept;
+
+// _arrow_fields(table): the fields of the table's batches, [(name, format,
+// holds JSON)]; the first pass's fault raises ValueError.
+PyObject* arrow_fields_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 
-// _arrow_fields(paths, snapshots, name): the fields of that table's batches,
-// [(name, format, holds JSON)], and a capsule "arrow_array_stream" over the
-// table, after the first pass, which runs now without the interpreter lock;
-// its fault raises ValueError.
-PyObject* arrow_fields_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+// _arrow_stream(table): a capsule "arrow_array_stream" over the table, read
+// again from its first pass (ArrowTable::again); that pass's fault is the
+// stream's error.
+PyObject* arrow_stream_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;
 
 // _arrow_schema(fields): a capsule "arrow_schema" of a record batch with the

@@ -1,6 +1,7 @@
 #include "quarlen/arrow_table.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <new>
@@ -69,6 +70,7 @@ bool needs_large(size_t longest) {
 }  // namespace
 
 struct ArrowTable::State {
+  // The first pass, which again() copies.
   TableRequest request;
   const MemberSpec* spec = nullptr;
   bool bare = false;  // a keyed member by its bare name: every instance
@@ -326,6 +328,22 @@ Result<void> ArrowTable::prepare(Interrupt* interrupt) {
   }
   if (s.fault) return *s.fault;
   return {};
+}
+
+std::unique_ptr<ArrowTable> ArrowTable::again() const {
+  const State& s = *state_;
+  assert(s.next_source == 0 && s.reader == nullptr);  // nothing read yet
+  auto copy = std::make_unique<State>();
+  copy->request = s.request;
+  copy->spec = s.spec;
+  copy->bare = s.bare;
+  copy->prepared = s.prepared;
+  copy->fault = s.fault;
+  copy->sources = s.sources;
+  copy->fields = s.fields;
+  copy->types = s.types;
+  copy->large = s.large;
+  return std::unique_ptr<ArrowTable>(new ArrowTable(std::move(copy)));
 }
 
 Result<void> ArrowTable::export_schema(ArrowSchema* out) {

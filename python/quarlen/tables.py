@@ -7,8 +7,8 @@ native core from the member's text, never through Python objects.
 
 Nothing unchecked is handed out: before the first batch, every member involved
 is read with every check of `read`, which also settles the columns' types; the
-batches come from a second read (small members are kept from the first). A fault in either is the consumer's error,
-carrying `read`'s message.
+batches come from a second read (small members are kept from the first). A
+fault in either is the consumer's error, carrying `read`'s message.
 """
 
 import os
@@ -41,7 +41,10 @@ class Table:
     member's text.
 
     Every `__arrow_c_stream__` call opens a fresh stream, so the table can be
-    scanned again.
+    scanned again. The first reading, with its checks and its fault, is done
+    once for the table: each stream then reads the members again (small ones
+    are kept from it) and hands out nothing but the text it checked, so a
+    file changed since fails the stream. A new table reads the files anew.
     """
 
     def __init__(self, paths: Paths, name: str) -> None:
@@ -53,23 +56,29 @@ class Table:
             self._snapshots = list(self._paths)
         self._name = name
         self._fields: Optional[list[tuple[str, str, bool]]] = None
-        self._ready: Optional[object] = None
+        self._read: Optional[object] = None  # the native table, once read and checked
         bare = name in MEMBERS and MEMBERS[name].keyed
         if not bare:
             member(name)  # a name outside the format fails here, as in read
 
-    def _call(self, function: Any) -> object:
+    def _call(self, function: Any, *args: object) -> object:
         try:
-            return function(self._paths, self._snapshots, self._name)
+            return function(*args)
         except ValueError as error:
             first = self._paths[0] if len(self._paths) == 1 else None
             raise from_native(error, path=first, member=self._name) from None
 
+    def _table(self) -> object:
+        """The native table: every member read and checked once, the types
+        settled; it keeps the fault of that pass, if any."""
+        if self._read is None:
+            self._read = self._call(_native._arrow_table, self._paths, self._snapshots, self._name)
+        return self._read
+
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """A new "arrow_array_stream" capsule over the rows. A requested
         schema is not followed: the table has the types its values take."""
-        ready, self._ready = self._ready, None
-        return ready if ready is not None else self._call(_native._arrow_stream)
+        return _native._arrow_stream(self._table())
 
     def __arrow_c_schema__(self) -> object:
         """An "arrow_schema" capsule. The first call reads every member to
@@ -81,10 +90,7 @@ class Table:
         the columns' types: (name, Arrow format, holds JSON text) per column.
         A damaged member raises Error with `read`'s message and its file."""
         if self._fields is None:
-            # The stream that comes with the fields has read everything once
-            # already: the next scan takes it.
-            self._fields, self._ready = cast(tuple[list[tuple[str, str, bool]], object],
-                                             self._call(_native._arrow_fields))
+            self._fields = cast(list[tuple[str, str, bool]], self._call(_native._arrow_fields, self._table()))
         return self._fields
 
 

@@ -81,6 +81,12 @@ class ArrowTable {
   // The next batch, after the first pass; false at the end of the table.
   Result<bool> next_batch(ArrowArray* out);
 
+  // A fresh table over this one's first pass, and its fault, where it ran:
+  // its batches come from a second read of its own, so a table that stands
+  // for the files as the first pass found them gives any number of streams
+  // without reading everything again. For a table not read from yet.
+  std::unique_ptr<ArrowTable> again() const;
+
   // Moves the table into *out. The stream runs the first pass when its schema
   // or first batch is asked for, unless it already ran. A call that fails
   // returns EIO, and get_last_error() gives the fault, which every later call
