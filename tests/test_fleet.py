@@ -218,6 +218,8 @@ def test_a_stopped_query_tells_the_earlier_wakeup_descriptor_and_puts_it_back(fl
     previous = signal.set_wakeup_fd(tell.fileno())
     ctrl_c = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     give_up = threading.Timer(8, connection.interrupt)  # a failure, not a hang
+    # As in a terminal: a background job starts with SIGINT ignored.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     start = time.monotonic()
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -231,6 +233,7 @@ def test_a_stopped_query_tells_the_earlier_wakeup_descriptor_and_puts_it_back(fl
         assert told.recv(16) == bytes([signal.SIGINT])
     finally:
         give_up.cancel()
+        signal.signal(signal.SIGINT, handler)
         signal.set_wakeup_fd(previous)
         told.close()
         tell.close()
