@@ -4,8 +4,10 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "arrow_column.h"
@@ -27,8 +29,9 @@ struct Source {
   std::string snapshot;
   std::string key;
   // The rows as the first pass read them, kept for the batches when all the
-  // members so kept come to no more than kKeptBytes.
-  std::optional<std::string> kept;
+  // members so kept come to no more than kKeptBytes; shared by every table
+  // made again.
+  std::shared_ptr<const std::string> kept;
   // The rows as lines, as the first pass read them: what lets the second read
   // take the entry's text as it stands.
   LinesDigest lines;
@@ -88,12 +91,17 @@ struct ArrowTable::State {
   std::unique_ptr<ReadAhead> reader;  // null once the member ended
   bool from_lines = false;            // `reader` reads the entry's lines as they stand
   std::string text;                   // rows read, not yet in a batch from `pos` on
+  std::shared_ptr<const std::string> kept;  // the source's kept rows, read in place of `text`
   size_t pos = 0;
   std::string piece;
 
   Result<void> scan(Interrupt* interrupt);
   Result<void> list_sources();
   Result<bool> fill();
+  // The rows that the batches are built from, from `pos` on.
+  std::string_view rows() const {
+    return kept != nullptr ? std::string_view(*kept) : std::string_view(text);
+  }
   Result<void> build(ArrowArray* out);
   Error changed() const;
   Error differs() const;
@@ -109,14 +117,14 @@ Result<void> ArrowTable::State::list_sources() {
     const std::string& path = request.paths[i];
     const std::string snapshot = request.snapshots.empty() ? std::string() : request.snapshots[i];
     if (!bare) {
-      sources.push_back({path, request.name, snapshot, std::string(), std::nullopt, {}});
+      sources.push_back({path, request.name, snapshot, std::string(), nullptr, {}});
       continue;
     }
     auto opened = open_archive(path);
     if (!opened) return std::move(opened).error();
     for (const std::string& member : listed_members(*opened)) {
       if (member.starts_with(prefix)) {
-        sources.push_back({path, member, snapshot, member.substr(prefix.size()), std::nullopt, {}});
+        sources.push_back({path, member, snapshot, member.substr(prefix.size()), nullptr, {}});
       }
     }
   }
@@ -163,7 +171,7 @@ Result<void> ArrowTable::State::scan(Interrupt* interrupt) {
     largest = std::max(largest, bytes);
     if (kept + bytes <= kKeptBytes) {
       kept += bytes;
-      source.kept = std::move(whole);
+      source.kept = std::make_shared<const std::string>(std::move(whole));
     }
   }
   // A batch's texts in one column are at most the batch's rows' text, which
@@ -235,17 +243,14 @@ Result<bool> ArrowTable::State::fill() {
       }
       continue;
     }
-    if (pos < text.size()) return true;
+    if (pos < rows().size()) return true;
     if (next_source == sources.size()) return false;
-    Source& source = sources[next_source++];
+    const Source& source = sources[next_source++];
     current = &source;
     text.clear();
     pos = 0;
-    if (source.kept) {
-      text = std::move(*source.kept);
-      source.kept.reset();
-      continue;
-    }
+    kept = source.kept;
+    if (kept != nullptr) continue;
     // The entry's lines when they are the rows the first pass proved: no
     // check need run again on them but their CRC-32, which runs with the
     // cutting into rows on a thread of its own while the batch before is built.
@@ -270,7 +275,8 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
   }
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();
-  CompactReader r(std::string_view(text).substr(pos));
+  const std::string_view text = rows();
+  CompactReader r(text.substr(pos));
   const size_t start = pos;
   int64_t length = 0;
   for (bool more_rows = true; more_rows && length < kBatchRows && pos - start < kBatchBytes;) {
