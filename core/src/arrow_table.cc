@@ -91,7 +91,7 @@ struct ArrowTable::State {
   std::unique_ptr<ReadAhead> reader;  // null once the member ended
   bool from_lines = false;            // `reader` reads the entry's lines as they stand
   std::string text;                   // rows read, not yet in a batch from `pos` on
-  std::shared_ptr<const std::string> kept;  // the source's kept rows, read in place of `text`
+  std::shared_ptr<const std::string> kept_rows;  // the source's, read in place of `text`
   size_t pos = 0;
   std::string piece;
 
@@ -100,7 +100,7 @@ struct ArrowTable::State {
   Result<bool> fill();
   // The rows that the batches are built from, from `pos` on.
   std::string_view rows() const {
-    return kept != nullptr ? std::string_view(*kept) : std::string_view(text);
+    return kept_rows != nullptr ? std::string_view(*kept_rows) : std::string_view(text);
   }
   Result<void> build(ArrowArray* out);
   Error changed() const;
@@ -249,8 +249,8 @@ Result<bool> ArrowTable::State::fill() {
     current = &source;
     text.clear();
     pos = 0;
-    kept = source.kept;
-    if (kept != nullptr) continue;
+    kept_rows = source.kept;
+    if (kept_rows != nullptr) continue;
     // The entry's lines when they are the rows the first pass proved: no
     // check need run again on them but their CRC-32, which runs with the
     // cutting into rows on a thread of its own while the batch before is built.
@@ -275,8 +275,8 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
   }
   const size_t first = fields.size() - spec->columns.size();
   const size_t n = spec->columns.size();
-  const std::string_view text = rows();
-  CompactReader r(text.substr(pos));
+  const std::string_view all = rows();
+  CompactReader r(all.substr(pos));
   const size_t start = pos;
   int64_t length = 0;
   for (bool more_rows = true; more_rows && length < kBatchRows && pos - start < kBatchBytes;) {
@@ -290,7 +290,7 @@ Result<void> ArrowTable::State::build(ArrowArray* out) {
     }
     ++length;
     more_rows = r.more();
-    pos = more_rows ? static_cast<size_t>(r.position() - text.data()) : text.size();
+    pos = more_rows ? static_cast<size_t>(r.position() - all.data()) : all.size();
   }
   ArrayParts batch;
   batch.length = length;
