@@ -71,7 +71,7 @@ class MemberPass {
       piece = *read;
     } else {
       auto more = ahead_->next(&piece_, interrupt);
-      if (!more && more.error().message() == kInterrupted) return std::move(more).error();
+      if (!more && stop_requested(interrupt)) return Error(kInterrupted);
       if (!more) return listed_.fault(more.error().message());
       if (!*more) return false;
       piece = piece_;
