@@ -86,19 +86,6 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       flushed_(std::exchange(other.flushed_, 0)),
       cut_pending_(std::exchange(other.cut_pending_, false)) {}
 
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    close_quietly();
-    fd_ = std::exchange(other.fd_, -1);
-    calls_ = other.calls_;
-    buffer_ = std::move(other.buffer_);
-    used_ = std::exchange(other.used_, 0);
-    flushed_ = std::exchange(other.flushed_, 0);
-    cut_pending_ = std::exchange(other.cut_pending_, false);
-  }
-  return *this;
-}
-
 OutputFile::~OutputFile() { close_quietly(); }
 
 void OutputFile::close_quietly() noexcept {
@@ -258,15 +245,6 @@ Result<InputFile> InputFile::open(const std::string& path) {
 
 InputFile::InputFile(InputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
 
 InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);

@@ -46,7 +46,6 @@ class OutputFile {
                                    const FileCalls& calls = system_file_calls());
 
   OutputFile(OutputFile&& other) noexcept;
-  OutputFile& operator=(OutputFile&& other) noexcept;
   ~OutputFile();
 
   bool is_open() const noexcept { return fd_ >= 0; }
@@ -99,7 +98,6 @@ class InputFile {
   static Result<InputFile> open(const std::string& path);
 
   InputFile(InputFile&& other) noexcept;
-  InputFile& operator=(InputFile&& other) noexcept;
   ~InputFile();
 
   // The length of the file when it was opened.

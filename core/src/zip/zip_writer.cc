@@ -55,25 +55,6 @@ ZipWriter::ZipWriter(OutputFile file, ZipWriterLimits limits)
 
 ZipWriter::ZipWriter(ZipWriter&&) noexcept = default;
 
-ZipWriter& ZipWriter::operator=(ZipWriter&& other) noexcept {
-  if (this != &other) {
-    if (!finished_ && file_.is_open()) (void)finish();
-    file_ = std::move(other.file_);
-    limits_ = other.limits_;
-    deflater_ = std::move(other.deflater_);
-    records_ = std::move(other.records_);
-    entry_open_ = std::exchange(other.entry_open_, false);
-    finished_ = std::exchange(other.finished_, true);
-    failed_ = std::exchange(other.failed_, false);
-    name_ = std::move(other.name_);
-    header_offset_ = other.header_offset_;
-    data_offset_ = other.data_offset_;
-    uncompressed_size_ = other.uncompressed_size_;
-    crc32_ = other.crc32_;
-  }
-  return *this;
-}
-
 ZipWriter::~ZipWriter() {
   // A moved-from writer has no file.
   if (!finished_ && file_.is_open()) (void)finish();

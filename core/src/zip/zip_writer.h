@@ -42,7 +42,6 @@ class ZipWriter {
   // Nothing is written until the first entry starts.
   explicit ZipWriter(OutputFile file, ZipWriterLimits limits = {});
   ZipWriter(ZipWriter&&) noexcept;
-  ZipWriter& operator=(ZipWriter&&) noexcept;
   // Runs finish() unless it ran, ignoring its failure. A caller that wants
   // to report that failure calls finish() itself.
   ~ZipWriter();
