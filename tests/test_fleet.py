@@ -2,6 +2,7 @@
 
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -22,8 +23,8 @@ QUARLEN = shutil.which("quarlen", path=os.path.dirname(sys.executable))
 OBJECT = b'[%d,"%s","T%d","TABLE","%s","N",null]\n'
 
 
-def run(*args, env=None):
-    return subprocess.run([QUARLEN, *map(str, args)], capture_output=True, env=env)
+def run(*args, **options):
+    return subprocess.run([QUARLEN, *map(str, args)], capture_output=True, **options)
 
 
 def snapshot(path, owners, status="VALID", extra=()):
@@ -150,6 +151,17 @@ def test_export_stops_on_a_bad_file_and_a_rerun_finishes(fleet):
     assert sorted(os.listdir(out / "objects")) == sorted(f"{quarlen.fleet.snapshot_id(p)}.parquet" for p in (a, b))
     finished = run("export", out, a, b, "--member", "objects")
     assert finished.stderr.decode() == f"{out}: 0 files written, 2 there already\n"
+
+
+def test_a_full_disk_is_told_of_the_parquet_file_not_the_snapshot(fleet):
+    tmp, a, _ = fleet
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+    result = run("export", tmp / "out", a, "--member", "objects", preexec_fn=small_files)
+    target = tmp / "out" / "objects" / f"{quarlen.fleet.snapshot_id(a)}.parquet"
+    assert (result.returncode, result.stderr.decode()) == (2, f"quarlen: {target}: File too large\n")
+    assert os.listdir(tmp / "out" / "objects") == []
 
 
 def test_spark_reads_the_export(fleet):

@@ -22,6 +22,7 @@ stopped leaves no partial file, and running it again finishes the job.
 import dataclasses
 import json
 import os
+import re
 from typing import Any, Callable, Iterable, Optional, Sequence
 
 from .errors import Error, Path
@@ -164,6 +165,8 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
             except need_duckdb("quarlen export").Error as error:
                 if interrupted(error):
                     raise KeyboardInterrupt from None
+                if isinstance(error, need_duckdb("quarlen export").IOException):
+                    raise _not_written(error, target) from None
                 raise Error(str(error).strip(), path=path, member=name) from None
             _durable(hidden)
             os.replace(hidden, target)
@@ -171,6 +174,17 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
     finally:
         connection.unregister("quarlen_source")
     return rows
+
+
+def _not_written(error: Exception, target: str) -> OSError:
+    """DuckDB's failure to write the file (a full disk, say) as an OSError
+    about `target`, not about the snapshot: with the system's errno where
+    DuckDB's text gives one."""
+    found = re.search(r'"errno":"(\d+)"', str(error))
+    if found is None:
+        return OSError(None, str(error).strip(), target)
+    code = int(found.group(1))
+    return OSError(code, os.strerror(code), target)
 
 
 class _removed_unless_renamed:
