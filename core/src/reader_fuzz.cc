@@ -159,10 +159,12 @@ Outcome drain(std::unique_ptr<quarlen::ArrowTable> table) {
   return out;
 }
 
-// The table over `name`, and the one made again from its first pass, hold the
-// rows read_member reads, or fail as it does.
-void check_table(const std::string& path, std::string_view name, const Outcome& read) {
-  auto table = quarlen::ArrowTable::make({{path}, {"snapshot"}, std::string(name)});
+// The table over `name` in `copies` of the file, and the one made again from
+// its first pass, hold the rows read_member reads, or fail as it does.
+void check_table(const std::string& path, std::string_view name, Outcome read, size_t copies = 1) {
+  if (read) read = *read * copies;
+  const std::vector<std::string> paths(copies, path);
+  auto table = quarlen::ArrowTable::make({paths, paths, std::string(name)});  // paths as snapshots
   if (!table) return;
   (void)(*table)->prepare();
   auto again = (*table)->again();
@@ -257,6 +259,38 @@ void check_pieces(std::string_view text, const quarlen::Result<quarlen::ScannedL
   }
 }
 
+// The changes, each as one text, in an order of their own; `back` swaps
+// the sides, as comparing the files the other way round does.
+std::vector<std::string> change_texts(const std::vector<quarlen::RowChange>& changes, bool back) {
+  std::vector<std::string> out;
+  for (const quarlen::RowChange& c : changes) {
+    std::string text = (back ? "RAC" : "ARC")[static_cast<int>(c.kind)] + c.key + '|' + (back ? c.new_row : c.old_row) + '|' +
+                       (back ? c.old_row : c.new_row);
+    for (size_t column : c.columns) text += ',' + std::to_string(column);
+    out.push_back(std::move(text));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Rows written as a member of a sound file: the table holds them all, and the
+// diff with another sound file finds the same changes either way round.
+void check_written(std::string_view block, uint64_t rows) {
+  constexpr std::string_view kName = "control_rows/APP";
+  auto w = quarlen::ArchiveWriter::create(input_path());
+  if (!w || !(*w)->begin(kName).ok() || !(*w)->append_rows(block, rows).ok() ||
+      !(*w)->end().ok() || !(*w)->finish("{}").ok()) {
+    fail("cannot write the rows");
+  }
+  w->reset();
+  check_table(input_path(), kName, Outcome(static_cast<size_t>(rows)));
+  const size_t first[] = {0};
+  auto there = quarlen::diff_member(input_path(), sound_text, kName, first);
+  auto back = quarlen::diff_member(sound_text, input_path(), kName, first);
+  if (!there || !back) fail("sound files do not diff");
+  if (change_texts(*there, false) != change_texts(*back, true)) fail("the diff is not symmetric");
+}
+
 // Taken as JSON lines in pieces, the text must be stored as rows() stores the
 // array of its lines that are not blank.
 void check_json_lines(std::string_view text) {
@@ -282,6 +316,7 @@ void check_json_lines(std::string_view text) {
       encoded->rows != encoder.rows()) {
     fail("JSON lines are not stored as rows() stores them");
   }
+  check_written(encoder.block(), encoder.rows());
 }
 
 void check_json(std::string_view text) {
@@ -387,7 +422,7 @@ void run(const std::string& path) {
   if (report["ok"] != quarlen::Json(problems.empty())) fail("report ok is wrong");
 
   for (std::string_view name : kFixedNames) read_both_ways(*opened, path, name, true);
-  check_table(path, "control_rows", instances);  // a keyed member by its bare name
+  check_table(path, "control_rows", instances, 2);  // a keyed member by its bare name
 }
 
 }  // namespace
