@@ -54,14 +54,23 @@ constexpr size_t kMaxTableReads = 4;
   std::abort();
 }
 
+// The member that rows are written as.
+constexpr std::string_view kWritten = "control_rows/APP";
+
+// Writes a sound file whose one member holds `rows` rows, each a compact line.
+void write_rows(const char* path, std::string_view block, uint64_t rows) {
+  auto w = quarlen::ArchiveWriter::create(path);
+  if (!w || !(*w)->begin(kWritten).ok() || !(*w)->append_rows(block, rows).ok() ||
+      !(*w)->end().ok() || !(*w)->finish("{}").ok()) {
+    fail(std::string("cannot write ") + path);
+  }
+}
+
 // One file per process, so that parallel fuzzers do not share it. It is
 // removed on a normal exit; after a crash it stays behind in TMPDIR. The text
 // lives in a plain array because the exit handler runs after static strings
 // are destroyed.
 char path_text[4096];
-constexpr std::pair<std::string_view, std::string_view> kSoundMembers[] = {
-    {"comments", R"([["APP","T1","C1","note"],["APP","T1",null,"x"]])"},
-    {"control_rows/APP", R"([[{"k":1}],[[2.5]],[true]])"}};
 char sound_text[4096 + 8];  // a sound file the diff compares the input with
 
 const char* input_path() {
@@ -73,12 +82,7 @@ const char* input_path() {
     if (n < 0 || static_cast<size_t>(n) >= sizeof path_text) fail("TMPDIR is too long");
     std::snprintf(sound_text, sizeof sound_text, "%s-sound", path_text);
     std::atexit([] { ::unlink(path_text); ::unlink(sound_text); });
-    auto w = quarlen::ArchiveWriter::create(sound_text);
-    bool ok = w.ok();
-    for (const auto& [name, rows] : kSoundMembers) {
-      ok = ok && (*w)->begin(name).ok() && (*w)->rows(rows).ok() && (*w)->end().ok();
-    }
-    if (!ok || !(*w)->finish("{}").ok()) fail("cannot write the sound file");
+    write_rows(sound_text, "[{\"k\":1}]\n[[2.5]]\n[true]\n", 3);
   }
   return path_text;
 }
@@ -264,8 +268,8 @@ void check_pieces(std::string_view text, const quarlen::Result<quarlen::ScannedL
 std::vector<std::string> change_texts(const std::vector<quarlen::RowChange>& changes, bool back) {
   std::vector<std::string> out;
   for (const quarlen::RowChange& c : changes) {
-    std::string text = (back ? "RAC" : "ARC")[static_cast<int>(c.kind)] + c.key + '|' + (back ? c.new_row : c.old_row) + '|' +
-                       (back ? c.old_row : c.new_row);
+    std::string text = (back ? "RAC" : "ARC")[static_cast<int>(c.kind)] + c.key + '|' +
+                       (back ? c.new_row : c.old_row) + '|' + (back ? c.old_row : c.new_row);
     for (size_t column : c.columns) text += ',' + std::to_string(column);
     out.push_back(std::move(text));
   }
@@ -276,17 +280,11 @@ std::vector<std::string> change_texts(const std::vector<quarlen::RowChange>& cha
 // Rows written as a member of a sound file: the table holds them all, and the
 // diff with another sound file finds the same changes either way round.
 void check_written(std::string_view block, uint64_t rows) {
-  constexpr std::string_view kName = "control_rows/APP";
-  auto w = quarlen::ArchiveWriter::create(input_path());
-  if (!w || !(*w)->begin(kName).ok() || !(*w)->append_rows(block, rows).ok() ||
-      !(*w)->end().ok() || !(*w)->finish("{}").ok()) {
-    fail("cannot write the rows");
-  }
-  w->reset();
-  check_table(input_path(), kName, Outcome(static_cast<size_t>(rows)));
+  write_rows(input_path(), block, rows);
+  check_table(input_path(), kWritten, Outcome(static_cast<size_t>(rows)));
   const size_t first[] = {0};
-  auto there = quarlen::diff_member(input_path(), sound_text, kName, first);
-  auto back = quarlen::diff_member(sound_text, input_path(), kName, first);
+  auto there = quarlen::diff_member(input_path(), sound_text, kWritten, first);
+  auto back = quarlen::diff_member(sound_text, input_path(), kWritten, first);
   if (!there || !back) fail("sound files do not diff");
   if (change_texts(*there, false) != change_texts(*back, true)) fail("the diff is not symmetric");
 }
