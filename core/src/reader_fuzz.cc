@@ -7,6 +7,9 @@
 // two more views of each input reach further: the input with the CRC-32 of
 // its stored entries made right (mutated manifests then get parsed), and the
 // input taken as a member's text and as a rows() argument (the JSON layer).
+// Members also go through the Arrow table, whose batches must hold the rows
+// read_member reads, and through the diff, against the input itself and a
+// small sound file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,14 +21,18 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <zlib.h>
 
+#include "quarlen/arrow_table.h"
+#include "quarlen/diff.h"
 #include "quarlen/json_lines.h"
 #include "quarlen/json_text.h"
 #include "quarlen/reader.h"
 #include "quarlen/rows.h"
+#include "quarlen/writer.h"
 #include "testing/models.h"
 #include "utf8_check.h"
 
@@ -39,10 +46,24 @@ constexpr std::string_view kFixedNames[] = {"objects", "control_rows/K", "units"
 // Each listed member is also read through read_text, which opens the file
 // anew; a cap keeps inputs that list thousands of members fast.
 constexpr size_t kMaxTextReads = 16;
+// Tables and diffs start threads and read each member several times more.
+constexpr size_t kMaxTableReads = 4;
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "reader_fuzz: %s\n", what.c_str());
   std::abort();
+}
+
+// The member that rows are written as.
+constexpr std::string_view kWritten = "control_rows/APP";
+
+// Writes a sound file whose one member holds `rows` rows, each a compact line.
+void write_rows(const char* path, std::string_view block, uint64_t rows) {
+  auto w = quarlen::ArchiveWriter::create(path);
+  if (!w || !(*w)->begin(kWritten).ok() || !(*w)->append_rows(block, rows).ok() ||
+      !(*w)->end().ok() || !(*w)->finish("{}").ok()) {
+    fail(std::string("cannot write ") + path);
+  }
 }
 
 // One file per process, so that parallel fuzzers do not share it. It is
@@ -50,6 +71,7 @@ constexpr size_t kMaxTextReads = 16;
 // lives in a plain array because the exit handler runs after static strings
 // are destroyed.
 char path_text[4096];
+char sound_text[4096 + 8];  // a sound file the diff compares the input with
 
 const char* input_path() {
   if (path_text[0] == '\0') {
@@ -58,7 +80,9 @@ const char* input_path() {
                                 dir != nullptr && *dir != '\0' ? dir : "/tmp",
                                 static_cast<int>(::getpid()));
     if (n < 0 || static_cast<size_t>(n) >= sizeof path_text) fail("TMPDIR is too long");
-    std::atexit([] { ::unlink(path_text); });
+    std::snprintf(sound_text, sizeof sound_text, "%s-sound", path_text);
+    std::atexit([] { ::unlink(path_text); ::unlink(sound_text); });
+    write_rows(sound_text, "[{\"k\":1}]\n[[2.5]]\n[true]\n", 3);
   }
   return path_text;
 }
@@ -99,6 +123,72 @@ void read_both_ways(quarlen::OpenedArchive& opened, const std::string& path, std
   } else {
     fail("read_text and read_member disagree on " + std::string(name));
   }
+}
+
+// What reading a member gave: its row count, or its fault.
+using Outcome = quarlen::Result<size_t>;
+
+template <class T>
+void agree(const quarlen::Result<T>& got, const Outcome& read, const std::string& what) {
+  if (got.ok() != read.ok() || (!got && got.error().message() != read.error().message())) {
+    fail(what + " disagrees with read_member: [" + (got ? "ok" : got.error().message()) + "]");
+  }
+}
+
+// A table's schema and batches through the C stream interface, each released
+// as that interface asks: the rows they held, or the stream's fault.
+Outcome drain(std::unique_ptr<quarlen::ArrowTable> table) {
+  ArrowArrayStream stream;
+  quarlen::ArrowTable::export_stream(std::move(table), &stream);
+  size_t rows = 0;
+  ArrowSchema schema{};
+  int status = stream.get_schema(&stream, &schema);
+  if (status == 0) {
+    const int64_t fields = schema.n_children;
+    schema.release(&schema);
+    ArrowArray batch{};
+    while ((status = stream.get_next(&stream, &batch)) == 0 && batch.release != nullptr) {
+      for (int64_t i = 0; i < fields; ++i) {
+        if (batch.n_children != fields || batch.children[i]->length != batch.length) {
+          fail("a batch differs from its schema");
+        }
+      }
+      rows += static_cast<size_t>(batch.length);
+      batch.release(&batch);
+    }
+  }
+  Outcome out = rows;
+  if (status != 0) out = quarlen::Error(stream.get_last_error(&stream));
+  stream.release(&stream);
+  return out;
+}
+
+// The table over `name` in `copies` of the file, and the one made again from
+// its first pass, hold the rows read_member reads, or fail as it does.
+void check_table(const std::string& path, std::string_view name, Outcome read, size_t copies = 1) {
+  if (read) read = *read * copies;
+  const std::vector<std::string> paths(copies, path);
+  auto table = quarlen::ArrowTable::make({paths, paths, std::string(name)});  // paths as snapshots
+  if (!table) return;
+  (void)(*table)->prepare();
+  auto again = (*table)->again();
+  const std::string what = "the table of " + std::string(name);
+  for (auto* t : {&*table, &again}) {
+    const Outcome rows = drain(std::move(*t));
+    if (rows && read && *rows != *read) fail(what + " counts differently");
+    agree(rows, read, what);
+  }
+}
+
+// The input compared with itself has no change; compared with a sound file,
+// either way, it fails only as read_member does.
+void check_diff(const std::string& path, const std::string& name, const Outcome& read) {
+  const size_t first[] = {0};
+  auto same = quarlen::diff_member(path, path, name, first);
+  agree(same, read, "the diff of " + name);
+  if (same && !same->empty()) fail("the input differs from itself in " + name);
+  agree(quarlen::diff_member(path, sound_text, name, {}), read, "the diff from " + name);
+  agree(quarlen::diff_member(sound_text, path, name, {}), read, "the diff to " + name);
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -173,6 +263,32 @@ void check_pieces(std::string_view text, const quarlen::Result<quarlen::ScannedL
   }
 }
 
+// The changes, each as one text, in an order of their own; `back` swaps
+// the sides, as comparing the files the other way round does.
+std::vector<std::string> change_texts(const std::vector<quarlen::RowChange>& changes, bool back) {
+  std::vector<std::string> out;
+  for (const quarlen::RowChange& c : changes) {
+    std::string text = (back ? "RAC" : "ARC")[static_cast<int>(c.kind)] + c.key + '|' +
+                       (back ? c.new_row : c.old_row) + '|' + (back ? c.old_row : c.new_row);
+    for (size_t column : c.columns) text += ',' + std::to_string(column);
+    out.push_back(std::move(text));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Rows written as a member of a sound file: the table holds them all, and the
+// diff with another sound file finds the same changes either way round.
+void check_written(std::string_view block, uint64_t rows) {
+  write_rows(input_path(), block, rows);
+  check_table(input_path(), kWritten, Outcome(static_cast<size_t>(rows)));
+  const size_t first[] = {0};
+  auto there = quarlen::diff_member(input_path(), sound_text, kWritten, first);
+  auto back = quarlen::diff_member(sound_text, input_path(), kWritten, first);
+  if (!there || !back) fail("sound files do not diff");
+  if (change_texts(*there, false) != change_texts(*back, true)) fail("the diff is not symmetric");
+}
+
 // Taken as JSON lines in pieces, the text must be stored as rows() stores the
 // array of its lines that are not blank.
 void check_json_lines(std::string_view text) {
@@ -198,6 +314,7 @@ void check_json_lines(std::string_view text) {
       encoded->rows != encoder.rows()) {
     fail("JSON lines are not stored as rows() stores them");
   }
+  check_written(encoder.block(), encoder.rows());
 }
 
 void check_json(std::string_view text) {
@@ -275,6 +392,7 @@ void run(const std::string& path) {
   const auto& counted = report["members"];
   const auto& problems = report["problems"].get_ref<const quarlen::Json::array_t&>();
   size_t problem = 0;
+  Outcome instances = size_t{0};  // the rows of every control_rows instance, or the first fault
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     auto rows = quarlen::read_member(*opened, name);
@@ -289,11 +407,20 @@ void run(const std::string& path) {
       ++problem;
     }
     read_both_ways(*opened, path, name, i < kMaxTextReads);
+    const Outcome read = rows ? Outcome(rows->size()) : Outcome(rows.error());
+    if (i < kMaxTableReads) {
+      check_table(path, name, read);
+      check_diff(path, name, read);
+    }
+    if (name.starts_with("control_rows/") && instances) {
+      instances = read ? Outcome(*instances + *read) : read;
+    }
   }
   if (problem != problems.size()) fail("report has extra problems");
   if (report["ok"] != quarlen::Json(problems.empty())) fail("report ok is wrong");
 
   for (std::string_view name : kFixedNames) read_both_ways(*opened, path, name, true);
+  check_table(path, "control_rows", instances, 2);  // a keyed member by its bare name
 }
 
 }  // namespace
