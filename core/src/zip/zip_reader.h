@@ -76,7 +76,6 @@ class ZipArchive {
   static Result<ZipArchive> open(InputFile file);
 
   ZipArchive(ZipArchive&&) noexcept = default;
-  ZipArchive& operator=(ZipArchive&&) noexcept = default;
 
   // Entries in central directory order.
   std::span<const Entry> entries() const noexcept { return entries_; }
