@@ -20,6 +20,7 @@ stopped leaves no partial file, and running it again finishes the job.
 """
 
 import dataclasses
+import errno
 import json
 import os
 import re
@@ -178,13 +179,15 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
 
 def _not_written(error: Exception, target: str) -> OSError:
     """DuckDB's failure to write the file (a full disk, say) as an OSError
-    about `target`, not about the snapshot: with the system's errno where
-    DuckDB's text gives one."""
-    found = re.search(r'"errno":"(\d+)"', str(error))
-    if found is None:
-        return OSError(None, str(error).strip(), target)
-    code = int(found.group(1))
-    return OSError(code, os.strerror(code), target)
+    about `target`, not about the snapshot, with the system's reason: its
+    errno where DuckDB's text gives one, else the reason its text ends with."""
+    text = str(error).strip()
+    found = re.search(r'"errno":"(\d+)"', text)
+    if found is not None:
+        code: Optional[int] = int(found.group(1))
+    else:
+        code = next((c for c in sorted(errno.errorcode) if text.endswith(": " + os.strerror(c))), None)
+    return OSError(code, text if code is None else os.strerror(code), target)
 
 
 class _removed_unless_renamed:
