@@ -158,15 +158,16 @@ def _write(connection: Any, table: Table, types: dict[str, str], target: str, pa
             else:
                 raise Error(f"{name}.{column}: {have} where {os.path.dirname(target)} holds {kind}; "
                             "export it into another directory", path=path, member=name)
+        duckdb = need_duckdb("quarlen export")
         with _removed_unless_renamed(hidden):
             try:
                 copied = connection.execute(
                     f"COPY (SELECT {', '.join(selected)} FROM quarlen_source) TO ? (FORMAT parquet)", [hidden])
                 rows: int = copied.fetchone()[0]
-            except need_duckdb("quarlen export").Error as error:
+            except duckdb.Error as error:
                 if interrupted(error):
                     raise KeyboardInterrupt from None
-                if isinstance(error, need_duckdb("quarlen export").IOException):
+                if isinstance(error, duckdb.IOException):
                     raise _not_written(error, target) from None
                 raise Error(str(error).strip(), path=path, member=name) from None
             _durable(hidden)
